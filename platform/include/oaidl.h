@@ -1,0 +1,4 @@
+// POSIX stand-in for the Windows header of the same name: the runtime's
+// declarations under their Windows names.
+#pragma once
+#include "velqo/api.h"
