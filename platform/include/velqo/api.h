@@ -9,6 +9,11 @@
 VQAPI LPVOID CoTaskMemAlloc(SIZE_T cb);
 VQAPI LPVOID CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 VQAPI void CoTaskMemFree(LPVOID pv);
+// Test seam of the allocator: after n more successful allocations through
+// CoTaskMemAlloc/CoTaskMemRealloc, the SysAlloc*/SysReAlloc* family and
+// SafeArrayCreate*/SafeArrayCopy, the next one fails, once; the seam then
+// disarms itself. n < 0 disarms it. Shared by all threads of the process.
+VQAPI void VelqoFailAllocationAfter(long n);
 VQAPI HRESULT CoCreateGuid(GUID *pguid);
 VQAPI HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 VQAPI HRESULT IIDFromString(LPCOLESTR lpsz, IID *lpiid);
@@ -36,6 +41,10 @@ VQAPI void RtlMoveMemory(void *Destination, const void *Source, SIZE_T Length);
 #define CopyMemory RtlMoveMemory
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_ERR_INVALID_CHARS 0x00000080
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 VQAPI int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                               LPWSTR lpWideCharStr, int cchWideChar);
 VQAPI int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
@@ -94,6 +103,9 @@ VQAPI UINT timeBeginPeriod(UINT uPeriod);
 VQAPI UINT timeEndPeriod(UINT uPeriod);
 VQAPI DWORD timeGetTime(void);
 VQAPI DWORD GetTickCount(void);
+// Test seam of the millisecond counters: adds offsetMs (modulo 2^32) to what
+// timeGetTime and GetTickCount report, so tests can make them wrap.
+VQAPI void VelqoSetTimeOffset(DWORD offsetMs);
 VQAPI DWORD GetCurrentThreadId(void);
 VQAPI DWORD GetCurrentProcessId(void);
 VQAPI BOOL CloseHandle(HANDLE hObject);
@@ -156,6 +168,7 @@ VQAPI void VelqoSetVersionPlatformId(DWORD platformId);
 #define WM_SETTEXT 0x000C
 #define WM_GETTEXT 0x000D
 #define WM_CLOSE 0x0010
+#define WM_USER 0x0400
 VQAPI HWND GetDesktopWindow(void);
 VQAPI HWND GetWindow(HWND hWnd, UINT uCmd);
 VQAPI int GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
@@ -164,11 +177,18 @@ VQAPI LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 VQAPI BOOL IsWindow(HWND hWnd);
 
 // A window of this process: a listening endpoint in the session folder with
-// a class and a title. Each WM_SETTEXT it receives is handed to the callback
-// on the runtime's receiver thread; the sender is released when it returns.
+// a class and a title. Each WM_SETTEXT, WM_CLOSE or WM_USER..0x7FFF message it
+// receives is handed to the callback on the window's receiver thread (for
+// WM_SETTEXT lParam is the NUL-terminated text); the sender is released when
+// it returns and gets its result. VelqoDestroyWindow works only on windows of
+// this process.
 using VELQO_WNDPROC = LRESULT (*)(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, void *context);
 VQAPI HWND VelqoCreateWindow(LPCSTR lpClassName, LPCSTR lpWindowName, VELQO_WNDPROC proc, void *context);
 VQAPI BOOL VelqoDestroyWindow(HWND hWnd);
+// Test seam of the message limit: how long SendMessageA waits for a receiver
+// to take and answer a message, and a receiver for a sender to deliver one,
+// before giving up (default 10000 ms; 0 restores it). Shared by all threads.
+VQAPI void VelqoSetMessageTimeout(DWORD milliseconds);
 
 // --- service control ---------------------------------------------------------
 struct SC_HANDLE__;
