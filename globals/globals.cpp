@@ -9,12 +9,12 @@ namespace velqosch {
 
 namespace {
 constexpr std::string_view kModule = "Globals";
-constexpr const OLECHAR *kIIDITask = u"{148BD524-A2AB-11CE-B11F-00AA00530503}";
-constexpr const OLECHAR *kCLSIDCTask = u"{148BD520-A2AB-11CE-B11F-00AA00530503}";
+constexpr const char16_t *kIIDITask = u"{148BD524-A2AB-11CE-B11F-00AA00530503}";
+constexpr const char16_t *kCLSIDCTask = u"{148BD520-A2AB-11CE-B11F-00AA00530503}";
 
-void ParseGuid(const OLECHAR *text, GUID &out) {
+void ParseGuid(const char16_t *text, GUID &out) {
     // The parser takes a writable string on Windows.
-    std::u16string copy(reinterpret_cast<const char16_t *>(text));
+    std::u16string copy(text);
     Check(CLSIDFromString(reinterpret_cast<LPOLESTR>(copy.data()), &out));
 }
 
