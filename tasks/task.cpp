@@ -179,7 +179,7 @@ void TaskObject::SaveItem() {
     ComRef<IPersistFile> file = ComRef<IPersistFile>::Adopt(raw);
     if (!file) RaiseHResult(E_NOINTERFACE);
     Check(file->Save(nullptr, FALSE));
-    Check(file->SaveCompleted(u"0"));
+    Check(file->SaveCompleted(reinterpret_cast<LPCOLESTR>(u"0")));
 }
 
 void TaskObject::SaveItemAs(BSTR &taskName) {
@@ -245,7 +245,7 @@ void TaskObject::PutAccountName(const std::u16string &value) {
     TraceScope trace(kModule, "Property (Let) AccountName");
     accountName_ = value;
     if (accountName_.empty()) {
-        Check(WorkItem().SetAccountInformation(u"", nullptr));
+        Check(WorkItem().SetAccountInformation(reinterpret_cast<LPCWSTR>(u""), nullptr));
     } else if (!password_.empty()) {
         Check(WorkItem().SetAccountInformation(Wide(accountName_), Wide(password_)));
     } else {
