@@ -15,7 +15,6 @@
 namespace {
 
 constexpr std::size_t kHidden = 16;
-constexpr USHORT kTypeFlags = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT;
 constexpr USHORT kNotOwned = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED;
 
 ULONG ElementSize(VARTYPE vt) {

@@ -1,0 +1,456 @@
+// The .job file: reading, writing and the atomic replacement on disk.
+//
+// Reading is strict: every count is checked against the bytes that remain,
+// the application-name offset must be 70, every trigger record must say it
+// is 48 bytes, the trigger offset must point at the trigger count, and after
+// the triggers there is either nothing or exactly one 68-byte signature.
+// Anything else is SCHED_E_INVALID_TASK and the caller's JobData is left as
+// it was.
+#include "platform/service/job/jobfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <random>
+
+#include "platform/service/job/jobfile_seam.h"
+
+namespace velqo::service {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "trigger records are copied as stored");
+
+#ifndef ERROR_TOO_MANY_OPEN_FILES
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#endif
+#ifndef ERROR_WRITE_FAULT
+#define ERROR_WRITE_FAULT 29L
+#endif
+#ifndef ERROR_READ_FAULT
+#define ERROR_READ_FAULT 30L
+#endif
+#ifndef ERROR_DISK_FULL
+#define ERROR_DISK_FULL 112L
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#endif
+#ifndef ERROR_CANT_RESOLVE_FILENAME
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
+#endif
+
+constexpr std::size_t kFixedSize = 68;
+constexpr WORD kApplicationNameOffset = 70;
+constexpr std::size_t kTriggerRecordSize = 48;
+constexpr std::size_t kSignatureSize = 68;
+constexpr std::size_t kReservedHeadSize = 8;     // start error + task flags
+constexpr std::size_t kMaxStringUnits = 0xFFFE;  // the count word includes the NUL
+constexpr std::size_t kMaxCount = 0xFFFF;
+
+std::atomic<JobFileWriteFunction> g_writeFunction{nullptr};
+
+// Little-endian cursor over an untrusted buffer. Once a read would pass the
+// end the cursor fails and every later read yields zeros.
+class Reader {
+public:
+    Reader(const BYTE *data, std::size_t size) : data_(data), size_(size) {}
+
+    bool Need(std::size_t n) {
+        if (!ok_ || size_ - pos_ < n) ok_ = false;
+        return ok_;
+    }
+    WORD Word() {
+        if (!Need(2)) return 0;
+        WORD v = WORD(data_[pos_] | (data_[pos_ + 1] << 8));
+        pos_ += 2;
+        return v;
+    }
+    DWORD Dword() {
+        DWORD lo = Word();
+        DWORD hi = Word();
+        return lo | (hi << 16);
+    }
+    const BYTE *Take(std::size_t n) {
+        if (!Need(n)) return nullptr;
+        const BYTE *p = data_ + pos_;
+        pos_ += n;
+        return p;
+    }
+    bool ok() const { return ok_; }
+    std::size_t pos() const { return pos_; }
+    std::size_t remaining() const { return size_ - pos_; }
+
+private:
+    const BYTE *data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+class Writer {
+public:
+    explicit Writer(std::vector<BYTE> &out) : out_(out) {}
+    void Word(WORD v) {
+        out_.push_back(BYTE(v & 0xFF));
+        out_.push_back(BYTE(v >> 8));
+    }
+    void Dword(DWORD v) {
+        Word(WORD(v & 0xFFFF));
+        Word(WORD(v >> 16));
+    }
+    void Bytes(const void *p, std::size_t n) {
+        const BYTE *b = static_cast<const BYTE *>(p);
+        out_.insert(out_.end(), b, b + n);
+    }
+    void PatchWord(std::size_t at, WORD v) {
+        out_[at] = BYTE(v & 0xFF);
+        out_[at + 1] = BYTE(v >> 8);
+    }
+    std::size_t pos() const { return out_.size(); }
+
+private:
+    std::vector<BYTE> &out_;
+};
+
+// A counted string: the count includes the terminating NUL. The text ends at
+// the first NUL inside the count; a count with no NUL in it is corrupt. A
+// count of 0 (no units at all) is read as the empty string.
+bool ReadString(Reader &r, std::u16string &s) {
+    WORD count = r.Word();
+    const BYTE *p = r.Take(std::size_t(count) * 2);
+    if (!p) return false;
+    if (count == 0) {
+        s.clear();
+        return true;
+    }
+    std::u16string units(count, u'\0');
+    for (std::size_t i = 0; i < count; ++i) units[i] = char16_t(p[2 * i] | (p[2 * i + 1] << 8));
+    std::size_t nul = units.find(u'\0');
+    if (nul == std::u16string::npos) return false;
+    units.resize(nul);
+    s = std::move(units);
+    return true;
+}
+
+void WriteString(Writer &w, const std::u16string &s) {
+    w.Word(WORD(s.size() + 1));
+    for (char16_t c : s) w.Word(WORD(c));
+    w.Word(0);
+}
+
+bool StringFits(const std::u16string &s) {
+    return s.size() <= kMaxStringUnits && s.find(u'\0') == std::u16string::npos;
+}
+
+HRESULT FromErrno(int error, bool writing) {
+    switch (error) {
+        case ENOENT: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+        case ETXTBSY: return E_ACCESSDENIED;
+        case ENOMEM: return E_OUTOFMEMORY;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG: return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        case EMFILE:
+        case ENFILE: return HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES);
+        case ELOOP: return HRESULT_FROM_WIN32(ERROR_CANT_RESOLVE_FILENAME);
+        case EIO: return HRESULT_FROM_WIN32(writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT);
+        default: return E_FAIL;
+    }
+}
+
+ssize_t WriteSome(int fd, const void *buffer, std::size_t size) {
+    JobFileWriteFunction f = g_writeFunction.load();
+    return f ? f(fd, buffer, size) : ::write(fd, buffer, size);
+}
+
+// The whole buffer, retried across short writes and interruptions. A write
+// that makes no progress is taken as a full disk.
+int WriteAll(int fd, const BYTE *p, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = WriteSome(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return ENOSPC;
+        p += n;
+        size -= std::size_t(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void SetJobFileWriteFunction(JobFileWriteFunction function) noexcept { g_writeFunction.store(function); }
+
+JobData NewJob() {
+    JobData job;
+    if (FAILED(CoCreateGuid(&job.uuid))) {
+        std::random_device rd;
+        BYTE raw[sizeof(GUID)];
+        for (BYTE &b : raw) b = BYTE(rd());
+        std::memcpy(&job.uuid, raw, sizeof raw);
+        job.uuid.Data3 = WORD((job.uuid.Data3 & 0x0FFF) | 0x4000);
+        job.uuid.Data4[0] = BYTE((job.uuid.Data4[0] & 0x3F) | 0x80);
+    }
+    // A signature block with version 1, minimum client version 1 and a zero
+    // signature: what the other services write for an unsigned item.
+    job.signature.assign(kSignatureSize, 0);
+    job.signature[0] = 1;
+    job.signature[2] = 1;
+    return job;
+}
+
+HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept {
+    if (!data || size < kFixedSize + 2 || size > kMaxJobFileSize) return SCHED_E_INVALID_TASK;
+    try {
+        Reader r(data, size);
+        JobData j;
+        j.productVersion = r.Word();
+        j.fileVersion = r.Word();
+        if (j.fileVersion != 1) return SCHED_E_UNKNOWN_OBJECT_VERSION;
+        j.uuid.Data1 = r.Dword();
+        j.uuid.Data2 = r.Word();
+        j.uuid.Data3 = r.Word();
+        std::memcpy(j.uuid.Data4, r.Take(8), 8);
+        if (r.Word() != kApplicationNameOffset) return SCHED_E_INVALID_TASK;
+        WORD triggerOffset = r.Word();
+        j.errorRetryCount = r.Word();
+        j.errorRetryInterval = r.Word();
+        j.idleDeadline = r.Word();
+        j.idleWait = r.Word();
+        j.priority = r.Dword();
+        j.maxRunTime = r.Dword();
+        j.exitCode = r.Dword();
+        j.status = HRESULT(r.Dword());
+        j.flags = r.Dword();
+        j.mostRecentRun.wYear = r.Word();
+        j.mostRecentRun.wMonth = r.Word();
+        j.mostRecentRun.wDayOfWeek = r.Word();
+        j.mostRecentRun.wDay = r.Word();
+        j.mostRecentRun.wHour = r.Word();
+        j.mostRecentRun.wMinute = r.Word();
+        j.mostRecentRun.wSecond = r.Word();
+        j.mostRecentRun.wMilliseconds = r.Word();
+
+        j.runningInstances = r.Word();
+        if (!ReadString(r, j.application) || !ReadString(r, j.parameters) || !ReadString(r, j.workingDirectory) ||
+            !ReadString(r, j.creator) || !ReadString(r, j.comment))
+            return SCHED_E_INVALID_TASK;
+
+        WORD dataSize = r.Word();
+        const BYTE *userData = r.Take(dataSize);
+        if (!userData) return SCHED_E_INVALID_TASK;
+        j.userData.assign(userData, userData + dataSize);
+
+        // Reserved data: the start error and the task flags, zero-filled when
+        // a writer stored fewer than eight bytes; anything past them is kept.
+        WORD reservedSize = r.Word();
+        const BYTE *reserved = r.Take(reservedSize);
+        if (!reserved) return SCHED_E_INVALID_TASK;
+        BYTE head[kReservedHeadSize] = {};
+        std::memcpy(head, reserved, std::min<std::size_t>(reservedSize, kReservedHeadSize));
+        j.startError = HRESULT(DWORD(head[0]) | DWORD(head[1]) << 8 | DWORD(head[2]) << 16 | DWORD(head[3]) << 24);
+        j.taskFlags = DWORD(head[4]) | DWORD(head[5]) << 8 | DWORD(head[6]) << 16 | DWORD(head[7]) << 24;
+        if (reservedSize > kReservedHeadSize)
+            j.reservedTail.assign(reserved + kReservedHeadSize, reserved + reservedSize);
+
+        // The offset word holds the low 16 bits of the position: items with
+        // long strings have their trigger count past 64 KiB.
+        if (WORD(r.pos() & 0xFFFF) != triggerOffset) return SCHED_E_INVALID_TASK;
+        WORD triggerCount = r.Word();
+        if (!r.Need(std::size_t(triggerCount) * kTriggerRecordSize)) return SCHED_E_INVALID_TASK;
+        j.triggers.resize(triggerCount);
+        for (TASK_TRIGGER &t : j.triggers) {
+            const BYTE *rec = r.Take(kTriggerRecordSize);
+            if (!rec || (rec[0] | (rec[1] << 8)) != kTriggerRecordSize) return SCHED_E_INVALID_TASK;
+            std::memcpy(&t, rec, kTriggerRecordSize);
+        }
+        if (!r.ok()) return SCHED_E_INVALID_TASK;
+
+        // Nothing more, or exactly one signature block.
+        if (r.remaining() == kSignatureSize) {
+            const BYTE *sig = r.Take(kSignatureSize);
+            j.signature.assign(sig, sig + kSignatureSize);
+        } else if (r.remaining() != 0) {
+            return SCHED_E_INVALID_TASK;
+        }
+        out = std::move(j);
+        return S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept {
+    if (job.fileVersion != 1) return E_INVALIDARG;
+    for (const std::u16string *s :
+         {&job.application, &job.parameters, &job.workingDirectory, &job.creator, &job.comment})
+        if (!StringFits(*s)) return E_INVALIDARG;
+    if (job.userData.size() > kMaxCount) return E_INVALIDARG;
+    if (job.reservedTail.size() > kMaxCount - kReservedHeadSize) return E_INVALIDARG;
+    if (job.triggers.size() > kMaxCount) return E_INVALIDARG;
+    for (const TASK_TRIGGER &t : job.triggers)
+        if (t.cbTriggerSize != kTriggerRecordSize) return E_INVALIDARG;
+    if (!job.signature.empty() && job.signature.size() != kSignatureSize) return E_INVALIDARG;
+    try {
+        std::vector<BYTE> bytes;
+        bytes.reserve(kFixedSize + 2 + 10 +
+                      2 * (job.application.size() + job.parameters.size() + job.workingDirectory.size() +
+                           job.creator.size() + job.comment.size()) +
+                      6 + job.userData.size() + kReservedHeadSize + job.reservedTail.size() +
+                      kTriggerRecordSize * job.triggers.size() + job.signature.size());
+        Writer w(bytes);
+        w.Word(job.productVersion);
+        w.Word(job.fileVersion);
+        w.Dword(job.uuid.Data1);
+        w.Word(job.uuid.Data2);
+        w.Word(job.uuid.Data3);
+        w.Bytes(job.uuid.Data4, 8);
+        w.Word(kApplicationNameOffset);
+        const std::size_t triggerOffsetAt = w.pos();
+        w.Word(0);
+        w.Word(job.errorRetryCount);
+        w.Word(job.errorRetryInterval);
+        w.Word(job.idleDeadline);
+        w.Word(job.idleWait);
+        w.Dword(job.priority);
+        w.Dword(job.maxRunTime);
+        w.Dword(job.exitCode);
+        w.Dword(DWORD(job.status));
+        w.Dword(job.flags);
+        const SYSTEMTIME &st = job.mostRecentRun;
+        for (WORD v : {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds})
+            w.Word(v);
+
+        w.Word(job.runningInstances);
+        WriteString(w, job.application);
+        WriteString(w, job.parameters);
+        WriteString(w, job.workingDirectory);
+        WriteString(w, job.creator);
+        WriteString(w, job.comment);
+        w.Word(WORD(job.userData.size()));
+        w.Bytes(job.userData.data(), job.userData.size());
+        w.Word(WORD(kReservedHeadSize + job.reservedTail.size()));
+        w.Dword(DWORD(job.startError));
+        w.Dword(job.taskFlags);
+        w.Bytes(job.reservedTail.data(), job.reservedTail.size());
+
+        w.PatchWord(triggerOffsetAt, WORD(w.pos() & 0xFFFF));
+        w.Word(WORD(job.triggers.size()));
+        for (const TASK_TRIGGER &t : job.triggers) w.Bytes(&t, kTriggerRecordSize);
+        w.Bytes(job.signature.data(), job.signature.size());
+        out = std::move(bytes);
+        return S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept {
+    if (path.empty()) return E_INVALIDARG;
+    // Non-blocking, so that a FIFO at the path is refused instead of waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return FromErrno(errno, false);
+    HRESULT hr = S_OK;
+    try {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            hr = FromErrno(errno, false);
+        } else if (S_ISDIR(st.st_mode)) {
+            hr = E_ACCESSDENIED;
+        } else if (!S_ISREG(st.st_mode) || std::size_t(st.st_size) > kMaxJobFileSize) {
+            hr = SCHED_E_INVALID_TASK;
+        } else {
+            // Read to the end, one byte past the limit at most: a file that
+            // grows while it is read is still measured against it.
+            std::vector<BYTE> bytes(std::size_t(st.st_size) + 1);
+            std::size_t have = 0;
+            for (;;) {
+                if (have == bytes.size()) {
+                    if (bytes.size() > kMaxJobFileSize) break;
+                    bytes.resize(std::min(bytes.size() * 2, kMaxJobFileSize + 1));
+                }
+                ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    hr = FromErrno(errno, false);
+                    break;
+                }
+                if (n == 0) break;
+                have += std::size_t(n);
+            }
+            if (SUCCEEDED(hr)) hr = have > kMaxJobFileSize ? SCHED_E_INVALID_TASK : ParseJob(bytes.data(), have, out);
+        }
+    } catch (const std::bad_alloc &) {
+        hr = E_OUTOFMEMORY;
+    }
+    ::close(fd);
+    return hr;
+}
+
+HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
+    if (path.empty() || path.back() == '/') return E_INVALIDARG;
+    try {
+        std::vector<BYTE> bytes;
+        HRESULT hr = SerializeJob(job, bytes);
+        if (FAILED(hr)) return hr;
+
+        const std::size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::string temp = folder + "/." + name + ".tmp-XXXXXX";
+
+        // The replacement keeps the old file's permissions and owner; a new
+        // file is readable by its owner only.
+        mode_t mode = 0600;
+        struct stat old;
+        const bool haveOld = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+        if (haveOld) mode = old.st_mode & 07777;
+
+        int fd = ::mkstemp(temp.data());
+        if (fd < 0) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : FromErrno(errno, true);
+        int error = 0;
+        if (::fchmod(fd, mode) != 0) error = errno;
+        if (!error && haveOld && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+            if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+                // Not permitted for an unprivileged writer: the file then
+                // belongs to the writer, as a newly created one would.
+            }
+        }
+        if (!error) error = WriteAll(fd, bytes.data(), bytes.size());
+        if (!error && ::fsync(fd) != 0) error = errno;
+        if (::close(fd) != 0 && !error) error = errno;
+        if (!error && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+        if (error) {
+            ::unlink(temp.c_str());
+            return FromErrno(error, true);
+        }
+        // Make the rename itself durable. The new file is already in place,
+        // so a folder that cannot be flushed is not reported as a failure.
+        int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+        return S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace velqo::service

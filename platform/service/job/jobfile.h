@@ -1,0 +1,75 @@
+// One work item as it is kept on disk: the .job file's fixed section,
+// variable section, triggers and optional signature, in the published
+// little-endian layout shared with the other Task Scheduler 1.0 services.
+#pragma once
+
+#include <windows.h>
+
+#include <mstask.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velqo::service {
+
+// The largest file the parser looks at: five strings of 65,535 units, 65,535
+// bytes of data and reserved data, 65,535 triggers and the signature.
+constexpr std::size_t kMaxJobFileSize = 5 * (2 + 2 * 65535) + 2 * (2 + 65535) + 2 + 48 * 65535 + 68 + 70;
+
+struct JobData {
+    // fixed section
+    WORD productVersion = 0x0601;
+    WORD fileVersion = 1;
+    GUID uuid{};
+    WORD errorRetryCount = 0;
+    WORD errorRetryInterval = 0;
+    WORD idleDeadline = 60;  // minutes
+    WORD idleWait = 10;      // minutes
+    DWORD priority = 0x20;   // NORMAL_PRIORITY_CLASS
+    DWORD maxRunTime = 259200000;  // milliseconds, INFINITE = no limit
+    DWORD exitCode = 0;
+    HRESULT status = SCHED_S_TASK_HAS_NOT_RUN;
+    DWORD flags = 0;         // TASK_FLAG_*
+    SYSTEMTIME mostRecentRun{};  // all zero: never run
+    // variable section
+    WORD runningInstances = 0;
+    std::u16string application, parameters, workingDirectory, creator, comment;
+    std::vector<BYTE> userData;
+    // reserved data: the start error and the task flags (ITask::SetTaskFlags);
+    // bytes past those eight are kept as read.
+    HRESULT startError = 0;
+    DWORD taskFlags = 0;
+    std::vector<BYTE> reservedTail;
+    std::vector<TASK_TRIGGER> triggers;
+    // the job signature as read (68 bytes), or empty when the file had none
+    std::vector<BYTE> signature;
+};
+
+// A new item's settings: the defaults above and a fresh UUID.
+JobData NewJob();
+
+// Parses a whole file. S_OK; SCHED_E_INVALID_TASK for a truncated, corrupt or
+// oversized file, or one with bytes after the triggers other than exactly one
+// 68-byte signature; SCHED_E_UNKNOWN_OBJECT_VERSION for a file version it does
+// not know. `out` is untouched unless the result is S_OK.
+HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept;
+
+// The file's bytes. E_INVALIDARG when a string, the data or the trigger list
+// does not fit its 16-bit count (a string holds at most 65,534 units and no
+// NUL), a trigger's size word is not 48, the signature is neither empty nor
+// 68 bytes, or the file version is not 1; E_OUTOFMEMORY. `out` is untouched
+// on failure. Layout and the values written: docs/job-file.md.
+HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept;
+
+// Reads and parses `path` (UTF-8 file-system path). Adds
+// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), E_ACCESSDENIED and the other open
+// and read errors listed in docs/job-file.md to ParseJob's results.
+HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept;
+
+// Writes `path` atomically: a temporary file in the same folder, flushed,
+// then renamed over the old one. On any failure the old file is unchanged
+// and no temporary file is left behind.
+HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept;
+
+}  // namespace velqo::service

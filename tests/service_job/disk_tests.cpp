@@ -1,0 +1,250 @@
+// The job file on disk: open errors, the atomic replacement, and two
+// processes writing the same file at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/service/job/jobfile_seam.h"
+#include "service_job/job_test_util.h"
+
+using namespace velqo::service;
+using jobtest::ScratchDir;
+
+namespace {
+
+JobData Sample(const char16_t *app, std::size_t dataSize) {
+    JobData job = NewJob();
+    job.application = app;
+    job.userData.assign(dataSize, BYTE(app[0]));
+    TASK_TRIGGER t{};
+    t.cbTriggerSize = 48;
+    t.wBeginYear = 2026;
+    t.wBeginMonth = 12;
+    t.wBeginDay = 6;
+    t.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    t.Type.Daily.DaysInterval = 1;
+    job.triggers = {t};
+    return job;
+}
+
+class ScopedWriteFunction {
+public:
+    explicit ScopedWriteFunction(JobFileWriteFunction f) { SetJobFileWriteFunction(f); }
+    ~ScopedWriteFunction() { SetJobFileWriteFunction(nullptr); }
+};
+
+TEST(JobFileRead, OpenErrors) {
+    ScratchDir dir;
+    jobtest::WriteBytes(dir.File("plain"), {1, 2, 3});
+    ASSERT_EQ(::mkdir(dir.File("folder.job").c_str(), 0700), 0);
+    ASSERT_EQ(::mkfifo(dir.File("pipe.job").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        HRESULT expected;
+    } cases[] = {
+        {dir.File("missing.job"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+        {dir.File("plain/under-a-file.job"), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+        {dir.File("folder.job"), E_ACCESSDENIED},
+        {dir.File("plain"), SCHED_E_INVALID_TASK},
+        {dir.File("pipe.job"), SCHED_E_INVALID_TASK},
+        {"", E_INVALIDARG},
+    };
+    for (const Case &c : cases) {
+        JobData job;
+        job.comment = u"kept";
+        EXPECT_EQ(ReadJobFile(c.path, job), c.expected) << c.path;
+        EXPECT_EQ(job.comment, u"kept");
+    }
+}
+
+TEST(JobFileRead, UnreadableFile) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    ScratchDir dir;
+    ASSERT_EQ(WriteJobFile(dir.File("a.job"), Sample(u"a", 1)), S_OK);
+    ASSERT_EQ(::chmod(dir.File("a.job").c_str(), 0), 0);
+    JobData job;
+    EXPECT_EQ(ReadJobFile(dir.File("a.job"), job), E_ACCESSDENIED);
+}
+
+TEST(JobFileRead, OversizedFileIsRefusedBeforeReading) {
+    ScratchDir dir;
+    const std::string path = dir.File("huge.job");
+    jobtest::WriteBytes(path, jobtest::LoadFixture("Plain"));
+    ASSERT_EQ(::truncate(path.c_str(), off_t(kMaxJobFileSize + 1)), 0);
+    JobData job;
+    EXPECT_EQ(ReadJobFile(path, job), SCHED_E_INVALID_TASK);
+    ASSERT_EQ(::truncate(path.c_str(), off_t(1) << 40), 0);  // sparse: nothing to read, 1 TiB claimed
+    EXPECT_EQ(ReadJobFile(path, job), SCHED_E_INVALID_TASK);
+}
+
+TEST(JobFileWrite, WritesAndKeepsMode) {
+    ScratchDir dir;
+    const std::string path = dir.File("Task One.job");
+    const JobData first = Sample(u"first.exe", 10);
+    ASSERT_EQ(WriteJobFile(path, first), S_OK);
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    JobData back;
+    ASSERT_EQ(ReadJobFile(path, back), S_OK);
+    EXPECT_TRUE(jobtest::SameJob(first, back));
+
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    const JobData second = Sample(u"second.exe", 0);
+    ASSERT_EQ(WriteJobFile(path, second), S_OK);
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(ReadJobFile(path, back), S_OK);
+    EXPECT_TRUE(jobtest::SameJob(second, back));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"Task One.job"});
+}
+
+// Write functions for the seam. The counter says how many calls succeed
+// before the failure.
+int g_callsBeforeFailure = 0;
+int g_failure = 0;
+
+ssize_t FailAfterN(int fd, const void *p, std::size_t n) {
+    if (g_callsBeforeFailure-- <= 0) {
+        errno = g_failure;
+        return -1;
+    }
+    return ::write(fd, p, n < 16 ? n : 16);  // short writes until then
+}
+ssize_t NoProgress(int, const void *, std::size_t) { return 0; }
+ssize_t OneByte(int fd, const void *p, std::size_t) { return ::write(fd, p, 1); }
+int g_interruptions = 0;
+ssize_t Interrupted(int fd, const void *p, std::size_t n) {
+    if (g_interruptions++ % 2 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return ::write(fd, p, n);
+}
+
+TEST(JobFileWrite, FailedWriteKeepsOldFile) {
+    struct Case {
+        const char *name;
+        int callsBefore, error;
+        JobFileWriteFunction f;
+        HRESULT expected;
+    } cases[] = {
+        {"disk full at once", 0, ENOSPC, FailAfterN, HRESULT_FROM_WIN32(112)},
+        {"disk full after short writes", 3, ENOSPC, FailAfterN, HRESULT_FROM_WIN32(112)},
+        {"quota", 1, EDQUOT, FailAfterN, HRESULT_FROM_WIN32(112)},
+        {"i/o error", 2, EIO, FailAfterN, HRESULT_FROM_WIN32(29)},
+        {"no progress", 0, 0, NoProgress, HRESULT_FROM_WIN32(112)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        const std::string path = dir.File("kept.job");
+        const JobData old = Sample(u"old.exe", 100);
+        ASSERT_EQ(WriteJobFile(path, old), S_OK);
+        const std::vector<BYTE> before = jobtest::ReadBytes(path);
+        g_callsBeforeFailure = c.callsBefore;
+        g_failure = c.error;
+        {
+            ScopedWriteFunction seam(c.f);
+            EXPECT_EQ(WriteJobFile(path, Sample(u"new.exe", 5000)), c.expected);
+        }
+        EXPECT_EQ(jobtest::ReadBytes(path), before);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"kept.job"});
+    }
+}
+
+TEST(JobFileWrite, ShortAndInterruptedWritesComplete) {
+    for (JobFileWriteFunction f : {OneByte, Interrupted}) {
+        ScratchDir dir;
+        const JobData job = Sample(u"patient.exe", 300);
+        {
+            ScopedWriteFunction seam(f);
+            ASSERT_EQ(WriteJobFile(dir.File("p.job"), job), S_OK);
+        }
+        JobData back;
+        ASSERT_EQ(ReadJobFile(dir.File("p.job"), back), S_OK);
+        EXPECT_TRUE(jobtest::SameJob(job, back));
+    }
+}
+
+TEST(JobFileWrite, RefusalsLeaveNothingBehind) {
+    ScratchDir dir;
+    const std::string path = dir.File("kept.job");
+    ASSERT_EQ(WriteJobFile(path, Sample(u"old.exe", 1)), S_OK);
+    const std::vector<BYTE> before = jobtest::ReadBytes(path);
+    ASSERT_EQ(::mkdir(dir.File("folder.job").c_str(), 0700), 0);
+
+    JobData tooLong = Sample(u"x", 0);
+    tooLong.comment.assign(65535, u'c');
+    EXPECT_EQ(WriteJobFile(path, tooLong), E_INVALIDARG);
+    EXPECT_EQ(WriteJobFile(dir.File("folder.job"), Sample(u"x", 0)), E_ACCESSDENIED);
+    EXPECT_EQ(WriteJobFile(dir.File("no-such-folder/a.job"), Sample(u"x", 0)),
+              HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(WriteJobFile(dir.path() + "/", Sample(u"x", 0)), E_INVALIDARG);
+    EXPECT_EQ(WriteJobFile("", Sample(u"x", 0)), E_INVALIDARG);
+
+    EXPECT_EQ(jobtest::ReadBytes(path), before);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"folder.job", "kept.job"}));
+}
+
+TEST(JobFileWrite, ReadOnlyFolder) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    ScratchDir dir;
+    const std::string path = dir.File("kept.job");
+    ASSERT_EQ(WriteJobFile(path, Sample(u"old.exe", 1)), S_OK);
+    const std::vector<BYTE> before = jobtest::ReadBytes(path);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
+    EXPECT_EQ(WriteJobFile(path, Sample(u"new.exe", 1)), E_ACCESSDENIED);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+    EXPECT_EQ(jobtest::ReadBytes(path), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"kept.job"});
+}
+
+TEST(JobFileWrite, TwoProcessesWritingTheSameFile) {
+    ScratchDir dir;
+    const std::string path = dir.File("shared.job");
+    const JobData versions[2] = {Sample(u"alpha.exe", 20000), Sample(u"beta.exe", 3)};
+    ASSERT_EQ(WriteJobFile(path, versions[0]), S_OK);
+
+    pid_t children[2];
+    for (int i = 0; i < 2; ++i) {
+        children[i] = ::fork();
+        ASSERT_GE(children[i], 0);
+        if (children[i] == 0) {
+            int failures = 0;
+            for (int n = 0; n < 200; ++n)
+                if (WriteJobFile(path, versions[i]) != S_OK) ++failures;
+            ::_exit(failures == 0 ? 0 : 1);
+        }
+    }
+    // Read while they write: every read sees one whole version.
+    int reads = 0, bad = 0, running = 2;
+    while (running > 0) {
+        JobData seen;
+        if (ReadJobFile(path, seen) != S_OK ||
+            !(jobtest::SameJob(seen, versions[0]) || jobtest::SameJob(seen, versions[1])))
+            ++bad;
+        ++reads;
+        running = 0;
+        for (pid_t &child : children) {
+            if (child <= 0) continue;
+            int status = 0;
+            if (::waitpid(child, &status, WNOHANG) == child) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                child = 0;
+            } else {
+                ++running;
+            }
+        }
+    }
+    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+    JobData last;
+    ASSERT_EQ(ReadJobFile(path, last), S_OK);
+    EXPECT_TRUE(jobtest::SameJob(last, versions[0]) || jobtest::SameJob(last, versions[1]));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"shared.job"});
+}
+
+}  // namespace
