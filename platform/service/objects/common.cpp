@@ -1,0 +1,139 @@
+// Strings handed to callers, item names and the account store.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "objects_internal.h"
+#include "platform/service/control/control.h"
+
+namespace velqo::service {
+
+// The longest .job file name, in UTF-8 bytes: the file system's 255 less the
+// room that the job writer's temporary name ("." + name + ".tmp-XXXXXX") needs.
+constexpr std::size_t kMaxFileNameBytes = 255 - 12;
+
+HRESULT CopyOut(std::u16string_view text, LPWSTR *out) noexcept {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    auto *buffer = static_cast<WCHAR *>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+    if (!buffer) return E_OUTOFMEMORY;
+    if (!text.empty()) std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
+    buffer[text.size()] = 0;
+    *out = buffer;
+    return S_OK;
+}
+
+std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept {
+    std::size_t n = 0;
+    while (n <= limit && text[n]) ++n;
+    return n;
+}
+
+bool ItemFileName(LPCWSTR name, std::string &fileName) {
+    if (!name) return false;
+    const std::size_t n = BoundedLength(name, MAX_PATH);
+    if (n == 0 || n > MAX_PATH || name[0] == u'.') return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t c = name[i];
+        if (c < 0x20 || c == 0x7F || std::u16string_view(u"/\\:*?\"<>|").find(c) != std::u16string_view::npos)
+            return false;
+    }
+    std::string utf8 = ToUtf8(std::u16string_view(name, n));
+    const bool hasSuffix = utf8.size() > 4 && (utf8[utf8.size() - 4] == '.') &&
+                           (utf8[utf8.size() - 3] | 0x20) == 'j' && (utf8[utf8.size() - 2] | 0x20) == 'o' &&
+                           (utf8[utf8.size() - 1] | 0x20) == 'b';
+    fileName = hasSuffix ? utf8 : utf8 + ".job";
+    return fileName.size() <= kMaxFileNameBytes;
+}
+
+namespace {
+
+std::string CredentialFolder(const std::string &tasksFolder) { return tasksFolder + "/.credentials"; }
+
+std::string GuidText(const GUID &uuid) {
+    OLECHAR text[40] = {};
+    StringFromGUID2(uuid, text, 40);
+    std::string out = ToUtf8(text);
+    // drop the braces: the text is used as a file name
+    if (out.size() > 2) out = out.substr(1, out.size() - 2);
+    return out;
+}
+
+bool WriteAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void Wipe(std::string &text) {
+    volatile char *p = text.data();
+    for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
+    text.clear();
+}
+
+}  // namespace
+
+std::string CredentialFile(const std::string &tasksFolder, const GUID &uuid) {
+    return CredentialFolder(tasksFolder) + "/" + GuidText(uuid);
+}
+
+HRESULT WriteCredentials(const std::string &tasksFolder, const GUID &uuid, std::u16string_view account,
+                         std::u16string_view password) noexcept {
+    try {
+        const std::string folder = CredentialFolder(tasksFolder);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return E_ACCESSDENIED;
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            return E_ACCESSDENIED;
+        if ((st.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) return E_ACCESSDENIED;
+        const std::string path = CredentialFile(tasksFolder, uuid);
+        std::string temp = path + ".tmp-XXXXXX";
+        const int fd = ::mkstemp(temp.data());  // mkstemp creates the file 0600
+        if (fd < 0) return E_ACCESSDENIED;
+        std::string text = ToUtf8(account) + "\n" + ToUtf8(password);
+        bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        Wipe(text);
+        ok = (::close(fd) == 0) && ok;
+        if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return S_OK;
+        ::unlink(temp.c_str());
+        return E_ACCESSDENIED;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+bool ReadAccount(const std::string &tasksFolder, const GUID &uuid, std::u16string &account) noexcept {
+    try {
+        const int fd = ::open(CredentialFile(tasksFolder, uuid).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return false;
+        std::string text;
+        char buffer[512];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 1 << 20)
+            text.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        const std::size_t line = text.find('\n');
+        account = ToUtf16(std::string_view(text).substr(0, line));
+        Wipe(text);
+        return line != std::string::npos;
+    } catch (...) {
+        return false;
+    }
+}
+
+void RemoveCredentials(const std::string &tasksFolder, const GUID &uuid) noexcept {
+    try {
+        ::unlink(CredentialFile(tasksFolder, uuid).c_str());
+    } catch (...) {
+    }
+}
+
+}  // namespace velqo::service

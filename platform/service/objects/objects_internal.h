@@ -1,0 +1,78 @@
+// Pieces shared by the service objects' translation units.
+#pragma once
+
+#include <windows.h>
+
+#include <mstask.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/service/job/jobfile.h"
+
+namespace velqo::service {
+
+// A copy of `text` from CoTaskMemAlloc into *out (E_POINTER for a null out,
+// E_OUTOFMEMORY with *out null when the allocation fails).
+HRESULT CopyOut(std::u16string_view text, LPWSTR *out) noexcept;
+
+// The length of a zero-terminated UTF-16 string, refusing anything longer
+// than `limit` units (returns limit + 1 then).
+std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept;
+
+// A work-item name as the store accepts it, turned into its file name:
+// "<name>.job", or the name itself when it already ends in ".job" (any case).
+// False for an empty name, one over 260 units, ".", "..", one starting with
+// '.', one holding a control character or any of / \ : * ? " < > |, and
+// one whose file name would exceed 243 UTF-8 bytes (the file system's 255
+// less the room of the writer's temporary name).
+bool ItemFileName(LPCWSTR name, std::string &fileName);
+
+// Account records live in "<Tasks folder>/.credentials/<job UUID>", a 0600
+// file in a 0700 folder: the account name (UTF-8), a line break, the
+// password (UTF-8). The .job file never carries either.
+std::string CredentialFile(const std::string &tasksFolder, const GUID &uuid);
+HRESULT WriteCredentials(const std::string &tasksFolder, const GUID &uuid, std::u16string_view account,
+                         std::u16string_view password) noexcept;
+// The stored account name; false when none is stored.
+bool ReadAccount(const std::string &tasksFolder, const GUID &uuid, std::u16string &account) noexcept;
+void RemoveCredentials(const std::string &tasksFolder, const GUID &uuid) noexcept;
+
+// Creates a task object over `job`. `file` is the path it saves to by
+// default; `stored` says whether that file holds the item already.
+HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
+                         REFIID riid, void **ppv) noexcept;
+
+// --- the EditWorkItem form -------------------------------------------------------
+// A plain text form, one "Key: value" line per setting, blank lines and lines
+// starting with '#' ignored:
+//   Application, Parameters, WorkingDirectory, Comment, Creator  (text)
+//   Account                   (text; the password is never shown; "Password: x"
+//                              sets a new one, an absent line keeps the old one)
+//   Priority                  normal | idle | high | realtime
+//   MaxRunTime                milliseconds, or "infinite"
+//   IdleWait, IdleDeadline    minutes
+//   Flags, TaskFlags          hexadecimal, e.g. 0x00000004
+//   Trigger                   one per trigger, fields separated by blanks:
+//       type begin=YYYY-MM-DD [end=YYYY-MM-DD] start=HH:MM duration=N interval=N
+//       flags=0xN random=N and, by type, days=N (daily), weeks=N dow=0xN
+//       (weekly), monthdays=0xN months=0xN (monthly-date), week=N dow=0xN
+//       months=0xN (monthly-dow); type is once, daily, weekly, monthly-date,
+//       monthly-dow, idle, startup or logon.
+//   Save                      yes | no: whether the edited item is written to
+//                              its file at once (default no)
+struct EditForm {
+    JobData job;
+    std::u16string account;
+    bool accountSet = false;
+    bool passwordSet = false;
+    std::u16string password;
+    bool save = false;
+};
+std::string WriteEditForm(const JobData &job, const std::u16string *account);
+// Applies a form's text to `form` (which starts out as the current values).
+// False with a one-line reason in `error` for a form it cannot use; `form` is
+// then unspecified.
+bool ParseEditForm(std::string_view text, EditForm &form, std::string &error);
+
+}  // namespace velqo::service

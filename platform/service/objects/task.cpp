@@ -1,0 +1,599 @@
+// The task object (ITask, IScheduledWorkItem, IPersistFile) and its trigger
+// objects (ITaskTrigger).
+//
+// A task keeps the whole work item in memory; nothing reaches its file before
+// IPersistFile::Save. A trigger object names one record of its task's trigger
+// list; it follows that record when earlier records are deleted. Once its own
+// record is deleted (or the task loads another file) the object stays valid
+// but answers SCHED_E_TRIGGER_NOT_FOUND.
+//
+// Account name and password go to the account store (objects_internal.h) when
+// the task is saved; no method hands a password back.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <vector>
+
+#include "objects_internal.h"
+#include "platform/service/control/control.h"
+#include "platform/service/schedule/schedule.h"
+
+namespace velqo::service {
+namespace {
+
+// The longest text a .job string can hold: its count includes the NUL.
+constexpr std::size_t kMaxText = 65534;
+constexpr DWORD kKnownFlags = TASK_FLAG_INTERACTIVE | TASK_FLAG_DELETE_WHEN_DONE | TASK_FLAG_DISABLED |
+                              TASK_FLAG_START_ONLY_IF_IDLE | TASK_FLAG_KILL_ON_IDLE_END |
+                              TASK_FLAG_DONT_START_IF_ON_BATTERIES | TASK_FLAG_KILL_IF_GOING_ON_BATTERIES |
+                              TASK_FLAG_RUN_ONLY_IF_DOCKED | TASK_FLAG_HIDDEN |
+                              TASK_FLAG_RUN_IF_CONNECTED_TO_INTERNET | TASK_FLAG_RESTART_ON_IDLE_RESUME |
+                              TASK_FLAG_SYSTEM_REQUIRED | TASK_FLAG_RUN_ONLY_IF_LOGGED_ON;
+
+// A caller's text: null counts as empty; false when it is too long to store.
+bool TakeText(LPCWSTR text, std::u16string &out) {
+    if (!text) {
+        out.clear();
+        return true;
+    }
+    const std::size_t n = BoundedLength(text, kMaxText);
+    if (n > kMaxText) return false;
+    out.assign(text, n);
+    return true;
+}
+
+// A file-system path given through IPersistFile; '\' is taken as a separator.
+bool TakePath(LPCOLESTR path, std::string &out) {
+    if (!path) return false;
+    const std::size_t n = BoundedLength(path, 4096);
+    if (n == 0 || n > 4096) return false;
+    out = ToUtf8(std::u16string_view(path, n));
+    for (char &c : out)
+        if (c == '\\') c = '/';
+    return true;
+}
+
+bool NeverRun(const SYSTEMTIME &t) { return t.wYear == 0 && t.wMonth == 0 && t.wDay == 0; }
+
+class Task;
+
+class Trigger final : public ITaskTrigger {
+public:
+    Trigger(Task *task, std::uint64_t id);
+    HRESULT WINAPI QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_ITaskTrigger) return E_NOINTERFACE;
+        *ppv = static_cast<ITaskTrigger *>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG WINAPI AddRef() override { return ++refs_; }
+    ULONG WINAPI Release() override;
+    HRESULT WINAPI SetTrigger(const PTASK_TRIGGER pTrigger) override;
+    HRESULT WINAPI GetTrigger(PTASK_TRIGGER pTrigger) override;
+    HRESULT WINAPI GetTriggerString(LPWSTR *ppwszTrigger) override;
+
+private:
+    ~Trigger();
+    std::atomic<ULONG> refs_{1};
+    Task *task_;
+    std::uint64_t id_;
+};
+
+class Task final : public ITask, public IPersistFile {
+public:
+    Task(std::string folder, std::string file, JobData &&job, bool stored)
+        : folder_(std::move(folder)), file_(std::move(file)), stored_(stored), job_(std::move(job)) {
+        RenumberTriggers();
+        if (stored_) accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+    }
+
+    // --- IUnknown ---
+    HRESULT WINAPI QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IScheduledWorkItem || riid == IID_ITask)
+            *ppv = static_cast<ITask *>(this);
+        else if (riid == IID_IPersistFile || riid == IID_IPersist)
+            *ppv = static_cast<IPersistFile *>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG WINAPI AddRef() override { return ++refs_; }
+    ULONG WINAPI Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // --- triggers ---
+    HRESULT WINAPI CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) override try {
+        if (!piNewTrigger || !ppTrigger) return E_POINTER;
+        *ppTrigger = nullptr;
+        if (job_.triggers.size() >= 0xFFFF) return E_INVALIDARG;
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        auto *trigger = new Trigger(this, nextId_);
+        job_.triggers.push_back(DefaultTrigger(now));
+        ids_.push_back(nextId_++);
+        dirty_ = true;
+        *piNewTrigger = static_cast<WORD>(job_.triggers.size() - 1);
+        *ppTrigger = trigger;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT WINAPI DeleteTrigger(WORD iTrigger) override {
+        if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+        job_.triggers.erase(job_.triggers.begin() + iTrigger);
+        ids_.erase(ids_.begin() + iTrigger);
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetTriggerCount(WORD *pwCount) override {
+        if (!pwCount) return E_POINTER;
+        *pwCount = static_cast<WORD>(job_.triggers.size());
+        return S_OK;
+    }
+    HRESULT WINAPI GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) override try {
+        if (!ppTrigger) return E_POINTER;
+        *ppTrigger = nullptr;
+        if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+        *ppTrigger = new Trigger(this, ids_[iTrigger]);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT WINAPI GetTriggerString(WORD iTrigger, LPWSTR *ppwszTrigger) override try {
+        if (!ppwszTrigger) return E_POINTER;
+        *ppwszTrigger = nullptr;
+        if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+        return CopyOut(TriggerText(job_.triggers[iTrigger]), ppwszTrigger);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+
+    // --- run times and state ---
+    HRESULT WINAPI GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
+                               LPSYSTEMTIME *rgstTaskTimes) override try {
+        if (!rgstTaskTimes) return E_POINTER;
+        *rgstTaskTimes = nullptr;
+        if (!pstBegin || !pCount) return E_INVALIDARG;
+        const WORD wanted = *pCount;
+        if (wanted == 0 || wanted > TASK_MAX_RUN_TIMES) return E_INVALIDARG;
+        std::vector<SYSTEMTIME> times;
+        const HRESULT hr = RunTimes(job_.triggers, job_.flags, *pstBegin, pstEnd, wanted, times);
+        if (FAILED(hr)) return hr;
+        *pCount = 0;
+        if (!times.empty()) {
+            auto *out = static_cast<SYSTEMTIME *>(CoTaskMemAlloc(times.size() * sizeof(SYSTEMTIME)));
+            if (!out) return E_OUTOFMEMORY;
+            std::memcpy(out, times.data(), times.size() * sizeof(SYSTEMTIME));
+            *rgstTaskTimes = out;
+            *pCount = static_cast<WORD>(times.size());
+        }
+        return hr;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT WINAPI GetNextRunTime(SYSTEMTIME *pstNextRun) override {
+        if (!pstNextRun) return E_POINTER;
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        return NextRunTime(job_.triggers, job_.flags, now, *pstNextRun);
+    }
+    HRESULT WINAPI SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) override {
+        job_.idleWait = wIdleMinutes;
+        job_.idleDeadline = wDeadlineMinutes;
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) override {
+        if (!pwIdleMinutes || !pwDeadlineMinutes) return E_POINTER;
+        *pwIdleMinutes = job_.idleWait;
+        *pwDeadlineMinutes = job_.idleDeadline;
+        return S_OK;
+    }
+    // The daemon runs what is stored: an item never saved cannot run.
+    HRESULT WINAPI Run() override {
+        if (!stored_) return SCHED_E_TASK_NOT_READY;
+        return RequestRun(file_);
+    }
+    HRESULT WINAPI Terminate() override {
+        if (!stored_) return SCHED_E_TASK_NOT_RUNNING;
+        return RequestTerminate(file_);
+    }
+    HRESULT WINAPI EditWorkItem(HWND hParent, DWORD dwReserved) override;
+    HRESULT WINAPI GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override {
+        if (!pstLastRun) return E_POINTER;
+        RefreshRunState();
+        *pstLastRun = job_.mostRecentRun;
+        return NeverRun(job_.mostRecentRun) ? SCHED_S_TASK_HAS_NOT_RUN : S_OK;
+    }
+    HRESULT WINAPI GetStatus(HRESULT *phrStatus) override {
+        if (!phrStatus) return E_POINTER;
+        RefreshRunState();
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        *phrStatus = ItemStatus(job_, now);
+        return S_OK;
+    }
+    HRESULT WINAPI GetExitCode(DWORD *pdwExitCode) override {
+        if (!pdwExitCode) return E_POINTER;
+        RefreshRunState();
+        *pdwExitCode = 0;
+        if (NeverRun(job_.mostRecentRun)) return SCHED_S_TASK_HAS_NOT_RUN;
+        *pdwExitCode = job_.exitCode;
+        return S_OK;
+    }
+
+    // --- texts ---
+    HRESULT WINAPI SetComment(LPCWSTR text) override { return SetText(job_.comment, text); }
+    HRESULT WINAPI GetComment(LPWSTR *out) override { return GetText(job_.comment, out); }
+    HRESULT WINAPI SetCreator(LPCWSTR text) override { return SetText(job_.creator, text); }
+    HRESULT WINAPI GetCreator(LPWSTR *out) override { return GetText(job_.creator, out); }
+    HRESULT WINAPI SetApplicationName(LPCWSTR text) override { return SetText(job_.application, text); }
+    HRESULT WINAPI GetApplicationName(LPWSTR *out) override { return GetText(job_.application, out); }
+    HRESULT WINAPI SetParameters(LPCWSTR text) override { return SetText(job_.parameters, text); }
+    HRESULT WINAPI GetParameters(LPWSTR *out) override { return GetText(job_.parameters, out); }
+    HRESULT WINAPI SetWorkingDirectory(LPCWSTR text) override { return SetText(job_.workingDirectory, text); }
+    HRESULT WINAPI GetWorkingDirectory(LPWSTR *out) override { return GetText(job_.workingDirectory, out); }
+
+    // --- data ---
+    HRESULT WINAPI SetWorkItemData(WORD cbData, BYTE rgbData[]) override try {
+        if (cbData && !rgbData) return E_INVALIDARG;
+        job_.userData.assign(rgbData, rgbData + cbData);
+        dirty_ = true;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT WINAPI GetWorkItemData(WORD *pcbData, BYTE **prgbData) override {
+        if (!pcbData || !prgbData) return E_POINTER;
+        *pcbData = 0;
+        *prgbData = nullptr;
+        if (job_.userData.empty()) return S_OK;
+        auto *out = static_cast<BYTE *>(CoTaskMemAlloc(job_.userData.size()));
+        if (!out) return E_OUTOFMEMORY;
+        std::memcpy(out, job_.userData.data(), job_.userData.size());
+        *prgbData = out;
+        *pcbData = static_cast<WORD>(job_.userData.size());
+        return S_OK;
+    }
+
+    // The service does not retry failed runs.
+    HRESULT WINAPI SetErrorRetryCount(WORD) override { return E_NOTIMPL; }
+    HRESULT WINAPI GetErrorRetryCount(WORD *) override { return E_NOTIMPL; }
+    HRESULT WINAPI SetErrorRetryInterval(WORD) override { return E_NOTIMPL; }
+    HRESULT WINAPI GetErrorRetryInterval(WORD *) override { return E_NOTIMPL; }
+
+    // --- flags and settings ---
+    HRESULT WINAPI SetFlags(DWORD dwFlags) override {
+        if (dwFlags & ~kKnownFlags) return E_INVALIDARG;
+        job_.flags = dwFlags;
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetFlags(DWORD *pdwFlags) override {
+        if (!pdwFlags) return E_POINTER;
+        *pdwFlags = job_.flags;
+        return S_OK;
+    }
+    HRESULT WINAPI SetTaskFlags(DWORD dwFlags) override {
+        job_.taskFlags = dwFlags;
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetTaskFlags(DWORD *pdwFlags) override {
+        if (!pdwFlags) return E_POINTER;
+        *pdwFlags = job_.taskFlags;
+        return S_OK;
+    }
+    HRESULT WINAPI SetPriority(DWORD dwPriority) override {
+        if (dwPriority != NORMAL_PRIORITY_CLASS && dwPriority != IDLE_PRIORITY_CLASS &&
+            dwPriority != HIGH_PRIORITY_CLASS && dwPriority != REALTIME_PRIORITY_CLASS)
+            return E_INVALIDARG;
+        job_.priority = dwPriority;
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetPriority(DWORD *pdwPriority) override {
+        if (!pdwPriority) return E_POINTER;
+        *pdwPriority = job_.priority;
+        return S_OK;
+    }
+    // Milliseconds, INFINITE for no limit; 0 would stop every run at once and
+    // is refused.
+    HRESULT WINAPI SetMaxRunTime(DWORD dwMaxRunTimeMS) override {
+        if (dwMaxRunTimeMS == 0) return E_INVALIDARG;
+        job_.maxRunTime = dwMaxRunTimeMS;
+        dirty_ = true;
+        return S_OK;
+    }
+    HRESULT WINAPI GetMaxRunTime(DWORD *pdwMaxRunTimeMS) override {
+        if (!pdwMaxRunTimeMS) return E_POINTER;
+        *pdwMaxRunTimeMS = job_.maxRunTime;
+        return S_OK;
+    }
+
+    // --- account ---
+    HRESULT WINAPI SetAccountInformation(LPCWSTR pwszAccountName, LPCWSTR pwszPassword) override try {
+        if (!pwszAccountName) return E_INVALIDARG;
+        std::u16string account, password;
+        if (!TakeText(pwszAccountName, account) || !TakeText(pwszPassword, password)) return E_INVALIDARG;
+        Wipe(password_);
+        account_ = std::move(account);
+        password_ = std::move(password);
+        accountSet_ = accountChanged_ = dirty_ = true;
+        Wipe(password);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    // An item without an account answers the empty name.
+    HRESULT WINAPI GetAccountInformation(LPWSTR *ppwszAccountName) override try {
+        return CopyOut(accountSet_ ? account_ : std::u16string(), ppwszAccountName);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+
+    // --- IPersistFile ---
+    HRESULT WINAPI GetClassID(CLSID *pClassID) override {
+        if (!pClassID) return E_POINTER;
+        *pClassID = CLSID_CTask;
+        return S_OK;
+    }
+    HRESULT WINAPI IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
+    HRESULT WINAPI Load(LPCOLESTR pszFileName, DWORD) override try {
+        std::string path;
+        if (!TakePath(pszFileName, path)) return E_INVALIDARG;
+        JobData job;
+        const HRESULT hr = ReadJobFile(path, job);
+        if (FAILED(hr)) return hr;
+        job_ = std::move(job);
+        file_ = std::move(path);
+        stored_ = true;
+        dirty_ = accountChanged_ = false;
+        Wipe(password_);
+        account_.clear();
+        accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+        RenumberTriggers();
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    // Null saves to the item's own file; a path writes that file and, with
+    // fRemember, makes it the item's file.
+    HRESULT WINAPI Save(LPCOLESTR pszFileName, BOOL fRemember) override try {
+        std::string target = file_;
+        if (pszFileName && !TakePath(pszFileName, target)) return E_INVALIDARG;
+        if (accountChanged_) {
+            const HRESULT hr = WriteCredentials(folder_, job_.uuid, account_, password_);
+            if (FAILED(hr)) return hr;
+        }
+        const HRESULT hr = WriteJobFile(target, job_);
+        if (FAILED(hr)) return hr;
+        accountChanged_ = false;
+        if (!pszFileName || fRemember) {
+            file_ = std::move(target);
+            stored_ = true;
+            dirty_ = false;
+        }
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT WINAPI SaveCompleted(LPCOLESTR) override { return S_OK; }
+    HRESULT WINAPI GetCurFile(LPOLESTR *ppszFileName) override try {
+        return CopyOut(ToUtf16(file_), reinterpret_cast<LPWSTR *>(ppszFileName));
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+
+    // --- for the trigger objects ---
+    TASK_TRIGGER *Record(std::uint64_t id) {
+        for (std::size_t i = 0; i < ids_.size(); ++i)
+            if (ids_[i] == id) return &job_.triggers[i];
+        return nullptr;
+    }
+    void MarkDirty() { dirty_ = true; }
+
+private:
+    ~Task() { Wipe(password_); }
+
+    static void Wipe(std::u16string &text) {
+        volatile char16_t *p = text.data();
+        for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
+        text.clear();
+    }
+
+    HRESULT SetText(std::u16string &field, LPCWSTR text) noexcept try {
+        if (!TakeText(text, field)) return E_INVALIDARG;
+        dirty_ = true;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    static HRESULT GetText(const std::u16string &field, LPWSTR *out) noexcept { return CopyOut(field, out); }
+
+    void RenumberTriggers() {
+        ids_.clear();
+        for (std::size_t i = 0; i < job_.triggers.size(); ++i) ids_.push_back(nextId_++);
+    }
+
+    // The daemon records runs in the stored file; take its run state.
+    void RefreshRunState() noexcept {
+        if (!stored_) return;
+        JobData stored;
+        if (FAILED(ReadJobFile(file_, stored))) return;
+        job_.status = stored.status;
+        job_.exitCode = stored.exitCode;
+        job_.mostRecentRun = stored.mostRecentRun;
+        job_.startError = stored.startError;
+        job_.runningInstances = stored.runningInstances;
+    }
+
+    std::atomic<ULONG> refs_{1};
+    std::string folder_;  // the store's Tasks folder (account records)
+    std::string file_;
+    bool stored_;
+    bool dirty_ = false;
+    JobData job_;
+    std::vector<std::uint64_t> ids_;  // one per trigger record, for the trigger objects
+    std::uint64_t nextId_ = 1;
+    std::u16string account_, password_;
+    bool accountSet_ = false, accountChanged_ = false;
+
+    friend HRESULT EditTask(Task &task);
+};
+
+Trigger::Trigger(Task *task, std::uint64_t id) : task_(task), id_(id) { task_->AddRef(); }
+Trigger::~Trigger() { task_->Release(); }
+ULONG WINAPI Trigger::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+HRESULT WINAPI Trigger::SetTrigger(const PTASK_TRIGGER pTrigger) {
+    if (!pTrigger) return E_INVALIDARG;
+    TASK_TRIGGER *record = task_->Record(id_);
+    if (!record) return SCHED_E_TRIGGER_NOT_FOUND;
+    const HRESULT hr = ValidateTrigger(*pTrigger);
+    if (FAILED(hr)) return hr;
+    *record = *pTrigger;
+    task_->MarkDirty();
+    return S_OK;
+}
+HRESULT WINAPI Trigger::GetTrigger(PTASK_TRIGGER pTrigger) {
+    if (!pTrigger) return E_POINTER;
+    const TASK_TRIGGER *record = task_->Record(id_);
+    if (!record) return SCHED_E_TRIGGER_NOT_FOUND;
+    *pTrigger = *record;
+    return S_OK;
+}
+HRESULT WINAPI Trigger::GetTriggerString(LPWSTR *ppwszTrigger) try {
+    if (!ppwszTrigger) return E_POINTER;
+    *ppwszTrigger = nullptr;
+    const TASK_TRIGGER *record = task_->Record(id_);
+    if (!record) return SCHED_E_TRIGGER_NOT_FOUND;
+    return CopyOut(TriggerText(*record), ppwszTrigger);
+} catch (...) {
+    return E_OUTOFMEMORY;
+}
+
+// --- EditWorkItem ---------------------------------------------------------------------
+
+std::string EditorCommand() {
+    for (const char *name : {"VISUAL", "EDITOR"})
+        if (const char *value = std::getenv(name); value && *value) return value;
+    return "vi";
+}
+
+bool ReadWholeFile(const std::string &path, std::string &text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+    return true;
+}
+
+std::string ShellQuote(const std::string &text) {
+    std::string out = "'";
+    for (char c : text) out += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+HRESULT EditTask(Task &task) {
+    std::string temp = "/tmp/velqo-edit-XXXXXX";
+    if (const char *dir = std::getenv("TMPDIR"); dir && *dir == '/') temp = std::string(dir) + "/velqo-edit-XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return E_ACCESSDENIED;
+    ::close(fd);
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { ::unlink(path.c_str()); }
+    } cleanup{temp};
+
+    std::string text = WriteEditForm(task.job_, task.accountSet_ ? &task.account_ : nullptr);
+    for (;;) {
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            out << text;
+            if (!out) return E_ACCESSDENIED;
+        }
+        const std::string command = EditorCommand() + " " + ShellQuote(temp);
+        const int status = std::system(command.c_str());
+        if (status != 0) return E_ABORT;
+        std::string edited;
+        if (!ReadWholeFile(temp, edited)) return E_ACCESSDENIED;
+        EditForm form;
+        form.job = task.job_;
+        form.account = task.account_;
+        std::string error;
+        if (!ParseEditForm(edited, form, error)) {
+            // show the form again, the reason on top
+            std::string body;
+            std::istringstream lines(edited);
+            std::string line;
+            while (std::getline(lines, line))
+                if (line.rfind("# error:", 0) != 0) body += line + "\n";
+            text = "# error: " + error + "\n" + body;
+            continue;
+        }
+        const bool sameCount = form.job.triggers.size() == task.job_.triggers.size();
+        task.job_ = std::move(form.job);
+        if (!sameCount) task.RenumberTriggers();
+        if (form.accountSet) {
+            task.account_ = form.account;
+            if (form.passwordSet) {
+                Task::Wipe(task.password_);
+                task.password_ = form.password;
+            }
+            task.accountSet_ = task.accountChanged_ = true;
+        }
+        Task::Wipe(form.password);
+        task.dirty_ = true;
+        return form.save ? task.Save(nullptr, TRUE) : S_OK;
+    }
+}
+
+// Needs a terminal on both stdin and stdout; the form is edited in
+// $VISUAL, else $EDITOR, else vi. HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
+// without a terminal, E_ABORT when the editor fails.
+HRESULT WINAPI Task::EditWorkItem(HWND, DWORD) try {
+    if (!::isatty(0) || !::isatty(1)) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    return EditTask(*this);
+} catch (...) {
+    return E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
+                         REFIID riid, void **ppv) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    try {
+        auto *task = new Task(tasksFolder, file, std::move(job), stored);
+        const HRESULT hr = static_cast<ITask *>(task)->QueryInterface(riid, ppv);
+        static_cast<ITask *>(task)->Release();
+        return hr;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace velqo::service

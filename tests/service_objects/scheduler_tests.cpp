@@ -1,0 +1,275 @@
+// The scheduler object: names, the store's files, enumeration, target
+// computers, reference counts and allocation failures.
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "store_fixture.h"
+
+namespace {
+
+using SchedulerTest = StoreTest;
+
+TEST_F(SchedulerTest, RefusesNamesThatAreNotOneFileName) {
+    const std::u16string tooLong(261, u'a');
+    const std::u16string tooManyBytes(240, u'a');     // 244 bytes with ".job"
+    const std::u16string tooManyUtf8(120, u'\u00e9');  // 240 UTF-8 bytes
+    const char16_t *refused[] = {u"",     u".",     u"..",    u"a/b",   u"a\\b", u"a:b", u"a*b", u"a?b",
+                                 u"a\"b", u"a<b",   u"a>b",   u"a|b",   u"a\tb", u"\x01", u".hidden",
+                                 tooLong.c_str(), tooManyBytes.c_str(), tooManyUtf8.c_str()};
+    for (const char16_t *name : refused) {
+        SCOPED_TRACE(std::string(name, name + std::char_traits<char16_t>::length(name)));
+        IUnknown *item = reinterpret_cast<IUnknown *>(1);
+        EXPECT_EQ(sched_->NewWorkItem(name, CLSID_CTask, IID_ITask, &item), E_INVALIDARG);
+        EXPECT_EQ(item, nullptr);
+        EXPECT_EQ(sched_->Activate(name, IID_ITask, &item), E_INVALIDARG);
+        EXPECT_EQ(sched_->Delete(name), E_INVALIDARG);
+    }
+    EXPECT_EQ(sched_->Delete(nullptr), E_INVALIDARG);
+    // the longest accepted name, and ones with dots and spaces inside
+    const std::u16string longest(239, u'b');
+    for (const char16_t *name : {longest.c_str(), u"a.b c", u"x..y", u"\u00e9t\u00e9"}) {
+        ITask *task = Saved(name);
+        ASSERT_NE(task, nullptr);
+        task->Release();
+    }
+    EXPECT_EQ(std::filesystem::exists(tasks_ + "/a.b c.job"), true);
+}
+
+TEST_F(SchedulerTest, NewWorkItemChecksClassInterfaceAndExistingFile) {
+    IUnknown *item = nullptr;
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTaskScheduler, IID_ITask, &item), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITaskTrigger, &item), E_NOINTERFACE);
+    EXPECT_EQ(item, nullptr);
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITask, nullptr), E_POINTER);
+    for (const IID *iid : {&IID_ITask, &IID_IScheduledWorkItem, &IID_IUnknown, &IID_IPersistFile}) {
+        ASSERT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, *iid, &item), S_OK);
+        item->Release();
+    }
+    // an unsaved item leaves no file, so the name is still free
+    EXPECT_FALSE(std::filesystem::exists(tasks_ + "/a.job"));
+    ITask *task = Saved(u"a");
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    EXPECT_EQ(sched_->NewWorkItem(u"a.job", CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    task->Release();
+}
+
+TEST_F(SchedulerTest, ActivateAndDeleteByNameWithOrWithoutSuffix) {
+    EXPECT_EQ(Open(u"missing", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
+    EXPECT_EQ(sched_->Delete(u"missing"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    Saved(u"job1")->Release();
+    ITask *a = Open(u"job1");
+    ITask *b = Open(u"job1.job");
+    ASSERT_TRUE(a && b);
+    a->Release();
+    b->Release();
+    IUnknown *unk = nullptr;
+    EXPECT_EQ(sched_->Activate(u"job1", IID_ITaskScheduler, &unk), E_NOINTERFACE);
+    EXPECT_EQ(unk, nullptr);
+    EXPECT_EQ(sched_->IsOfType(u"job1", IID_ITask), S_OK);
+    EXPECT_EQ(sched_->IsOfType(u"job1", IID_ITaskScheduler), S_FALSE);
+    EXPECT_EQ(sched_->Delete(u"job1.job"), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(tasks_ + "/job1.job"));
+    EXPECT_EQ(sched_->Delete(u"job1"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+std::vector<std::u16string> EnumAll(ITaskScheduler *sched, ULONG batch, std::vector<HRESULT> *results = nullptr) {
+    IEnumWorkItems *items = nullptr;
+    EXPECT_EQ(sched->Enum(&items), S_OK);
+    std::vector<std::u16string> names;
+    for (;;) {
+        LPWSTR *array = nullptr;
+        ULONG fetched = 99;
+        const HRESULT hr = items->Next(batch, &array, &fetched);
+        if (results) results->push_back(hr);
+        for (ULONG i = 0; i < fetched; ++i) names.push_back(StoreTest::Take(array[i]));
+        CoTaskMemFree(array);
+        if (hr != S_OK) {
+            if (fetched == 0) {
+                EXPECT_EQ(array, nullptr);
+            }
+            break;
+        }
+    }
+    EXPECT_EQ(items->Release(), 0u);
+    return names;
+}
+
+TEST_F(SchedulerTest, EnumListsJobFilesInCaseInsensitiveOrderInBatches) {
+    for (const char16_t *name : {u"beta", u"Alpha", u"gamma", u"ALPHA2", u"Delta", u"epsilon", u"Zeta"})
+        Saved(name)->Release();
+    WriteFile("notes.txt", "x");
+    WriteFile(".beta.job.tmp-abc123", "partial");
+    WriteFile("corrupt.job", "not a job file");
+    std::filesystem::create_directory(tasks_ + "/folder.job");
+    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job", u"beta.job",    u"corrupt.job",
+                                                  u"Delta.job", u"epsilon.job", u"gamma.job", u"Zeta.job"};
+    std::vector<HRESULT> results;
+    EXPECT_EQ(EnumAll(sched_, 5, &results), expected);
+    EXPECT_EQ(results, (std::vector<HRESULT>{S_OK, S_FALSE}));
+    results.clear();
+    EXPECT_EQ(EnumAll(sched_, 4, &results), expected);
+    EXPECT_EQ(results, (std::vector<HRESULT>{S_OK, S_OK, S_FALSE}));
+    EXPECT_EQ(EnumAll(sched_, 1), expected);
+}
+
+TEST_F(SchedulerTest, EnumIsASnapshotWithSkipResetAndClone) {
+    for (const char16_t *name : {u"a", u"b", u"c"}) Saved(name)->Release();
+    IEnumWorkItems *items = nullptr;
+    ASSERT_EQ(sched_->Enum(&items), S_OK);
+    Saved(u"d")->Release();  // after the snapshot
+    EXPECT_EQ(sched_->Delete(u"a"), S_OK);
+    EXPECT_EQ(items->Skip(1), S_OK);
+    IEnumWorkItems *copy = nullptr;
+    ASSERT_EQ(items->Clone(&copy), S_OK);
+    LPWSTR *array = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(copy->Next(5, &array, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(Take(array[0]), u"b.job");
+    EXPECT_EQ(Take(array[1]), u"c.job");
+    CoTaskMemFree(array);
+    EXPECT_EQ(items->Skip(5), S_FALSE);
+    EXPECT_EQ(items->Next(1, &array, nullptr), S_FALSE);
+    EXPECT_EQ(items->Reset(), S_OK);
+    ASSERT_EQ(items->Next(1, &array, nullptr), S_OK);
+    EXPECT_EQ(Take(array[0]), u"a.job");
+    CoTaskMemFree(array);
+    EXPECT_EQ(items->Next(0, &array, &fetched), E_INVALIDARG);
+    EXPECT_EQ(items->Next(2, &array, nullptr), E_INVALIDARG);
+    EXPECT_EQ(items->Next(1, nullptr, &fetched), E_POINTER);
+    EXPECT_EQ(copy->Release(), 0u);
+    EXPECT_EQ(items->Release(), 0u);
+}
+
+TEST_F(SchedulerTest, CorruptFileIsListedButNotActivated) {
+    WriteFile("bad.job", std::string(10, '\x01'));
+    EXPECT_EQ(EnumAll(sched_, 5), std::vector<std::u16string>{u"bad.job"});
+    EXPECT_EQ(Open(u"bad", SCHED_E_INVALID_TASK), nullptr);
+    EXPECT_EQ(sched_->IsOfType(u"bad", IID_ITask), S_FALSE);
+    EXPECT_EQ(sched_->Delete(u"bad"), S_OK);
+}
+
+TEST_F(SchedulerTest, TargetComputerRules) {
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const std::u16string local(host, host + std::strlen(host));
+    const std::u16string expected = u"\\\\" + local;
+    std::filesystem::create_directories(root_ + "/remote");
+    WriteFile("computers", "# other stores\nFARHOST=" + root_ + "/remote\nBROKEN=relative/path\n");
+    struct Case {
+        std::u16string name;
+        bool null;
+        HRESULT hr;
+        std::u16string target;
+    };
+    const Case cases[] = {
+        {u"", true, S_OK, expected},
+        {u"", false, S_OK, expected},
+        {local, false, S_OK, expected},
+        {u"\\\\" + local, false, S_OK, expected},
+        {u"\\\\farhost", false, S_OK, u"\\\\FARHOST"},
+        {u"nowhere", false, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), u"\\\\FARHOST"},
+        {u"BROKEN", false, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), u"\\\\FARHOST"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(sched_->SetTargetComputer(c.null ? nullptr : c.name.c_str()), c.hr);
+        LPWSTR name = nullptr;
+        ASSERT_EQ(sched_->GetTargetComputer(&name), S_OK);
+        EXPECT_EQ(Take(name), c.target);
+    }
+    // items now go to the other store
+    Saved(u"there")->Release();
+    EXPECT_TRUE(std::filesystem::exists(root_ + "/remote/there.job"));
+    EXPECT_FALSE(std::filesystem::exists(tasks_ + "/there.job"));
+    EXPECT_EQ(sched_->SetTargetComputer(nullptr), S_OK);
+    EXPECT_EQ(Open(u"there", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
+    EXPECT_EQ(sched_->GetTargetComputer(nullptr), E_POINTER);
+}
+
+TEST_F(SchedulerTest, ReferenceCountsOfHandedOutObjects) {
+    EXPECT_EQ(sched_->AddRef(), 2u);
+    EXPECT_EQ(sched_->Release(), 1u);
+    IUnknown *unk = nullptr;
+    EXPECT_EQ(sched_->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&unk)), S_OK);
+    EXPECT_EQ(unk->Release(), 1u);
+    EXPECT_EQ(sched_->QueryInterface(IID_ITask, reinterpret_cast<void **>(&unk)), E_NOINTERFACE);
+    EXPECT_EQ(unk, nullptr);
+
+    ITask *task = Saved(u"counted");
+    ITaskTrigger *trigger = nullptr;
+    WORD index = 0;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    // the trigger holds its task
+    EXPECT_EQ(task->AddRef(), 3u);
+    EXPECT_EQ(task->Release(), 2u);
+    IPersistFile *file = nullptr;
+    ASSERT_EQ(task->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    EXPECT_EQ(file->Release(), 2u);
+    EXPECT_EQ(trigger->Release(), 0u);
+    EXPECT_EQ(task->Release(), 0u);
+
+    IEnumWorkItems *items = nullptr;
+    ASSERT_EQ(sched_->Enum(&items), S_OK);
+    IEnumWorkItems *copy = nullptr;
+    ASSERT_EQ(items->Clone(&copy), S_OK);
+    EXPECT_EQ(items->AddRef(), 2u);
+    EXPECT_EQ(items->Release(), 1u);
+    EXPECT_EQ(copy->Release(), 0u);
+    EXPECT_EQ(items->Release(), 0u);
+
+    IClassFactory *factory = nullptr;
+    ASSERT_EQ(CoGetClassObject(CLSID_CTaskScheduler, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void **>(&factory)),
+              S_OK);
+    ITaskScheduler *second = nullptr;
+    EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown *>(factory), IID_ITaskScheduler,
+                                      reinterpret_cast<void **>(&second)),
+              CLASS_E_NOAGGREGATION);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITaskScheduler, reinterpret_cast<void **>(&second)), S_OK);
+    EXPECT_EQ(second->Release(), 0u);
+    EXPECT_EQ(factory->Release(), 0u);
+    EXPECT_EQ(CoGetClassObject(CLSID_CTask, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void **>(&factory)),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(SchedulerTest, AllocationFailuresAnswerOutOfMemory) {
+    for (const char16_t *name : {u"a", u"b", u"c"}) Saved(name)->Release();
+    // Next makes the array, then one block per name: fail each in turn
+    for (long n = 0; n < 4; ++n) {
+        IEnumWorkItems *items = nullptr;
+        ASSERT_EQ(sched_->Enum(&items), S_OK);
+        LPWSTR *array = nullptr;
+        ULONG fetched = 7;
+        VelqoFailAllocationAfter(n);
+        EXPECT_EQ(items->Next(3, &array, &fetched), E_OUTOFMEMORY);
+        VelqoFailAllocationAfter(-1);
+        EXPECT_EQ(array, nullptr);
+        EXPECT_EQ(fetched, 0u);
+        // the position did not move
+        ASSERT_EQ(items->Next(3, &array, &fetched), S_OK);
+        for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(array[i]);
+        CoTaskMemFree(array);
+        items->Release();
+    }
+    LPWSTR name = reinterpret_cast<LPWSTR>(1);
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(sched_->GetTargetComputer(&name), E_OUTOFMEMORY);
+    EXPECT_EQ(name, nullptr);
+    ITask *task = Open(u"a");
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(task->GetComment(&name), E_OUTOFMEMORY);
+    BYTE data[3] = {1, 2, 3};
+    ASSERT_EQ(task->SetWorkItemData(3, data), S_OK);
+    WORD size = 9;
+    BYTE *out = nullptr;
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(task->GetWorkItemData(&size, &out), E_OUTOFMEMORY);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(out, nullptr);
+    task->Release();
+}
+
+}  // namespace
