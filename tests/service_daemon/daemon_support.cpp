@@ -1,0 +1,101 @@
+#include "daemon_support.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace daemon_test {
+
+namespace svc = velqo::service;
+
+bool WaitFor(const std::function<bool()> &done, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void DaemonTest::SetUp() {
+    char pattern[] = "/tmp/vqsd.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    windir_ = pattern;
+    setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
+    setenv("VELQOSCH_SERVICE", VELQOSVC_PATH, 1);
+}
+
+void DaemonTest::TearDown() {
+    // Whatever a test left running goes; a daemon that outlives its folder
+    // would serve nothing.
+    svc::DaemonStatus status = svc::QueryDaemonStatus();
+    if (status.pid > 0 && status.pid != getpid()) {
+        kill(pid_t(status.pid), SIGTERM);
+        WaitFor([&] { return !svc::ProcessAlive(status.pid); }, 5000);
+    }
+    std::error_code ignored;
+    std::filesystem::permissions(windir_ + "/Tasks/.service", std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(windir_, ignored);
+    unsetenv("VELQOSCH_WINDIR");
+    unsetenv("VELQOSVC_TIME_OFFSET");
+}
+
+std::string DaemonTest::LogText() const {
+    std::ifstream in(TasksDir() + "/.service/daemon.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+svc::JobData DaemonTest::Item(const std::u16string &application, const std::u16string &parameters) const {
+    svc::JobData job = svc::NewJob();
+    job.application = application;
+    job.parameters = parameters;
+    job.maxRunTime = 0xFFFFFFFF;
+    return job;
+}
+
+void DaemonTest::Store(const std::string &name, const svc::JobData &job) const {
+    std::filesystem::create_directories(TasksDir());
+    ASSERT_EQ(svc::WriteJobFile(JobPath(name), job), S_OK);
+}
+
+svc::JobData DaemonTest::Load(const std::string &name) const {
+    svc::JobData job;
+    EXPECT_EQ(svc::ReadJobFile(JobPath(name), job), S_OK) << name;
+    return job;
+}
+
+DWORD DaemonTest::CurrentState() const { return svc::QueryDaemonStatus().state; }
+
+void DaemonTest::StartService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    CloseServiceHandle(service);
+    ASSERT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_RUNNING; })) << LogText();
+}
+
+void DaemonTest::StopService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+    CloseServiceHandle(service);
+    ASSERT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_STOPPED; })) << LogText();
+}
+
+}  // namespace daemon_test

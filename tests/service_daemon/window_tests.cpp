@@ -1,0 +1,86 @@
+// When a trigger's repetition window ends a run it started.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/service/control/control.h"
+
+namespace {
+
+// Fixed UTC for the duration of a test, so days have 24 hours.
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char *tz = std::getenv("TZ")) saved_ = tz, hadTz_ = true;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override {
+        if (hadTz_)
+            setenv("TZ", saved_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    static long long At(int day, int hour, int minute) {
+        tm t{};
+        t.tm_year = 2026 - 1900;
+        t.tm_mon = 11;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        return static_cast<long long>(timegm(&t));
+    }
+    std::string saved_;
+    bool hadTz_ = false;
+};
+
+TASK_TRIGGER Trigger(WORD hour, WORD minute, DWORD duration, DWORD flags) {
+    TASK_TRIGGER t{};
+    t.cbTriggerSize = sizeof t;
+    t.wBeginYear = 2026;
+    t.wBeginMonth = 12;
+    t.wBeginDay = 1;
+    t.wStartHour = hour;
+    t.wStartMinute = minute;
+    t.MinutesDuration = duration;
+    t.MinutesInterval = duration ? 1 : 0;
+    t.rgFlags = flags;
+    t.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    return t;
+}
+
+TEST_F(Window, EndsOnlyWhenAskedTo) {
+    long long end = -1;
+    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 60, 0), At(6, 9, 30), &end));
+    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 0, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END),
+                                                     At(6, 9, 30), &end));
+    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 60, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END),
+                                                     At(6, 9, 30), nullptr));
+    EXPECT_EQ(end, -1);
+}
+
+TEST_F(Window, EndIsTheWindowsOpeningPlusItsDuration) {
+    struct Case {
+        WORD hour, minute;
+        DWORD duration;
+        long long fired, end;
+    };
+    const Case cases[] = {
+        {9, 0, 60, At(6, 9, 30), At(6, 10, 0)},     // within today's window
+        {9, 0, 60, At(6, 9, 0), At(6, 10, 0)},      // at its opening
+        {9, 15, 1, At(6, 9, 15), At(6, 9, 16)},     // a one-minute window
+        {23, 30, 120, At(7, 0, 30), At(7, 1, 30)},  // a window across midnight
+        {9, 0, 1500, At(7, 8, 59), At(7, 10, 0)},   // a window over a day long, opened yesterday
+    };
+    for (const auto &c : cases) {
+        long long end = 0;
+        ASSERT_TRUE(velqo::service::RepetitionWindowEnd(
+            Trigger(c.hour, c.minute, c.duration, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END), c.fired, &end));
+        EXPECT_EQ(end, c.end) << c.hour << ":" << c.minute << " for " << c.duration;
+    }
+}
+
+}  // namespace
