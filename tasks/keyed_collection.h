@@ -129,7 +129,9 @@ public:
             entry->folded = FoldKey(*key);
             if (byKey_.count(entry->folded)) RaiseStandard(kErrKeyInUse);
         }
-        entries_.reserve(entries_.size() + 1);
+        // Room first (growing geometrically), so that nothing can fail
+        // between indexing the key and storing the entry.
+        if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 8 : 2 * entries_.size());
         if (entry->hasKey) byKey_.emplace(entry->folded, entry.get());
         entries_.push_back(std::move(entry));
     }

@@ -5,6 +5,7 @@
 
 #include "globals/globals.h"
 #include "globals/strings.h"
+#include "tasks/task.h"
 #include "trace/error.h"
 #include "trace/trace.h"
 
@@ -20,11 +21,8 @@ constexpr SHORT kListGrowth = 50;
 
 // ---- The builder of Task objects --------------------------------------------------------------------------------
 
-ComRef<_Task> NoTaskClass() { RaiseHResult(E_NOTIMPL); }
-void NoTaskBinding(_Task *, ITask *) { RaiseHResult(E_NOTIMPL); }
-
 TaskBuilder &Builder() noexcept {
-    thread_local TaskBuilder builder{NoTaskClass, NoTaskBinding};
+    thread_local TaskBuilder builder{TaskObject::CreateTask, TaskObject::BindTask};
     return builder;
 }
 

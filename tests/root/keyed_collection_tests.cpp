@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,13 +78,16 @@ TEST(CaseFolding, DifferentLettersStayDifferent) {
 
 TEST(CaseFolding, FoldingIsStableAndNeverMapsLowerCaseAway) {
     // Folding a folded unit changes nothing, and every lower-case Latin,
-    // Greek and Cyrillic letter stays itself.
+    // Greek and Cyrillic letter but the final sigma stays itself.
     for (uint32_t u = 0; u < 0x10000; ++u) {
         const char16_t f = FoldCase(static_cast<char16_t>(u));
         ASSERT_EQ(FoldCase(f), f) << std::hex << u;
     }
     for (char16_t u = u'a'; u <= u'z'; ++u) EXPECT_EQ(FoldCase(u), u);
-    for (char16_t u = 0x03B1; u <= 0x03C9; ++u) EXPECT_EQ(FoldCase(u), u);
+    for (char16_t u = 0x03B1; u <= 0x03C9; ++u) {
+        if (u == 0x03C2) continue;
+        EXPECT_EQ(FoldCase(u), u);
+    }
     for (char16_t u = 0x0430; u <= 0x045F; ++u) EXPECT_EQ(FoldCase(u), u);
 }
 
