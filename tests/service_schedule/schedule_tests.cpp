@@ -2,6 +2,7 @@
 // against schedules worked out by hand on a calendar.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -269,7 +270,12 @@ TEST(ValidateTrigger, OneFieldWrongAtATime) {
         {"no weekday", [](TASK_TRIGGER &t) { t.Type.Weekly.rgfDaysOfTheWeek = 0; }, E_INVALIDARG},
         {"weekday bit 7", [](TASK_TRIGGER &t) { t.Type.Weekly.rgfDaysOfTheWeek = 0x80; }, E_INVALIDARG},
         {"every 0 weeks", [](TASK_TRIGGER &t) { t.Type.Weekly.WeeksInterval = 0; }, E_INVALIDARG},
-        {"unknown type", [](TASK_TRIGGER &t) { t.TriggerType = static_cast<TASK_TRIGGER_TYPE>(8); }, E_INVALIDARG},
+        {"unknown type",
+         [](TASK_TRIGGER &t) {
+             const DWORD raw = 8;
+             std::memcpy(&t.TriggerType, &raw, sizeof raw);
+         },
+         E_INVALIDARG},
         {"unknown flag", [](TASK_TRIGGER &t) { t.rgFlags = 8; }, E_INVALIDARG},
         // Another type's fields are not looked at: weekly words read as a daily interval of 1.
         {"as daily", [](TASK_TRIGGER &t) { t.TriggerType = TASK_TIME_TRIGGER_DAILY; }, S_OK},

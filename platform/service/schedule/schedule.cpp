@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <set>
 
 #include "platform/service/job/jobfile.h"
@@ -32,6 +33,15 @@
 namespace velqo::service {
 
 namespace {
+
+// The record's type word as stored: a record read from a file or handed in
+// by a client may carry any value, which the enumeration type cannot hold.
+inline unsigned TypeOf(const TASK_TRIGGER &t) noexcept {
+    unsigned raw = 0;
+    static_assert(sizeof(t.TriggerType) == sizeof raw);
+    std::memcpy(&raw, &t.TriggerType, sizeof raw);
+    return raw;
+}
 
 using cal::DayNumber;
 using cal::DayOfWeek;
@@ -42,10 +52,10 @@ constexpr std::int64_t kMinutesPerDay = 1440;
 constexpr int kLastYear = 9999;
 
 bool IsTimeTrigger(const TASK_TRIGGER &t) noexcept {
-    return t.TriggerType >= TASK_TIME_TRIGGER_ONCE && t.TriggerType <= TASK_TIME_TRIGGER_MONTHLYDOW;
+    return TypeOf(t) <= TASK_TIME_TRIGGER_MONTHLYDOW;
 }
 bool IsEventTrigger(const TASK_TRIGGER &t) noexcept {
-    return t.TriggerType >= TASK_EVENT_TRIGGER_ON_IDLE && t.TriggerType <= TASK_EVENT_TRIGGER_AT_LOGON;
+    return TypeOf(t) >= TASK_EVENT_TRIGGER_ON_IDLE && TypeOf(t) <= TASK_EVENT_TRIGGER_AT_LOGON;
 }
 bool Enabled(const TASK_TRIGGER &t) noexcept { return !(t.rgFlags & TASK_TRIGGER_FLAG_DISABLED); }
 
@@ -86,7 +96,7 @@ struct Rule {
     bool StartsOn(std::int64_t day) const noexcept {
         if (day < firstDay || day > lastDay) return false;
         const auto &u = t->Type;
-        switch (t->TriggerType) {
+        switch (TypeOf(*t)) {
             case TASK_TIME_TRIGGER_ONCE: return day == firstDay;
             case TASK_TIME_TRIGGER_DAILY: return (day - firstDay) % u.Daily.DaysInterval == 0;
             case TASK_TIME_TRIGGER_WEEKLY: {
@@ -114,7 +124,7 @@ struct Rule {
     bool CanEverStart() const noexcept {
         if (firstDay > lastDay) return false;
         const auto &u = t->Type;
-        switch (t->TriggerType) {
+        switch (TypeOf(*t)) {
             case TASK_TIME_TRIGGER_MONTHLYDATE: {
                 // Some selected day must exist in some selected month (29 February
                 // in a leap year counts).
@@ -232,7 +242,7 @@ HRESULT ValidateTrigger(const TASK_TRIGGER &t) noexcept {
             return E_INVALIDARG;
     }
     const auto &u = t.Type;
-    switch (t.TriggerType) {
+    switch (TypeOf(t)) {
         case TASK_TIME_TRIGGER_ONCE:
         case TASK_EVENT_TRIGGER_ON_IDLE:
         case TASK_EVENT_TRIGGER_AT_SYSTEMSTART:

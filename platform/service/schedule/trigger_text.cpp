@@ -13,6 +13,7 @@
 // ", repeating every 15 minutes for 120 minutes" with a repetition. A disabled
 // trigger's text ends in " (disabled)". A record of an unknown type reads
 // "Unknown trigger".
+#include <cstring>
 #include <string>
 
 #include "platform/service/schedule/schedule.h"
@@ -20,6 +21,15 @@
 namespace velqo::service {
 
 namespace {
+
+// The record's type word as stored: a record read from a file or handed in
+// by a client may carry any value, which the enumeration type cannot hold.
+inline unsigned TypeOf(const TASK_TRIGGER &t) noexcept {
+    unsigned raw = 0;
+    static_assert(sizeof(t.TriggerType) == sizeof raw);
+    std::memcpy(&raw, &t.TriggerType, sizeof raw);
+    return raw;
+}
 
 const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -60,7 +70,7 @@ std::u16string TriggerText(const TASK_TRIGGER &t) {
     const auto &u = t.Type;
     std::string s = "At " + Clock(t.wStartHour, t.wStartMinute);
     const std::string starting = ", starting " + Date(t.wBeginYear, t.wBeginMonth, t.wBeginDay);
-    switch (t.TriggerType) {
+    switch (TypeOf(t)) {
         case TASK_TIME_TRIGGER_ONCE: s += " on " + Date(t.wBeginYear, t.wBeginMonth, t.wBeginDay); break;
         case TASK_TIME_TRIGGER_DAILY:
             s += u.Daily.DaysInterval <= 1 ? " every day" : " every " + Plural(u.Daily.DaysInterval, "day");
@@ -89,7 +99,7 @@ std::u16string TriggerText(const TASK_TRIGGER &t) {
         case TASK_EVENT_TRIGGER_AT_LOGON: s = "At logon"; break;
         default: return u"Unknown trigger";
     }
-    if (t.TriggerType <= TASK_TIME_TRIGGER_MONTHLYDOW) {
+    if (TypeOf(t) <= TASK_TIME_TRIGGER_MONTHLYDOW) {
         if (t.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) s += ", ending " + Date(t.wEndYear, t.wEndMonth, t.wEndDay);
         if (t.MinutesInterval && t.MinutesDuration)
             s += ", repeating every " + Plural(t.MinutesInterval, "minute") + " for " +
