@@ -334,8 +334,8 @@ TEST_F(TasksTest, FailingDeleteOrLookupLeavesTheEntry) {
     EXPECT_EQ(tasks->Count(), 2);
     Key absent(u"Z");
     EXPECT_EQ(tasks->Remove(&absent.v), kE5);
-    VARIANT far = Position(3);
-    EXPECT_EQ(tasks->Remove(&far), kE9);
+    VARIANT beyond = Position(3);
+    EXPECT_EQ(tasks->Remove(&beyond), kE9);
     EXPECT_EQ(tasks->Remove(nullptr), E_POINTER);
     EXPECT_EQ(service->CallsOf("Delete").size(), 1u);
     EXPECT_EQ(tasks->Count(), 2);

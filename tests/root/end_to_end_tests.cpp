@@ -1,0 +1,216 @@
+// The road from a client to a single trigger, against the runtime's own
+// service and daemon: one process creates a Scheduler, adds a task, sets it
+// up with a weekly trigger and saves it; a second process started afresh
+// finds it in the same store with every setting.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "scheduler/scheduler.h"
+
+extern char **environ;
+
+using namespace velqosch;
+using TaskScheduler::_Scheduler;
+using TaskScheduler::_Task;
+using TaskScheduler::_Tasks;
+using TaskScheduler::_Trigger;
+using TaskScheduler::_Triggers;
+
+namespace {
+
+constexpr const char *kStoreVariable = "VELQOSCH_E2E_STORE";
+
+struct Bstr {
+    BSTR b;
+    explicit Bstr(const char16_t *s) : b(SysAllocString(reinterpret_cast<const OLECHAR *>(s))) {}
+    ~Bstr() { SysFreeString(b); }
+    std::u16string str() const { return b ? std::u16string(reinterpret_cast<const char16_t *>(b)) : u""; }
+};
+
+std::u16string Take(BSTR b) {
+    std::u16string s = b ? reinterpret_cast<const char16_t *>(b) : u"";
+    SysFreeString(b);
+    return s;
+}
+
+// 7 December 2026 (a Monday) and 9:30 as Dates.
+constexpr DATE kBegin = 46363.0;
+constexpr DATE kNineThirty = 9.5 / 24;
+
+ComRef<_Scheduler> NewScheduler() {
+    ComRef<_Scheduler> s;
+    EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, reinterpret_cast<void **>(s.Out())), S_OK);
+    return s;
+}
+
+void StopDaemon() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return;
+    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS)) {
+        SERVICE_STATUS status{};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
+             ++i)
+            usleep(10000);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char *store = std::getenv(kStoreVariable)) {
+            dir_ = store;
+            child_ = true;
+        } else {
+            char tmpl[] = "/tmp/velqosch-e2e-XXXXXX";
+            ASSERT_NE(mkdtemp(tmpl), nullptr);
+            dir_ = tmpl;
+        }
+        setenv("VELQOSCH_WINDIR", dir_.c_str(), 1);
+        setenv("VELQOSCH_SERVICE", VELQO_DAEMON, 1);
+    }
+    void TearDown() override {
+        if (child_) return;
+        StopDaemon();
+        const std::string cmd = "/bin/rm -rf '" + dir_ + "'";
+        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
+    }
+    // Runs one test of this program in a new process on the same store.
+    int RunInAnotherProcess(const char *test) {
+        const std::string filter = std::string("--gtest_filter=") + test;
+        const std::string store = std::string(kStoreVariable) + "=" + dir_;
+        char self[4096] = {};
+        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return -1;
+        std::vector<char *> env;
+        for (char **e = environ; *e; ++e) env.push_back(*e);
+        env.push_back(const_cast<char *>(store.c_str()));
+        env.push_back(nullptr);
+        char *argv[] = {self, const_cast<char *>(filter.c_str()), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, self, nullptr, nullptr, argv, env.data()) != 0) return -1;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string dir_;
+    bool child_ = false;
+};
+
+TEST_F(EndToEnd, TaskSavedByOneProcessIsFoundByAnother) {
+    if (child_) GTEST_SKIP() << "the writing half";
+    {
+        ComRef<_Scheduler> scheduler = NewScheduler();
+        ASSERT_TRUE(scheduler);
+        ComRef<_Tasks> tasks;
+        ASSERT_EQ(scheduler->get_Tasks(tasks.Out()), S_OK);
+        LONG count = -1;
+        ASSERT_EQ(tasks->get_Count(&count), S_OK);
+        EXPECT_EQ(count, 0);
+
+        Bstr name(u"Weekly Report");
+        ComRef<_Task> task;
+        ASSERT_EQ(tasks->Add(&name.b, task.Out()), S_OK);
+        ASSERT_EQ(task->put_ApplicationName(Bstr(u"/bin/echo").b), S_OK);
+        ASSERT_EQ(task->put_Parameters(Bstr(u"report --weekly").b), S_OK);
+        ASSERT_EQ(task->put_WorkingDirectory(Bstr(u"/tmp").b), S_OK);
+        ASSERT_EQ(task->put_Comment(Bstr(u"Wöchentlicher Bericht").b), S_OK);
+        ASSERT_EQ(task->put_Creator(Bstr(u"e2e").b), S_OK);
+        ASSERT_EQ(task->put_MaxRunTime(600000), S_OK);
+        ASSERT_EQ(task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(HIGH_PRIORITY_CLASS)), S_OK);
+        ASSERT_EQ(task->put_IdleWaitMinutes(7), S_OK);
+
+        ComRef<_Triggers> triggers;
+        ASSERT_EQ(task->get_Triggers(triggers.Out()), S_OK);
+        ComRef<_Trigger> trigger;
+        ASSERT_EQ(triggers->Add(trigger.Out()), S_OK);
+        ASSERT_EQ(trigger->put_TriggerType(static_cast<TaskScheduler::TASK_TRIGGER_TYPE>(TASK_TIME_TRIGGER_WEEKLY)),
+                  S_OK);
+        ASSERT_EQ(trigger->put_WeeksInterval(1), S_OK);
+        ASSERT_EQ(trigger->put_DaysOfTheWeek(static_cast<TaskScheduler::TASK_TRIGGER_DAY>(TASK_MONDAY | TASK_FRIDAY)),
+                  S_OK);
+        ASSERT_EQ(trigger->put_BeginDate(kBegin), S_OK);
+        ASSERT_EQ(trigger->put_StartTime(kNineThirty), S_OK);
+        auto enabled = static_cast<TaskScheduler::TASK_TRIGGER_FLAGS>(0);
+        ASSERT_EQ(trigger->put_flags(&enabled), S_OK);
+        ASSERT_EQ(trigger->Update(), S_OK);
+        ASSERT_EQ(task->Save(), S_OK);
+    }
+    EXPECT_EQ(RunInAnotherProcess("EndToEnd.ReadBackInAFreshProcess"), 0);
+}
+
+// The reading half: runs only in the process the test above starts.
+TEST_F(EndToEnd, ReadBackInAFreshProcess) {
+    if (!child_) GTEST_SKIP() << "started by TaskSavedByOneProcessIsFoundByAnother";
+    ComRef<_Scheduler> scheduler = NewScheduler();
+    ASSERT_TRUE(scheduler);
+    ComRef<_Tasks> tasks;
+    ASSERT_EQ(scheduler->get_Tasks(tasks.Out()), S_OK);
+    LONG count = -1;
+    ASSERT_EQ(tasks->get_Count(&count), S_OK);
+    ASSERT_EQ(count, 1);
+    VARIANT key;
+    VariantInit(&key);
+    V_VT(&key) = VT_BSTR;
+    V_BSTR(&key) = SysAllocString(reinterpret_cast<const OLECHAR *>(u"weekly report"));
+    ComRef<_Task> task;
+    ASSERT_EQ(tasks->get_Item(&key, task.Out()), S_OK);
+    VariantClear(&key);
+
+    BSTR b = nullptr;
+    ASSERT_EQ(task->get_TaskName(&b), S_OK);
+    EXPECT_EQ(Take(b), u"Weekly Report");
+    ASSERT_EQ(task->get_ApplicationName(&b), S_OK);
+    EXPECT_EQ(Take(b), u"/bin/echo");
+    ASSERT_EQ(task->get_Parameters(&b), S_OK);
+    EXPECT_EQ(Take(b), u"report --weekly");
+    ASSERT_EQ(task->get_WorkingDirectory(&b), S_OK);
+    EXPECT_EQ(Take(b), u"/tmp");
+    ASSERT_EQ(task->get_Comment(&b), S_OK);
+    EXPECT_EQ(Take(b), u"Wöchentlicher Bericht");
+    ASSERT_EQ(task->get_Creator(&b), S_OK);
+    EXPECT_EQ(Take(b), u"e2e");
+    LONG maxRun = 0;
+    ASSERT_EQ(task->get_MaxRunTime(&maxRun), S_OK);
+    EXPECT_EQ(maxRun, 600000);
+    TaskScheduler::TASK_PRIORITY priority{};
+    ASSERT_EQ(task->get_Priority(&priority), S_OK);
+    EXPECT_EQ(static_cast<LONG>(priority), HIGH_PRIORITY_CLASS);
+    SHORT idle = 0;
+    ASSERT_EQ(task->get_IdleWaitMinutes(&idle), S_OK);
+    EXPECT_EQ(idle, 7);
+
+    ComRef<_Triggers> triggers;
+    ASSERT_EQ(task->get_Triggers(triggers.Out()), S_OK);
+    LONG triggerCount = 0;
+    ASSERT_EQ(triggers->get_Count(&triggerCount), S_OK);
+    ASSERT_EQ(triggerCount, 1);
+    SHORT index = 1;
+    ComRef<_Trigger> trigger;
+    ASSERT_EQ(triggers->get_Item(&index, trigger.Out()), S_OK);
+    TaskScheduler::TASK_TRIGGER_TYPE type{};
+    ASSERT_EQ(trigger->get_TriggerType(&type), S_OK);
+    EXPECT_EQ(static_cast<LONG>(type), TASK_TIME_TRIGGER_WEEKLY);
+    TaskScheduler::TASK_TRIGGER_DAY days{};
+    ASSERT_EQ(trigger->get_DaysOfTheWeek(&days), S_OK);
+    EXPECT_EQ(static_cast<LONG>(days), TASK_MONDAY | TASK_FRIDAY);
+    DATE begin = 0, start = 0;
+    ASSERT_EQ(trigger->get_BeginDate(&begin), S_OK);
+    EXPECT_DOUBLE_EQ(begin, kBegin);
+    ASSERT_EQ(trigger->get_StartTime(&start), S_OK);
+    EXPECT_NEAR(start, kNineThirty, 1e-6);
+    ASSERT_EQ(trigger->get_Description(&b), S_OK);
+    EXPECT_EQ(Take(b), u"At 9:30 AM every Mon, Fri of every week, starting 12/7/2026");
+    DATE next = 0;
+    ASSERT_EQ(task->get_NextRunTime(&next), S_OK);
+    EXPECT_GT(next, 0.0);
+}
+
+}  // namespace
