@@ -67,24 +67,9 @@ std::string HostName() {
 
 // --- IEnumWorkItems ----------------------------------------------------------------
 
-class WorkItemEnum final : public IEnumWorkItems {
+class WorkItemEnum final : public SingleInterface<WorkItemEnum, IEnumWorkItems, IID_IEnumWorkItems> {
 public:
     WorkItemEnum(std::shared_ptr<const Names> names, std::size_t position) : names_(std::move(names)), pos_(position) {}
-
-    HRESULT WINAPI QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumWorkItems) return E_NOINTERFACE;
-        *ppv = static_cast<IEnumWorkItems *>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG WINAPI AddRef() override { return ++refs_; }
-    ULONG WINAPI Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT WINAPI Next(ULONG celt, LPWSTR **rgpwszNames, ULONG *pceltFetched) override {
         if (!rgpwszNames) return E_POINTER;
@@ -126,32 +111,17 @@ public:
     }
 
 private:
+    friend SingleInterface;
     ~WorkItemEnum() = default;
-    std::atomic<ULONG> refs_{1};
     std::shared_ptr<const Names> names_;
     std::size_t pos_;
 };
 
 // --- ITaskScheduler ----------------------------------------------------------------
 
-class TaskScheduler final : public ITaskScheduler {
+class TaskScheduler final : public SingleInterface<TaskScheduler, ITaskScheduler, IID_ITaskScheduler> {
 public:
     explicit TaskScheduler(std::string localFolder) : local_(localFolder), folder_(std::move(localFolder)) {}
-
-    HRESULT WINAPI QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_ITaskScheduler) return E_NOINTERFACE;
-        *ppv = static_cast<ITaskScheduler *>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG WINAPI AddRef() override { return ++refs_; }
-    ULONG WINAPI Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT WINAPI SetTargetComputer(LPCWSTR pwszComputer) override try {
         std::u16string name;
@@ -292,8 +262,8 @@ public:
     }
 
 private:
+    friend SingleInterface;
     ~TaskScheduler() = default;
-    std::atomic<ULONG> refs_{1};
     const std::string local_;
     std::string folder_;
     std::string target_;  // empty: the local computer
