@@ -2,3 +2,4 @@
 // declarations under their Windows names.
 #pragma once
 #include "velqo/api.h"
+#include "winreg.h"

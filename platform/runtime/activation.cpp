@@ -1,10 +1,17 @@
 // Object activation. The service's CTaskScheduler class is built into the
-// runtime; every other class answers REGDB_E_CLASSNOTREG until the in-process
-// servers are hooked up here.
+// runtime; every other class is an in-process server found through the
+// registry (HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32), loaded once and
+// kept loaded until CoFreeUnusedLibraries finds it idle.
+#include <dlfcn.h>
 #include <mstask.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "internal.h"
 #include "platform/service/objects/objects.h"
@@ -51,24 +58,164 @@ HRESULT BuiltInClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
     return hr;
 }
 
-}  // namespace
+// --- classes in the registry ------------------------------------------------------
 
-VQAPI HRESULT CoGetClassObject(REFCLSID rclsid, DWORD, LPVOID, REFIID riid, LPVOID *ppv) {
-    if (!ppv) return E_INVALIDARG;
-    *ppv = nullptr;
-    return BuiltInClassObject(rclsid, riid, ppv);
+// The default value of HKEY_CLASSES_ROOT\<path> as text, without its
+// terminator; REG_EXPAND_SZ text has its %NAME% references expanded.
+bool ReadDefaultText(const std::u16string &path, std::u16string *text) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    DWORD type = REG_NONE, size = 0;
+    LSTATUS status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
+    std::u16string value;
+    if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        value.resize(size / 2);
+        status = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE *>(value.data()), &size);
+        value.resize(status == ERROR_SUCCESS ? size / 2 : 0);
+    } else if (status == ERROR_SUCCESS) {
+        status = ERROR_INVALID_DATA;
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return false;
+    while (!value.empty() && value.back() == 0) value.pop_back();
+    if (value.find(u'\0') != std::u16string::npos) return false;
+    if (type == REG_EXPAND_SZ) {
+        std::u16string expanded;
+        for (std::size_t i = 0; i < value.size();) {
+            const std::size_t end = value[i] == u'%' ? value.find(u'%', i + 1) : std::u16string::npos;
+            if (end == std::u16string::npos) {
+                expanded.push_back(value[i++]);
+                continue;
+            }
+            const std::string name = velqo::rt::Utf16ToUtf8(value.data() + i + 1, end - i - 1);
+            const char *setting = name.empty() ? nullptr : std::getenv(name.c_str());
+            if (setting)
+                expanded += velqo::rt::Utf8ToUtf16(setting, std::strlen(setting));
+            else
+                expanded.append(value, i, end - i + 1);
+            i = end + 1;
+        }
+        value = std::move(expanded);
+    }
+    *text = std::move(value);
+    return true;
 }
 
-VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN outer, DWORD, REFIID riid, LPVOID *ppv) {
+std::u16string ClassKey(REFCLSID rclsid, const char16_t *subkey) {
+    OLECHAR guid[39];
+    StringFromGUID2(rclsid, guid, 39);
+    return std::u16string(u"CLSID\\") + guid + u"\\" + subkey;
+}
+
+using GetClassObjectEntry = HRESULT (*)(REFCLSID, REFIID, LPVOID *);
+using CanUnloadNowEntry = HRESULT (*)();
+
+struct ServerLibrary {
+    void *module;
+    GetClassObjectEntry getClassObject;
+    CanUnloadNowEntry canUnloadNow;  // may be absent: then the library stays
+};
+
+// Loaded servers by the path they are registered under. Recursive, because
+// a server may activate other classes from inside DllGetClassObject.
+std::recursive_mutex g_serversMutex;
+std::map<std::string, ServerLibrary> g_servers;
+
+HRESULT RegisteredClassObject(REFCLSID rclsid, DWORD context, REFIID riid, LPVOID *ppv) {
+    if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+    std::u16string library;
+    if (!ReadDefaultText(ClassKey(rclsid, u"InprocServer32"), &library) || library.empty()) return REGDB_E_CLASSNOTREG;
+    const std::string path = velqo::rt::Utf16ToUtf8(library.data(), library.size());
+
+    std::lock_guard<std::recursive_mutex> lock(g_serversMutex);
+    auto it = g_servers.find(path);
+    if (it == g_servers.end()) {
+        void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) return CO_E_DLLNOTFOUND;
+        auto entry = reinterpret_cast<GetClassObjectEntry>(dlsym(module, "DllGetClassObject"));
+        if (!entry) {
+            dlclose(module);
+            return CO_E_ERRORINDLL;
+        }
+        auto canUnload = reinterpret_cast<CanUnloadNowEntry>(dlsym(module, "DllCanUnloadNow"));
+        it = g_servers.emplace(path, ServerLibrary{module, entry, canUnload}).first;
+    }
+    const HRESULT hr = it->second.getClassObject(rclsid, riid, ppv);
+    if (SUCCEEDED(hr) && !*ppv) return E_UNEXPECTED;
+    if (FAILED(hr)) *ppv = nullptr;
+    return hr;
+}
+
+}  // namespace
+
+VQAPI HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID *ppv) {
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (rclsid == CLSID_CTaskScheduler) return BuiltInClassObject(rclsid, riid, ppv);
+    try {
+        return RegisteredClassObject(rclsid, dwClsContext, riid, ppv);
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN outer, DWORD dwClsContext, REFIID riid, LPVOID *ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (rclsid == CLSID_CTaskScheduler)
         return outer ? CLASS_E_NOAGGREGATION : velqo::service::CreateTaskScheduler(riid, ppv);
-    return REGDB_E_CLASSNOTREG;
+    IClassFactory *factory = nullptr;
+    HRESULT hr =
+        CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory, reinterpret_cast<void **>(&factory));
+    if (FAILED(hr)) return hr;
+    hr = factory->CreateInstance(outer, riid, ppv);
+    factory->Release();
+    if (FAILED(hr)) *ppv = nullptr;
+    return hr;
 }
 
 VQAPI HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = CLSID_NULL;
-    return CO_E_CLASSSTRING;
+    try {
+        const std::u16string progId(lpszProgID);
+        std::u16string text;
+        if (progId.empty() || progId.find(u'\\') != std::u16string::npos ||
+            !ReadDefaultText(progId + u"\\CLSID", &text))
+            return CO_E_CLASSSTRING;
+        CLSID clsid;
+        if (text.empty() || FAILED(CLSIDFromString(text.c_str(), &clsid))) return CO_E_CLASSSTRING;
+        *lpclsid = clsid;
+        return S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+VQAPI HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR *lplpszProgID) {
+    if (!lplpszProgID) return E_INVALIDARG;
+    *lplpszProgID = nullptr;
+    try {
+        std::u16string progId;
+        if (!ReadDefaultText(ClassKey(clsid, u"ProgID"), &progId) || progId.empty()) return REGDB_E_CLASSNOTREG;
+        auto *copy = static_cast<LPOLESTR>(CoTaskMemAlloc((progId.size() + 1) * sizeof(OLECHAR)));
+        if (!copy) return E_OUTOFMEMORY;
+        std::memcpy(copy, progId.c_str(), (progId.size() + 1) * sizeof(OLECHAR));
+        *lplpszProgID = copy;
+        return S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+VQAPI void CoFreeUnusedLibraries(void) {
+    std::lock_guard<std::recursive_mutex> lock(g_serversMutex);
+    for (auto it = g_servers.begin(); it != g_servers.end();) {
+        if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
+            dlclose(it->second.module);
+            it = g_servers.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }

@@ -24,6 +24,9 @@ VQAPI void CoUninitialize(void);
 VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID *ppv);
 VQAPI HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid, LPVOID *ppv);
 VQAPI HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
+VQAPI HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR *lplpszProgID);
+// Unloads the in-process servers whose DllCanUnloadNow answers S_OK.
+VQAPI void CoFreeUnusedLibraries(void);
 
 // --- strings -------------------------------------------------------------
 VQAPI BSTR SysAllocString(const OLECHAR *psz);
@@ -225,3 +228,11 @@ VQAPI BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStat
 VQAPI BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors);
 VQAPI BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 VQAPI BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+
+// --- modules ------------------------------------------------------------------
+// An HMODULE is the base address at which a shared object is loaded.
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x1
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x2
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x4
+VQAPI BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE *phModule);
+VQAPI DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);

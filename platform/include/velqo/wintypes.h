@@ -81,7 +81,8 @@ using HWND = HWND__ *;
 using HANDLE = void *;
 using HINSTANCE = void *;
 using HMODULE = void *;
-using HKEY = void *;
+struct HKEY__;
+using HKEY = HKEY__ *;
 using WPARAM = UINT_PTR;
 using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
@@ -204,6 +205,7 @@ constexpr HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ENVVAR_NOT_FOUND 203L
