@@ -1,11 +1,11 @@
 // BSTR allocation and lengths, string helpers, code page conversions, and the
 // allocator's failure seam.
-#include "runtime_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "runtime_test_support.h"
 
 namespace {
 
@@ -66,9 +66,12 @@ TEST(Bstr, ReallocReplacesAndAcceptsItsOwnText) {
     BSTR s = SysAllocString(OS("first"));
     ASSERT_TRUE(SysReAllocString(&s, OS("second value")));
     EXPECT_EQ(Text(s), OleString(OS("second value")));
-    // From a part of the string being replaced.
-    ASSERT_TRUE(SysReAllocStringLen(&s, s + 7, 5));
-    EXPECT_EQ(Text(s), OleString(OS("value")));
+    // From a part of the string being replaced: the runtime's own promise;
+    // Wine's oleaut32 does not keep it.
+    if (!OnWine()) {
+        ASSERT_TRUE(SysReAllocStringLen(&s, s + 7, 5));
+        EXPECT_EQ(Text(s), OleString(OS("value")));
+    }
     ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
     EXPECT_EQ(SysStringLen(s), 2u);
     SysFreeString(s);
@@ -85,7 +88,7 @@ TEST(StringHelpers, LengthsAndMove) {
 }
 
 TEST(CodePages, Utf8ToUtf16SizesAndBuffer) {
-    const char *text = "a\xC3\xA9\xF0\x9F\x98\x80";  // a, e-acute, U+1F600
+    const char *text = "a\xC3\xA9\xF0\x9F\x98\x80";                       // a, e-acute, U+1F600
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0), 5);  // incl. terminator
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 3, nullptr, 0), 2);
     WCHAR out[8] = {};
@@ -122,10 +125,13 @@ TEST(CodePages, Utf16ToUtf8SizesAndBuffer) {
     SetLastError(0);
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 4, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    BOOL used = FALSE;
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 16, nullptr, &used), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    // UTF-8 takes no used-default flag (Wine accepts one).
+    if (!OnWine()) {
+        BOOL used = FALSE;
+        SetLastError(0);
+        EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 16, nullptr, &used), 0);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    }
 }
 
 TEST(CodePages, LoneSurrogateBecomesReplacementCharacter) {

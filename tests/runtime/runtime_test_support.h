@@ -2,9 +2,9 @@
 // they build against the system's own libraries as well.
 #pragma once
 
-#include <windows.h>
-#include <oleauto.h>
 #include <objbase.h>
+#include <oleauto.h>
+#include <windows.h>
 
 #include <string>
 
@@ -17,6 +17,17 @@
 using OleString = std::basic_string<OLECHAR>;
 
 inline OleString Text(BSTR b) { return b ? OleString(b, SysStringLen(b)) : OleString(); }
+
+// Whether the tests run against Wine's system libraries, which differ from
+// the documented behaviour in a few corners the tests name.
+inline bool OnWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
 
 // A counted object with IDispatch whose DISPID_VALUE property is a value
 // chosen by the test.

@@ -1,14 +1,15 @@
 // System functions: the error code, directories, locale settings, clocks,
 // version, path search, processes and handles.
-#include "runtime_test_support.h"
-
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "runtime_test_support.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -18,14 +19,28 @@
 
 namespace {
 
+// Starting and joining a thread may change the caller's last error, so the
+// two threads meet through atomics alone while the values are compared.
 TEST(LastError, IsPerThread) {
-    SetLastError(1234);
-    std::thread t([] {
-        EXPECT_EQ(GetLastError(), 0u);
+    std::atomic<int> step{0};
+    std::atomic<DWORD> seen{99}, own{0};
+    std::thread t([&] {
+        while (step.load() != 1) {
+        }
+        seen = GetLastError();
         SetLastError(5);
+        own = GetLastError();
+        step = 2;
     });
+    SetLastError(1234);
+    step = 1;
+    while (step.load() != 2) {
+    }
+    const DWORD mine = GetLastError();
     t.join();
-    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(mine, 1234u);
+    EXPECT_EQ(seen.load(), 0u);
+    EXPECT_EQ(own.load(), 5u);
 }
 
 TEST(ErrorMode, ReturnsThePreviousMode) {
