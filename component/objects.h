@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "component/com/dispatch.h"
 #include "service/platform.h"
 #include "tasks/keyed_collection.h"
 #include "trace/error.h"
@@ -30,6 +31,8 @@ inline LONG LiveObjectCount() noexcept { return detail::LiveObjects().load(); }
 // which the creating function hands on (ComRef::Adopt).
 template <class Derived, class Iface>
 class DualObject : public Iface, public ISupportErrorInfo {
+    static constexpr TaskScheduler::surface::Interface kInterface = dispatch::kInterfaceOf<Iface>;
+
 public:
     DualObject(const DualObject &) = delete;
     DualObject &operator=(const DualObject &) = delete;
@@ -54,21 +57,21 @@ public:
         return left;
     }
 
-    // Late binding is answered by the component's dispatch layer.
+    // Late binding, answered from the surface table.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) noexcept override {
-        if (pctinfo) *pctinfo = 0;
-        return E_NOTIMPL;
+        return dispatch::GetTypeInfoCount(pctinfo);
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **ppTInfo) noexcept override {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo **ppTInfo) noexcept override {
+        return dispatch::GetTypeInfo(kInterface, index, ppTInfo);
     }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) noexcept override {
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, LCID,
+                                            DISPID *dispids) noexcept override {
+        return dispatch::GetIDsOfNames(kInterface, riid, names, count, dispids);
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *,
-                                     UINT *) noexcept override {
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS *params,
+                                     VARIANT *result, EXCEPINFO *excepInfo, UINT *argErr) noexcept override {
+        return dispatch::Invoke(kInterface, static_cast<Iface *>(this), member, riid, lcid, flags, params, result,
+                                excepInfo, argErr);
     }
 
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) noexcept override {

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
+#include <olectl.h>
 #include <mmsystem.h>
 #include <mstask.h>
 #include <winsvc.h>
