@@ -62,8 +62,8 @@ bool HasElementType(SAFEARRAY *array, VARTYPE wanted, VARTYPE alsoWanted, ULONG 
 }
 
 bool IsZero(const SYSTEMTIME &st) {
-    return st.wYear == 0 && st.wMonth == 0 && st.wDayOfWeek == 0 && st.wDay == 0 && st.wHour == 0 &&
-           st.wMinute == 0 && st.wSecond == 0 && st.wMilliseconds == 0;
+    return st.wYear == 0 && st.wMonth == 0 && st.wDayOfWeek == 0 && st.wDay == 0 && st.wHour == 0 && st.wMinute == 0 &&
+           st.wSecond == 0 && st.wMilliseconds == 0;
 }
 
 // A service time as a Date; the all-zero record stands for no time (Date 0).
@@ -122,18 +122,27 @@ TaskObject::~TaskObject() {
 
 bool TaskObject::IsOwnInterface(REFIID riid) noexcept { return IsEqualIID(riid, TaskScheduler::IID__Task); }
 
+namespace {
+// The item's IScheduledWorkItem, with a reference of its own. ITask derives
+// from it, and a service whose QueryInterface does not answer the base
+// interface's identifier (Wine's) is served by the ITask itself.
+ComRef<IScheduledWorkItem> WorkItemOf(ITask &task) {
+    IScheduledWorkItem *raw = nullptr;
+    const HRESULT hr = task.QueryInterface(IID_IScheduledWorkItem, reinterpret_cast<void **>(&raw));
+    if (hr == E_NOINTERFACE) return ComRef<IScheduledWorkItem>::Share(&task);
+    Check(hr);
+    ComRef<IScheduledWorkItem> item = ComRef<IScheduledWorkItem>::Adopt(raw);
+    if (!item) RaiseHResult(E_NOINTERFACE);
+    return item;
+}
+}  // namespace
+
 void TaskObject::SetITask(ITask *task) {
     TraceScope trace(kModule, "Property (Set) ITask");
     task_ = ComRef<ITask>::Share(task);
     if (!task_) RaiseNotSet();
-    IScheduledWorkItem *raw = nullptr;
-    Check(task_->QueryInterface(IID_IScheduledWorkItem, reinterpret_cast<void **>(&raw)));
-    workItem_ = ComRef<IScheduledWorkItem>::Adopt(raw);
-    if (!workItem_) RaiseHResult(E_NOINTERFACE);
-    IScheduledWorkItem *second = nullptr;
-    Check(task_->QueryInterface(IID_IScheduledWorkItem, reinterpret_cast<void **>(&second)));
-    ComRef<IScheduledWorkItem> forTriggers = ComRef<IScheduledWorkItem>::Adopt(second);
-    if (!forTriggers) RaiseHResult(E_NOINTERFACE);
+    workItem_ = WorkItemOf(*task_.get());
+    ComRef<IScheduledWorkItem> forTriggers = WorkItemOf(*task_.get());
     triggers_->SetIScheduledWorkItem(forTriggers.get());
 }
 

@@ -109,6 +109,7 @@ FakeTrigger *FakeWorkItem::AddStoredTrigger(const TASK_TRIGGER &r) {
 HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IScheduledWorkItem) && FAILED(workItemQuery)) return workItemQuery;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITask) || IsEqualIID(riid, IID_IScheduledWorkItem)) {
         *ppv = static_cast<ITask *>(this);
     } else if (IsEqualIID(riid, IID_IPersistFile) || IsEqualIID(riid, IID_IPersist)) {
@@ -186,8 +187,8 @@ HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIM
                                   LPSYSTEMTIME *rgstTaskTimes) {
     *rgstTaskTimes = nullptr;
     const WORD asked = *pCount;
-    HRESULT hr = journal.Enter("GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," +
-                                                  Num(asked));
+    HRESULT hr =
+        journal.Enter("GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," + Num(asked));
     if (hr != S_OK && hr != S_FALSE) {
         *pCount = 0;
         return hr;
@@ -229,8 +230,7 @@ HRESULT FakeWorkItem::Run() { return journal.Enter("Run", ""); }
 HRESULT FakeWorkItem::Terminate() { return journal.Enter("Terminate", ""); }
 
 HRESULT FakeWorkItem::EditWorkItem(HWND hParent, DWORD dwReserved) {
-    return journal.Enter("EditWorkItem",
-                         std::string(hParent ? "window" : "0") + "," + Num(dwReserved));
+    return journal.Enter("EditWorkItem", std::string(hParent ? "window" : "0") + "," + Num(dwReserved));
 }
 
 HRESULT FakeWorkItem::GetMostRecentRunTime(SYSTEMTIME *pstLastRun) {
@@ -320,9 +320,7 @@ HRESULT FakeWorkItem::SetApplicationName(LPCWSTR s) {
     if (SUCCEEDED(hr)) applicationName = s ? reinterpret_cast<const char16_t *>(s) : u"";
     return hr;
 }
-HRESULT FakeWorkItem::GetApplicationName(LPWSTR *out) {
-    return GiveString("GetApplicationName", applicationName, out);
-}
+HRESULT FakeWorkItem::GetApplicationName(LPWSTR *out) { return GiveString("GetApplicationName", applicationName, out); }
 
 HRESULT FakeWorkItem::SetParameters(LPCWSTR s) {
     const HRESULT hr = journal.Enter("SetParameters", Text(s));

@@ -67,7 +67,7 @@ public:
     int Id() const noexcept { return id_; }
     std::string Prefix() const { return "T" + std::to_string(id_) + "."; }
 
-    TASK_TRIGGER record{};          // the service's copy
+    TASK_TRIGGER record{};  // the service's copy
     std::u16string text = u"At 09:00 every day";
     int setCount = 0;
 
@@ -106,7 +106,8 @@ public:
     std::optional<WORD> deliveredRuns;  // a run count other than min(asked, runs)
     SYSTEMTIME nextRun{}, lastRun{};
     ULONG Refs() const noexcept { return refs_; }
-    HRESULT persistQuery = S_OK;  // the answer to a query for IPersistFile
+    HRESULT persistQuery = S_OK;   // the answer to a query for IPersistFile
+    HRESULT workItemQuery = S_OK;  // the answer to a query for IScheduledWorkItem
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;

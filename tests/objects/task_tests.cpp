@@ -104,6 +104,27 @@ TEST_F(TaskTest, SaveWritesTheItemsOwnFile) {
     EXPECT_EQ(task->Save(), E_NOINTERFACE);
 }
 
+// A service whose work item does not answer the base interface's identifier
+// is still bound, through the ITask it derives from; any other refusal of
+// the query fails the binding with that status.
+TEST_F(TaskTest, BindingUsesTheITaskWhenTheItemDoesNotAnswerForItsBase) {
+    item->workItemQuery = E_NOINTERFACE;
+    ComRef<TaskObject> task = BoundTask();
+    ASSERT_TRUE(task);
+    ComRef<TaskScheduler::_Triggers> triggers;
+    ASSERT_EQ(task->get_Triggers(triggers.Out()), S_OK);
+    ComRef<TaskScheduler::_Trigger> trigger;
+    EXPECT_EQ(triggers->Add(trigger.Out()), S_OK);
+    BSTR comment = SysAllocString(reinterpret_cast<const OLECHAR *>(u"via ITask"));
+    EXPECT_EQ(task->put_Comment(comment), S_OK);
+    SysFreeString(comment);
+
+    item->workItemQuery = E_ACCESSDENIED;
+    ComRef<TaskObject> refused = TaskObject::Create();
+    EXPECT_EQ(velqosch::Guard([&] { refused->SetITask(item.get()); }), E_ACCESSDENIED);
+    item->workItemQuery = S_OK;
+}
+
 TEST_F(TaskTest, SaveAsAppendsTheSuffixIntoTheCallersArgument) {
     ComRef<TaskObject> task = BoundTask();
     struct Case {
@@ -175,11 +196,10 @@ TEST_F(TaskTest, AccountAndPasswordAreSentTogether) {
     ASSERT_EQ(task->put_AccountName(bob.get()), S_OK);
     ASSERT_EQ(task->put_Password(secret.get()), S_OK);
     ASSERT_EQ(task->put_AccountName(nullptr), S_OK);
-    EXPECT_EQ(journal.Calls(), (Calls{"SetAccountInformation(\"bob\",\"s3cret\")",
-                                      "SetAccountInformation(\"bob\",\"\")",
-                                      "SetAccountInformation(\"bob\",null)",
-                                      "SetAccountInformation(\"bob\",\"s3cret\")",
-                                      "SetAccountInformation(\"\",null)"}));
+    EXPECT_EQ(journal.Calls(),
+              (Calls{"SetAccountInformation(\"bob\",\"s3cret\")", "SetAccountInformation(\"bob\",\"\")",
+                     "SetAccountInformation(\"bob\",null)", "SetAccountInformation(\"bob\",\"s3cret\")",
+                     "SetAccountInformation(\"\",null)"}));
     journal.Clear();
     ASSERT_EQ(task->put_Password(secret.get()), S_OK);
     EXPECT_TRUE(journal.Calls().empty()) << "the empty account name is cached too";
@@ -227,10 +247,9 @@ TEST_F(TaskTest, PassThroughSettingsReachTheirOperations) {
     ASSERT_EQ(task->put_Creator(creator.get()), S_OK);
     ASSERT_EQ(task->put_MaxRunTime(-1), S_OK);
     ASSERT_EQ(task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)), S_OK);
-    EXPECT_EQ(journal.Calls(),
-              (Calls{"SetApplicationName(\"/usr/bin/backup\")", "SetParameters(\"-v\")",
-                     "SetWorkingDirectory(\"/srv\")", "SetComment(\"c\")", "SetCreator(\"me\")",
-                     "SetMaxRunTime(4294967295)", "SetPriority(74565)"}));
+    EXPECT_EQ(journal.Calls(), (Calls{"SetApplicationName(\"/usr/bin/backup\")", "SetParameters(\"-v\")",
+                                      "SetWorkingDirectory(\"/srv\")", "SetComment(\"c\")", "SetCreator(\"me\")",
+                                      "SetMaxRunTime(4294967295)", "SetPriority(74565)"}));
     BSTR s = nullptr;
     ASSERT_EQ(task->get_ApplicationName(&s), S_OK);
     EXPECT_EQ(Take(s), u"/usr/bin/backup");
