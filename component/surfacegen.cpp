@@ -1,6 +1,8 @@
-// surfacegen: writes the component's IDL from surface.inc.
+// surfacegen: writes the component's IDL, or the resource script fragment of
+// the Windows DLL, from surface.inc.
 //
 //   surfacegen OUTPUT.idl
+//   surfacegen --rc OUTPUT.rc
 //
 // A host tool: it includes only the table, never the platform headers, so it
 // builds with the machine's own compiler whatever the target is. widl turns
@@ -10,6 +12,13 @@
 // One thing of the table the IDL cannot carry: each enumeration constant's help
 // string (its own name). widl refuses helpstring on enumeration members, so the
 // constants are written without it.
+//
+// The --rc fragment holds one RCDATA resource per class, _IID_<CLASS>: a
+// 32-bit little-endian byte count (16 per identifier) and then the interface
+// identifiers the class answers to, in binary GUID layout: first the earlier
+// identifiers its interface keeps as aliases, then the interface's own. It
+// also defines VELQO_LIBRARY_HELPSTRING for the version block.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -231,24 +240,135 @@ void Write(Writer &w) {
     w.LibraryEnd();
 }
 
+// ---- Resource script fragment -----------------------------------------------------------------------------------
+
+struct Guid {
+    unsigned long data1;
+    unsigned data2;
+    unsigned data3;
+    unsigned char data4[8];
+};
+
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" to its fields; exits on anything else.
+Guid ParseGuidText(const char *s) {
+    auto field = [s](std::size_t pos, std::size_t digits) {
+        unsigned long v = 0;
+        for (std::size_t i = 0; i < digits; ++i) {
+            char c = s[pos + i];
+            if (!std::isxdigit(static_cast<unsigned char>(c))) {
+                std::fprintf(stderr, "surfacegen: malformed identifier %s\n", s);
+                std::exit(1);
+            }
+            v = v * 16 + static_cast<unsigned long>(std::isdigit(static_cast<unsigned char>(c))
+                                                        ? c - '0'
+                                                        : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10);
+        }
+        return v;
+    };
+    if (std::strlen(s) != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') {
+        std::fprintf(stderr, "surfacegen: malformed identifier %s\n", s);
+        std::exit(1);
+    }
+    Guid g{};
+    g.data1 = field(0, 8);
+    g.data2 = static_cast<unsigned>(field(9, 4));
+    g.data3 = static_cast<unsigned>(field(14, 4));
+    for (std::size_t i = 0; i < 2; ++i) g.data4[i] = static_cast<unsigned char>(field(19 + 2 * i, 2));
+    for (std::size_t i = 0; i < 6; ++i) g.data4[2 + i] = static_cast<unsigned char>(field(24 + 2 * i, 2));
+    return g;
+}
+
+// One GUID as resource data: Data1 as a DWORD, Data2 and Data3 as WORDs, Data4 as four WORDs of two bytes each,
+// low byte first, so the bytes land in the GUID's memory layout.
+std::string RcGuid(const char *text) {
+    Guid g = ParseGuidText(text);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "0x%08lXL, 0x%04X, 0x%04X", g.data1, g.data2, g.data3);
+    std::string r = buf;
+    for (std::size_t i = 0; i < 8; i += 2) {
+        std::snprintf(buf, sizeof buf, ", 0x%02X%02X", g.data4[i + 1], g.data4[i]);
+        r += buf;
+    }
+    return r;
+}
+
+void WriteRc(FILE *out) {
+    struct Row {
+        std::string cls;
+        std::string iface;
+        std::vector<std::string> iids;  // the interface's aliases, in table order, then its own
+    };
+    std::vector<Row> rows;
+    std::map<std::string, std::string> iface_iid;
+    std::multimap<std::string, std::string> aliases;  // interface -> earlier identifier
+    std::string helpstring;
+
+#define VQ_LIBRARY(name, libid, major, minor, hs, helpfile, helpcontext, lcid) helpstring = hs;
+#define VQ_INTERFACE_BEGIN(iface, iid, major, minor) iface_iid[#iface] = iid;
+#define VQ_ALIAS(alias, iface, iid) aliases.emplace(#iface, iid);
+#define VQ_COCLASS(name, clsid, iface, creatable, hs, major, minor) rows.push_back(Row{#name, #iface, {}});
+#include "component/surface.inc"
+
+    std::fprintf(out, "// The component's identifier resources, written by surfacegen from component/surface.inc.\n");
+    std::fprintf(out, "// Do not edit.\n\n");
+    std::fprintf(out, "#define VELQO_LIBRARY_HELPSTRING %s\n", Quote(helpstring.c_str()).c_str());
+    for (Row &row : rows) {
+        auto range = aliases.equal_range(row.iface);
+        for (auto a = range.first; a != range.second; ++a) row.iids.push_back(a->second);
+        auto own = iface_iid.find(row.iface);
+        if (own == iface_iid.end()) {
+            std::fprintf(stderr, "surfacegen: class %s names unknown interface %s\n", row.cls.c_str(),
+                         row.iface.c_str());
+            std::exit(1);
+        }
+        row.iids.push_back(own->second);
+
+        std::string name = "_IID_";
+        for (char c : row.cls) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::fprintf(out, "\n%s RCDATA\n{\n    %zuL,  // bytes\n", name.c_str(), 16 * row.iids.size());
+        for (std::size_t i = 0; i < row.iids.size(); ++i)
+            std::fprintf(out, "    %s%s  // {%s}\n", RcGuid(row.iids[i].c_str()).c_str(),
+                         i + 1 < row.iids.size() ? "," : "", row.iids[i].c_str());
+        std::fprintf(out, "}\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: surfacegen OUTPUT.idl\n");
+    bool rc = argc == 3 && !std::strcmp(argv[1], "--rc");
+    if (argc != 2 && !rc) {
+        std::fprintf(stderr, "usage: surfacegen OUTPUT.idl\n       surfacegen --rc OUTPUT.rc\n");
         return 2;
     }
+    const char *path = argv[argc - 1];
     CollectClasses();
-    FILE *out = std::fopen(argv[1], "wb");
+    // Written under a temporary name and renamed, so a failed run (an error exit included) leaves no
+    // half-written output.
+    static std::string tmp;
+    tmp = std::string(path) + ".tmp";
+    std::atexit([] {
+        if (!tmp.empty()) std::remove(tmp.c_str());
+    });
+    FILE *out = std::fopen(tmp.c_str(), "wb");
     if (!out) {
-        std::perror(argv[1]);
+        std::perror(tmp.c_str());
         return 1;
     }
-    Writer w(out);
-    Write(w);
-    if (std::fclose(out) != 0) {
-        std::perror(argv[1]);
+    if (rc) {
+        WriteRc(out);
+    } else {
+        Writer w(out);
+        Write(w);
+    }
+    if (std::ferror(out) || std::fclose(out) != 0) {
+        std::perror(tmp.c_str());
         return 1;
     }
+    if (std::rename(tmp.c_str(), path) != 0) {
+        std::perror(path);
+        return 1;
+    }
+    tmp.clear();
     return 0;
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the POSIX tests plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows builds.
+# UndefinedBehaviorSanitizer, and the Windows builds with their tests under
+# Wine (scripts/wine-tests.sh; a build this machine's Wine cannot run is
+# skipped with a message).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,9 +14,18 @@ for preset in posix posix-asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" --output-on-failure || status=1
 done
+windows_builds=()
 for preset in win32 win64; do
   echo "=== $preset: configure, build"
   cmake --preset "$preset"
-  cmake --build --preset "$preset" -j "$jobs" || status=1
+  if cmake --build --preset "$preset" -j "$jobs"; then
+    windows_builds+=("build/$preset")
+  else
+    status=1
+  fi
 done
+if [ ${#windows_builds[@]} -gt 0 ]; then
+  echo "=== Wine: ${windows_builds[*]}"
+  scripts/wine-tests.sh "${windows_builds[@]}" || status=1
+fi
 exit $status

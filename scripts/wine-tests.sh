@@ -1,0 +1,291 @@
+#!/usr/bin/env bash
+# The Windows builds under Wine: for each build directory, in a fresh Wine
+# prefix with the Schedule service running, the plain test programs, the
+# DLL's registration, the VBScript and JScript suites, the early-bound client,
+# the type-library check and the unregistration.
+#
+#   scripts/wine-tests.sh BUILD_DIR [BUILD_DIR...]
+#
+# A build that this machine's Wine cannot run (a 32-bit build without wine32,
+# a 64-bit one without wine64) is skipped with a message. Exit status: 0 when
+# every suite that ran passed, 1 otherwise.
+set -uo pipefail
+
+if [ $# -eq 0 ]; then
+    echo "usage: $0 BUILD_DIR [BUILD_DIR...]" >&2
+    exit 2
+fi
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+surface="$source_dir/component/surface.inc"
+step_timeout=${VELQO_WINE_TIMEOUT:-300}
+
+summary=()
+failures=0
+record() {  # record BUILD SUITE PASS|FAIL|SKIP [detail]
+    summary+=("$(printf '%-6s %-10s %-28s %s' "$3" "$1" "$2" "${4:-}")")
+    if [ "$3" = FAIL ]; then failures=$((failures + 1)); fi
+}
+
+# The identities the registration must write, read from the surface table.
+mapfile -t classes < <(sed -nE 's/^VQ_COCLASS\(([A-Za-z]+), "([0-9A-Fa-f-]{36})".*/\1 \2/p' "$surface")
+mapfile -t iids < <(sed -nE 's/^VQ_(INTERFACE_BEGIN|ALIAS)\([A-Za-z0-9_]+, ([A-Za-z0-9_]+, )?"([0-9A-Fa-f-]{36})".*/\3/p' \
+    "$surface")
+libid=$(sed -nE 's/^VQ_LIBRARY\(([A-Za-z]+), "([0-9A-Fa-f-]{36})", ([0-9]+), ([0-9]+),.*/\2/p' "$surface")
+libname=$(sed -nE 's/^VQ_LIBRARY\(([A-Za-z]+), .*/\1/p' "$surface")
+libversion=$(sed -nE 's/^VQ_LIBRARY\(([A-Za-z]+), "([0-9A-Fa-f-]{36})", ([0-9]+), ([0-9]+),.*/\3.\4/p' "$surface")
+if [ ${#classes[@]} -ne 5 ] || [ ${#iids[@]} -ne 6 ] || [ -z "$libid" ]; then
+    echo "wine-tests: cannot read the identities from $surface" >&2
+    exit 1
+fi
+
+# Can this machine run a build of the given pointer size?
+wine_can_run() {
+    command -v wine >/dev/null || { echo "wine is not installed"; return 1; }
+    if [ "$1" = 4 ]; then
+        ls /usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so >/dev/null 2>&1 ||
+            { echo "32-bit Wine (the Debian package wine32, architecture i386) is not installed"; return 1; }
+    else
+        ls /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so >/dev/null 2>&1 ||
+            { echo "64-bit Wine (the Debian package wine64) is not installed"; return 1; }
+    fi
+}
+
+w() { timeout "$step_timeout" wine "$@"; }
+
+# The registry keys of the registration, one per line.
+registry_keys() {
+    local c name clsid
+    for c in "${classes[@]}"; do
+        read -r name clsid <<<"$c"
+        echo "HKCR\\CLSID\\{$clsid}"
+        echo "HKCR\\$libname.$name"
+    done
+    for iid in "${iids[@]}"; do echo "HKCR\\Interface\\{$iid}"; done
+    echo "HKCR\\TypeLib\\{$libid}"
+}
+
+# Every value under every key of the registration, for comparing two registrations.
+registry_dump() {
+    local key
+    registry_keys | while read -r key; do
+        echo "== $key"
+        w reg query "$key" /s 2>/dev/null | tr -d '\r' | sed '/^$/d'
+    done
+}
+
+# query KEY [VALUE|/ve]: prints the value's data (third column on) or fails.
+reg_value() {
+    local out
+    if [ "$2" = /ve ]; then
+        out=$(w reg query "$1" /ve 2>/dev/null | tr -d '\r') || return 1
+        sed -nE 's/^ +\(Default\) +REG_[A-Z_]+ +//p' <<<"$out" | head -n1
+    else
+        out=$(w reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || return 1
+        sed -nE "s/^ +$2 +REG_[A-Z_]+ +//p" <<<"$out" | head -n1
+    fi
+}
+
+check_registration() {  # check_registration DLL_WINDOWS_PATH: prints problems, fails when there is one
+    local dll=$1 bad=0 c name clsid v iid
+    expect() {  # expect KEY VALUE WANTED (WANTED "*" = any, "~text" = contains text, case-insensitive)
+        local got
+        if ! got=$(reg_value "$1" "$2"); then
+            echo "missing: $1 [$2]"
+            bad=1
+            return
+        fi
+        case "$3" in
+        '*') ;;
+        '~'*) grep -qiF -- "${3#\~}" <<<"$got" || { echo "$1 [$2] = '$got', expected to contain '${3#\~}'"; bad=1; } ;;
+        *) [ "${got,,}" = "${3,,}" ] || { echo "$1 [$2] = '$got', expected '$3'"; bad=1; } ;;
+        esac
+    }
+    for c in "${classes[@]}"; do
+        read -r name clsid <<<"$c"
+        expect "HKCR\\CLSID\\{$clsid}\\InprocServer32" /ve "~$(basename "${dll//\\//}")"
+        expect "HKCR\\CLSID\\{$clsid}\\InprocServer32" ThreadingModel Apartment
+        expect "HKCR\\CLSID\\{$clsid}\\ProgID" /ve "$libname.$name"
+        expect "HKCR\\CLSID\\{$clsid}\\TypeLib" /ve "{$libid}"
+        expect "HKCR\\$libname.$name\\CLSID" /ve "{$clsid}"
+    done
+    for iid in "${iids[@]}"; do
+        expect "HKCR\\Interface\\{$iid}" /ve '*'
+        expect "HKCR\\Interface\\{$iid}\\ProxyStubClsid32" /ve "{00020424-0000-0000-C000-000000000046}"
+        expect "HKCR\\Interface\\{$iid}\\TypeLib" /ve "{$libid}"
+    done
+    v=$(w reg query "HKCR\\TypeLib\\{$libid}\\$libversion" /s 2>/dev/null | tr -d '\r')
+    grep -qiE '\\0\\win(32|64)$' <<<"$v" || { echo "missing: HKCR\\TypeLib\\{$libid}\\$libversion\\0\\win32|win64"; bad=1; }
+    return $bad
+}
+
+check_unregistered() {
+    local key bad=0
+    while read -r key; do
+        if w reg query "$key" >/dev/null 2>&1; then
+            echo "still present: $key"
+            bad=1
+        fi
+    done < <(registry_keys)
+    return $bad
+}
+
+current_prefix=""
+cleanup_prefix() {
+    if [ -n "$current_prefix" ]; then
+        WINEPREFIX="$current_prefix/prefix" wineserver -k >/dev/null 2>&1
+        rm -rf "$current_prefix"
+        current_prefix=""
+    fi
+}
+trap cleanup_prefix EXIT
+
+run_build() {
+    local build=$1 tag size arch prefix dll tlb t name out rc
+    build=$(cd "$build" && pwd) || { record "$1" "build directory" FAIL "not found"; return; }
+    local system
+    system=$(ls "$build"/CMakeFiles/*/CMakeSystem.cmake 2>/dev/null | head -n1)
+    if [ -z "$system" ] || ! grep -q 'set(CMAKE_SYSTEM_NAME "Windows")' "$system"; then
+        record "$(basename "$build")" "build directory" FAIL "not a configured Windows build"
+        return
+    fi
+    case $(sed -nE 's/^set\(CMAKE_SYSTEM_PROCESSOR "([^"]*)"\)/\1/p' "$system") in
+    x86_64 | amd64 | AMD64) size=8 ;;
+    *) size=4 ;;
+    esac
+    tag=$(basename "$build")
+    if ! why=$(wine_can_run "$size"); then
+        echo "=== $tag: SKIPPED: $why"
+        record "$tag" "all suites" SKIP "$why"
+        return
+    fi
+    arch=win32
+    [ "$size" = 8 ] && arch=win64
+
+    prefix=$(mktemp -d "${TMPDIR:-/tmp}/velqo-wine.XXXXXX")
+    current_prefix=$prefix
+    export WINEPREFIX="$prefix/prefix" WINEARCH=$arch WINEDEBUG=-all
+    echo "=== $tag: Wine prefix ($arch) under $prefix"
+    if ! timeout "$step_timeout" wineboot -i >"$prefix/wineboot.log" 2>&1; then
+        cat "$prefix/wineboot.log"
+        record "$tag" "wine prefix" FAIL "wineboot -i failed"
+        return
+    fi
+    cd "$build" || return
+
+    # The Schedule service. Right after wineboot the service database may still be locked: try again until
+    # the service reports that it runs.
+    local running=0
+    for _ in $(seq 30); do
+        if w sc query Schedule 2>/dev/null | tr -d '\r' | grep -qE 'STATE +: +4 +RUNNING'; then
+            running=1
+            break
+        fi
+        w net start Schedule >>"$prefix/net.log" 2>&1
+        sleep 1
+    done
+    if [ $running = 1 ]; then
+        record "$tag" "Schedule service" PASS
+    else
+        cat "$prefix/net.log"
+        record "$tag" "Schedule service" FAIL "not running after net start"
+    fi
+
+    # The plain test programs of the build.
+    for t in tests/runtime/runtime_tests.exe tests/globals/*.exe tests/trace/*.exe tests/surface/*.exe; do
+        [ -f "$t" ] || continue
+        name=$(basename "$t" .exe)
+        echo "--- $tag: $name"
+        w "$t" --gtest_brief=1 2>&1 | tr -d '\r' | tee "$prefix/$name.log" | grep -vE '^(Running main|\[ +(OK|RUN) +\])'
+        rc=${PIPESTATUS[0]}
+        if [ "$rc" = 0 ]; then record "$tag" "$name" PASS; else
+            record "$tag" "$name" FAIL "$(grep -c '^\[  FAILED  \] [A-Za-z]' "$prefix/$name.log") failed, exit $rc"
+        fi
+    done
+
+    dll=$build/component/windows/velqosch.dll
+    tlb=$build/component/velqosch.tlb
+    if [ ! -f "$dll" ]; then
+        record "$tag" "velqosch.dll" FAIL "not built: $dll"
+        return
+    fi
+    local wdll wtlb
+    wdll=$(winepath -w "$dll" 2>/dev/null | tr -d '\r')
+    wtlb=$(winepath -w "$tlb" 2>/dev/null | tr -d '\r')
+
+    # Registration, twice: the second leaves the same single set.
+    echo "--- $tag: registration"
+    if w regsvr32 /s "$wdll" >/dev/null 2>&1; then
+        if out=$(check_registration "$wdll"); then record "$tag" "regsvr32" PASS; else
+            echo "$out"
+            record "$tag" "regsvr32" FAIL "registry entries wrong (above)"
+        fi
+        registry_dump >"$prefix/reg1.txt"
+        if w regsvr32 /s "$wdll" >/dev/null 2>&1 && registry_dump >"$prefix/reg2.txt" &&
+            diff -u "$prefix/reg1.txt" "$prefix/reg2.txt"; then
+            record "$tag" "regsvr32 twice" PASS
+        else
+            record "$tag" "regsvr32 twice" FAIL "second registration differs (above) or failed"
+        fi
+    else
+        record "$tag" "regsvr32" FAIL "DllRegisterServer failed"
+    fi
+
+    # The script suites: each prints PASS/FAIL lines and exits with its failure count.
+    local host script
+    for script in scheduler.vbs scheduler.js; do
+        host=$(winepath -w "$source_dir/tests/wine/$script" | tr -d '\r')
+        echo "--- $tag: $script"
+        w cscript //nologo "$host" 2>&1 | tr -d '\r' | tee "$prefix/$script.log" | grep -v '^PASS'
+        rc=${PIPESTATUS[0]}
+        local passed
+        passed=$(grep -c '^PASS' "$prefix/$script.log")
+        # Wine's script host reports an unhandled script error nowhere and exits with 0: only a run that
+        # reached the suite's closing count line has run every check.
+        if ! grep -qE '^[0-9]+ passed, [0-9]+ failed$' "$prefix/$script.log"; then
+            record "$tag" "$script" FAIL "the script stopped early (an unhandled error after $passed checks)"
+        elif [ "$rc" = 0 ]; then
+            record "$tag" "$script" PASS "$passed checks"
+        else
+            record "$tag" "$script" FAIL "$rc failed, $passed passed"
+        fi
+    done
+
+    # The compiled clients.
+    for t in early_bound typelib_check; do
+        if [ ! -f "tests/wine/$t.exe" ]; then
+            record "$tag" "$t" FAIL "not built"
+            continue
+        fi
+        echo "--- $tag: $t"
+        w "tests/wine/$t.exe" --gtest_brief=1 "$wdll" "$wtlb" 2>&1 | tr -d '\r' | tee "$prefix/$t.log" |
+            grep -vE '^(Running main|\[ +(OK|RUN) +\])'
+        rc=${PIPESTATUS[0]}
+        if [ "$rc" = 0 ]; then record "$tag" "$t" PASS; else record "$tag" "$t" FAIL "exit $rc"; fi
+    done
+
+    # Unregistration removes every key.
+    echo "--- $tag: unregistration"
+    if w regsvr32 /u /s "$wdll" >/dev/null 2>&1; then
+        if out=$(check_unregistered); then record "$tag" "regsvr32 /u" PASS; else
+            echo "$out"
+            record "$tag" "regsvr32 /u" FAIL "keys left (above)"
+        fi
+    else
+        record "$tag" "regsvr32 /u" FAIL "DllUnregisterServer failed"
+    fi
+}
+
+for b in "$@"; do
+    run_build "$b"
+    cd "$source_dir" || exit 1
+    cleanup_prefix
+done
+
+echo
+echo "=== Wine summary ($(wine --version 2>/dev/null || echo 'no wine'))"
+printf '%s\n' "${summary[@]}"
+if [ $failures -ne 0 ]; then
+    echo "FAILED"
+    exit 1
+fi
+echo "all suites that ran passed"
