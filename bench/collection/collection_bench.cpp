@@ -54,7 +54,25 @@ void BM_ItemByKey(benchmark::State &state) {
         i = (i + 7919) % upper.size();
     }
 }
-BENCHMARK(BM_ItemByKey)->Arg(30)->Arg(30000);
+BENCHMARK(BM_ItemByKey)->Arg(30)->Arg(3000)->Arg(30000)->Arg(300000);
+
+// What a lookup by scanning would cost at the same sizes: each key folded and
+// compared in turn, as a collection without a hash index does it. The hash
+// lookup above grows only with the memory it touches, not with the count.
+void BM_ScanBaseline(benchmark::State &state) {
+    const auto keys = Keys(static_cast<size_t>(state.range(0)));
+    std::vector<std::u16string> folded;
+    for (const auto &k : keys) folded.push_back(FoldKey(k));
+    size_t i = 0;
+    for (auto _ : state) {
+        const std::u16string wanted = FoldKey(keys[i]);
+        size_t at = 0;
+        while (at < folded.size() && folded[at] != wanted) ++at;
+        benchmark::DoNotOptimize(at);
+        i = (i + 7919) % keys.size();
+    }
+}
+BENCHMARK(BM_ScanBaseline)->Arg(30)->Arg(30000);
 
 void BM_ItemAt(benchmark::State &state) {
     KeyedCollection<IUnknown> c;

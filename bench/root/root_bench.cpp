@@ -1,0 +1,79 @@
+// Loading the task list through the component (a new Scheduler and its
+// Tasks, which opens every stored item and reads its triggers) against the
+// service's own Enum + Activate loop over the same store. The "vs_service"
+// counter is the ratio of the two, measured in the same run. The "Schedule"
+// daemon is started once, so that Scheduler.Tasks finds it running.
+#include <benchmark/benchmark.h>
+
+#include "scheduler/scheduler.h"
+#include "support/job_store.h"
+
+namespace {
+
+using namespace bench_store;
+using velqosch::ComRef;
+
+// The daemon keeps its state in the store it serves: one per store.
+void EnsureServiceRunning() {
+    [] {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+        SERVICE_STATUS status{};
+        if (service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED)
+            StartServiceA(service, 0, nullptr);
+        for (int i = 0;
+             service && i < 500 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING;
+             ++i)
+            usleep(10000);
+        if (service) CloseServiceHandle(service);
+        if (manager) CloseServiceHandle(manager);
+    }();
+}
+
+void StopService() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "Schedule", SERVICE_STOP) : nullptr;
+    SERVICE_STATUS status{};
+    if (service) ControlService(service, SERVICE_CONTROL_STOP, &status);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+}
+
+LONG LoadThroughScheduler() {
+    ComRef<TaskScheduler::_Scheduler> scheduler;
+    if (FAILED(velqosch::CreateScheduler(TaskScheduler::IID__Scheduler, reinterpret_cast<void **>(scheduler.Out()))))
+        return -1;
+    ComRef<TaskScheduler::_Tasks> tasks;
+    if (FAILED(scheduler->get_Tasks(tasks.Out()))) return -1;
+    LONG count = 0;
+    tasks->get_Count(&count);
+    return count;
+}
+
+void BM_SchedulerTasks(benchmark::State &state) {
+    const int count = static_cast<int>(state.range(0));
+    StoreOf(count);
+    EnsureServiceRunning();
+    ITaskScheduler *service = nullptr;
+    CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
+                     reinterpret_cast<void **>(&service));
+    constexpr int kServicePasses = 3;
+    const auto serviceStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < kServicePasses; ++i) EnumerateAndActivate(service);
+    const double floor = Seconds(std::chrono::steady_clock::now() - serviceStart) / kServicePasses;
+    service->Release();
+
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (LoadThroughScheduler() != count) return state.SkipWithError("the Scheduler did not load every task");
+    }
+    const double each = Seconds(std::chrono::steady_clock::now() - start) / static_cast<double>(state.iterations());
+    state.counters["vs_service"] = floor > 0 ? each / floor : 0;
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    StopService();
+}
+BENCHMARK(BM_SchedulerTasks)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
