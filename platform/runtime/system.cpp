@@ -1,7 +1,5 @@
 // System functions: the error code, directories, locale settings, clocks,
 // version, path search, processes and handles.
-#include "internal.h"
-
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
@@ -24,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "internal.h"
+
 extern char **environ;
 
 using namespace velqo::rt;
@@ -34,16 +34,16 @@ thread_local DWORD t_lastError = 0;
 
 DWORD Win32FromErrno(int e) {
     switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENAMETOOLONG: return ERROR_INVALID_NAME;
-    case ENOEXEC: return 193;  // ERROR_BAD_EXE_FORMAT
-    default: return ERROR_INVALID_PARAMETER;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS: return ERROR_ACCESS_DENIED;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST: return ERROR_ALREADY_EXISTS;
+        case ENAMETOOLONG: return ERROR_INVALID_NAME;
+        case ENOEXEC: return 193;  // ERROR_BAD_EXE_FORMAT
+        default: return ERROR_INVALID_PARAMETER;
     }
 }
 
@@ -214,6 +214,12 @@ VQAPI UINT timeEndPeriod(UINT uPeriod) { return uPeriod >= 1 && uPeriod <= 1000 
 VQAPI DWORD timeGetTime(void) { return MonotonicMilliseconds(); }
 
 VQAPI DWORD GetTickCount(void) { return MonotonicMilliseconds(); }
+
+VQAPI void Sleep(DWORD dwMilliseconds) {
+    timespec wait{static_cast<time_t>(dwMilliseconds / 1000), static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
 
 VQAPI void VelqoSetTimeOffset(DWORD offsetMs) { g_timeOffset.store(offsetMs, std::memory_order_relaxed); }
 

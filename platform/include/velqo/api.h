@@ -106,6 +106,7 @@ VQAPI UINT timeBeginPeriod(UINT uPeriod);
 VQAPI UINT timeEndPeriod(UINT uPeriod);
 VQAPI DWORD timeGetTime(void);
 VQAPI DWORD GetTickCount(void);
+VQAPI void Sleep(DWORD dwMilliseconds);
 // Test seam of the millisecond counters: adds offsetMs (modulo 2^32) to what
 // timeGetTime and GetTickCount report, so tests can make them wrap.
 VQAPI void VelqoSetTimeOffset(DWORD offsetMs);
