@@ -130,6 +130,30 @@ std::vector<OptionSpec> With(std::vector<OptionSpec> specs) {
 
 // --- talking to the component ------------------------------------------------------
 
+// The component's error when the service does not run and will not start.
+constexpr std::int32_t kServiceWillNotStart = static_cast<std::int32_t>(0x80040000u);
+
+// Waits (up to five seconds) while the "Schedule" service is start-pending;
+// true when it then runs.
+bool WaitWhileServiceStarts() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return false;
+    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    if (!service) return false;
+    SERVICE_STATUS status{};
+    bool running = false;
+    for (int i = 0; i < 100 && QueryServiceStatus(service, &status); ++i) {
+        if (status.dwCurrentState != SERVICE_START_PENDING) {
+            running = status.dwCurrentState == SERVICE_RUNNING;
+            break;
+        }
+        Sleep(50);
+    }
+    CloseServiceHandle(service);
+    return running;
+}
+
 struct Session {
     std::optional<std::string> computer;
     Object scheduler;
@@ -142,7 +166,14 @@ struct Session {
                 Variant name = Variant::String(*computer);
                 scheduler.Put("Computer", Arg::Ref(name));
             }
-            tasks = scheduler.Get("Tasks").AsObject("Tasks");
+            try {
+                tasks = scheduler.Get("Tasks").AsObject("Tasks");
+            } catch (const ComError &e) {
+                // The service a previous command started may still be
+                // starting: wait for it, then let the Scheduler check again.
+                if (e.number != kServiceWillNotStart || !WaitWhileServiceStarts()) throw;
+                tasks = scheduler.Get("Tasks").AsObject("Tasks");
+            }
         }
         return tasks;
     }
