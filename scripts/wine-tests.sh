@@ -50,7 +50,11 @@ wine_can_run() {
     fi
 }
 
-w() { timeout "$step_timeout" wine "$@"; }
+# The loader of the build's pointer size: /usr/bin/wine picks the 32-bit one
+# when wine32 is installed, and its built-in programs (reg, regsvr32, cscript)
+# would then see the 32-bit registry view and load only 32-bit servers.
+loader=wine
+w() { timeout "$step_timeout" "$loader" "$@"; }
 
 # The registry keys of the registration, one per line.
 registry_keys() {
@@ -159,7 +163,16 @@ run_build() {
         return
     fi
     arch=win32
-    [ "$size" = 8 ] && arch=win64
+    loader=wine
+    if [ "$size" = 8 ]; then
+        arch=win64
+        if [ -x /usr/lib/wine/wine64 ]; then
+            loader=/usr/lib/wine/wine64
+            export WINELOADER=$loader
+        fi
+    else
+        unset WINELOADER
+    fi
 
     prefix=$(mktemp -d "${TMPDIR:-/tmp}/velqo-wine.XXXXXX")
     current_prefix=$prefix
