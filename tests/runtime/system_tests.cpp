@@ -280,12 +280,3 @@ TEST(Processes, MissingProgramFails) {
 #endif
 
 }  // namespace
-
-namespace {
-TEST(Sleep, WaitsAtLeastTheTimeAsked) {
-    const DWORD before = GetTickCount();
-    Sleep(30);
-    EXPECT_GE(GetTickCount() - before, 25u);  // the tick's granularity
-    Sleep(0);
-}
-}  // namespace
