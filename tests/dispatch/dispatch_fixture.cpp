@@ -5,28 +5,12 @@
 
 #include <cstdlib>
 
+#include "common/schedule_service.h"
 #include "component/surface.h"
 
 extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv);
 
 namespace dispatch_test {
-namespace {
-
-void StopDaemon() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return;
-    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
-            usleep(10000);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
-}  // namespace
 
 // The component reads the Windows directory once per thread, so the tests of
 // this process share one; each test empties it and gets its own registry.
@@ -47,7 +31,7 @@ void StoreFixture::SetUp() {
 }
 
 void StoreFixture::TearDown() {
-    StopDaemon();
+    test_service::Stop();
     const std::string cmd = "/bin/rm -rf '" + dir_ + "' '" + windows_ + "/Tasks'/*.job";
     if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not empty " << dir_;
 }

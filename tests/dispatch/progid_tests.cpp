@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/schedule_service.h"
 #include "late.h"
 
 using namespace late;
@@ -27,20 +28,6 @@ HRESULT CallEntry(const char *entry) {
     return hr;
 }
 
-void StopDaemon() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return;
-    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
-            usleep(10000);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
 class ByProgId : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -52,7 +39,7 @@ protected:
         setenv("VELQOSCH_SERVICE", VELQO_DAEMON, 1);
     }
     void TearDown() override {
-        StopDaemon();
+        test_service::Stop();
         const std::string cmd = "/bin/rm -rf '" + dir_ + "'";
         if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
     }

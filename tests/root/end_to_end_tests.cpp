@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/schedule_service.h"
 #include "scheduler/scheduler.h"
 
 extern char **environ;
@@ -49,20 +50,6 @@ ComRef<_Scheduler> NewScheduler() {
     return s;
 }
 
-void StopDaemon() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return;
-    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
-            usleep(10000);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,7 +66,7 @@ protected:
     }
     void TearDown() override {
         if (child_) return;
-        StopDaemon();
+        test_service::Stop();
         const std::string cmd = "/bin/rm -rf '" + dir_ + "'";
         if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/schedule_service.h"
 #include "service/platform.h"
 
 extern char **environ;
@@ -39,40 +40,6 @@ bool Exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-void StopDaemon() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return;
-    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
-            usleep(10000);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
-// Starts the service and waits until it runs, as on a system where it is
-// always up: each vtask run is a process of its own, and one that finds the
-// service still starting (from the run before) would fail its start check.
-bool StartDaemon() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return false;
-    bool running = false;
-    if (SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS)) {
-        StartServiceA(service, 0, nullptr);
-        SERVICE_STATUS status{};
-        for (int i = 0; i < 500 && QueryServiceStatus(service, &status); ++i) {
-            if ((running = status.dwCurrentState == SERVICE_RUNNING)) break;
-            usleep(10000);
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return running;
-}
-
 class Vtask : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,7 +53,7 @@ protected:
         setenv("VELQOSCH_SERVICE", VELQO_DAEMON, 1);
     }
     void TearDown() override {
-        StopDaemon();
+        test_service::Stop();
         const std::string cmd = "/bin/rm -rf '" + dir_ + "'";
         if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
     }
@@ -105,7 +72,7 @@ protected:
         ASSERT_EQ(registerServer(), S_OK);
         dlclose(library);
 #endif
-        ASSERT_TRUE(StartDaemon()) << "the service did not start";
+        ASSERT_TRUE(test_service::Start()) << "the service did not start";
     }
 
     Outcome Run(const std::string &program, const std::vector<std::string> &args, const std::string &input = "") {
