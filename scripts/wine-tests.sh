@@ -133,6 +133,79 @@ check_unregistered() {
     return $bad
 }
 
+# The .job interchange with the POSIX service (its build: $VELQO_POSIX_BUILD,
+# default build/posix): a work item written by vtask on POSIX is read here
+# through the component and Wine's service, and one written here is read by
+# vtask on POSIX, each with its settings and its weekly trigger. The values
+# are those of tests/wine/interchange.vbs.
+interchange() {  # interchange TAG (inside run_build: prefix and the DLL registered)
+    local tag=$1 posix=${VELQO_POSIX_BUILD:-$source_dir/build/posix}
+    local vtask=$posix/tools/vtask/vtask regsvr=$posix/platform/velqo-regsvr lib=$posix/platform/libvelqosch.so
+    if [ ! -x "$vtask" ] || [ ! -x "$regsvr" ] || [ ! -f "$lib" ]; then
+        record "$tag" "job interchange" SKIP "no POSIX build with vtask at $posix"
+        return
+    fi
+    local store=$prefix/posix wine_tasks=$WINEPREFIX/drive_c/windows/Tasks host out rc
+    mkdir -p "$store" "$wine_tasks"
+    host=$(winepath -w "$source_dir/tests/wine/interchange.vbs" | tr -d '\r')
+    posix_vtask() {
+        VELQOSCH_WINDIR=$store/windows VELQOSCH_REGISTRY=$store/registry XDG_RUNTIME_DIR=$store "$vtask" "$@"
+    }
+    stop_posix_service() {
+        local pid
+        pid=$(head -n1 "$store/windows/Tasks/.service/daemon.lock" 2>/dev/null | tr -dc 0-9)
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null
+        return 0
+    }
+
+    echo "--- $tag: .job interchange, POSIX to Wine"
+    if VELQOSCH_REGISTRY=$store/registry "$regsvr" -s "$lib" &&
+        posix_vtask add "From Posix" --app 'C:\windows\system32\notepad.exe' --params interchange.txt \
+            --dir 'C:\windows\temp' --comment "moved between services" --creator "velqo interchange" \
+            --max-run-time 5400000 --flags hidden &&
+        posix_vtask trigger add "From Posix" --weekly 2 --days mon,wed --at 14:35 --from 2027-01-04 >/dev/null; then
+        cp "$store/windows/Tasks/From Posix.job" "$wine_tasks/"
+        w cscript //nologo "$host" check "From Posix" 2>&1 | tr -d '\r' | tee "$prefix/interchange-in.log" | grep -v '^PASS'
+        rc=${PIPESTATUS[0]}
+        if grep -qE '^[0-9]+ passed, 0 failed$' "$prefix/interchange-in.log" && [ "$rc" = 0 ]; then
+            record "$tag" "job from POSIX to Wine" PASS "$(grep -c '^PASS' "$prefix/interchange-in.log") checks"
+        else
+            record "$tag" "job from POSIX to Wine" FAIL "see above"
+        fi
+    else
+        record "$tag" "job from POSIX to Wine" FAIL "vtask could not write the job on POSIX"
+    fi
+
+    echo "--- $tag: .job interchange, Wine to POSIX"
+    w cscript //nologo "$host" write "From Wine" 2>&1 | tr -d '\r' | grep -v '^PASS'
+    if [ -f "$wine_tasks/From Wine.job" ] && mkdir -p "$store/windows/Tasks" &&
+        cp "$wine_tasks/From Wine.job" "$store/windows/Tasks/" && out=$(posix_vtask show "From Wine" 2>&1); then
+        local bad=0 field want got
+        while IFS='|' read -r field want; do
+            got=$(sed -nE "s/^$field: +//p" <<<"$out" | head -n1)
+            [ "$got" = "$want" ] || { echo "$field: '$got', expected '$want'"; bad=1; }
+        done <<'EXPECTED'
+Application|C:\windows\system32\notepad.exe
+Parameters|interchange.txt
+Working directory|C:\windows\temp
+Comment|moved between services
+Creator|velqo interchange
+Max run time|1:30:00
+Flags|hidden
+Triggers|1
+EXPECTED
+        grep -qF "At 2:35 PM every Mon, Wed of every 2 weeks, starting 1/4/2027" <<<"$out" ||
+            { echo "trigger text missing in:"; echo "$out"; bad=1; }
+        if [ $bad = 0 ]; then record "$tag" "job from Wine to POSIX" PASS; else
+            record "$tag" "job from Wine to POSIX" FAIL "see above"
+        fi
+    else
+        echo "$out"
+        record "$tag" "job from Wine to POSIX" FAIL "no job file from Wine's service, or vtask could not read it"
+    fi
+    stop_posix_service
+}
+
 current_prefix=""
 cleanup_prefix() {
     if [ -n "$current_prefix" ]; then
@@ -262,6 +335,8 @@ run_build() {
             record "$tag" "$script" FAIL "$rc failed, $passed passed"
         fi
     done
+
+    interchange "$tag"
 
     # The compiled clients.
     for t in early_bound typelib_check; do
