@@ -14,28 +14,16 @@
 #include <string>
 
 #include "internal.h"
+#include "platform/common/single_interface.h"
 #include "platform/service/objects/objects.h"
 
 namespace {
 
 // --- the built-in CTaskScheduler class ------------------------------------------
 
-class TaskSchedulerFactory final : public IClassFactory {
+class TaskSchedulerFactory final
+    : public velqo::SingleInterface<TaskSchedulerFactory, IClassFactory, IID_IClassFactory> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory *>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
@@ -45,8 +33,8 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
+    friend SingleInterface;
     ~TaskSchedulerFactory() = default;
-    std::atomic<ULONG> refs_{1};
 };
 
 HRESULT BuiltInClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
