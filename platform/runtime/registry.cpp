@@ -532,6 +532,14 @@ LSTATUS Require(const KeyRef &ref, REGSAM rights) {
     return (ref.access & rights) == rights ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
+// The key behind a handle, opened with `rights`, and still there.
+LSTATUS ResolveLive(HKEY key, REGSAM rights, KeyRef *ref) {
+    LSTATUS status = Resolve(key, ref);
+    if (status == ERROR_SUCCESS) status = Require(*ref, rights);
+    if (status == ERROR_SUCCESS) status = CheckAlive(*ref);
+    return status;
+}
+
 LSTATUS NewHandle(const KeyRef &ref, PHKEY result) {
     auto *open = new OpenKey{ref};
     std::lock_guard<std::mutex> lock(g_handlesMutex);
@@ -797,9 +805,7 @@ VQAPI LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserve
     return Guarded([&]() -> LSTATUS {
         if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
         KeyRef key;
-        LSTATUS status = Resolve(hKey, &key);
-        if (status == ERROR_SUCCESS) status = Require(key, KEY_QUERY_VALUE);
-        if (status == ERROR_SUCCESS) status = CheckAlive(key);
+        LSTATUS status = ResolveLive(hKey, KEY_QUERY_VALUE, &key);
         std::vector<Value> values;
         if (status == ERROR_SUCCESS) status = LoadValues(key.path, &values);
         if (status != ERROR_SUCCESS) return status;
@@ -904,9 +910,7 @@ VQAPI LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpc
     return Guarded([&]() -> LSTATUS {
         if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
         KeyRef key;
-        LSTATUS status = Resolve(hKey, &key);
-        if (status == ERROR_SUCCESS) status = Require(key, KEY_ENUMERATE_SUB_KEYS);
-        if (status == ERROR_SUCCESS) status = CheckAlive(key);
+        LSTATUS status = ResolveLive(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
         std::vector<SubKey> children;
         if (status == ERROR_SUCCESS) status = ListSubKeys(key.path, &children);
         if (status != ERROR_SUCCESS) return status;
@@ -932,9 +936,7 @@ VQAPI LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWOR
     return Guarded([&]() -> LSTATUS {
         if (!lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
         KeyRef key;
-        LSTATUS status = Resolve(hKey, &key);
-        if (status == ERROR_SUCCESS) status = Require(key, KEY_QUERY_VALUE);
-        if (status == ERROR_SUCCESS) status = CheckAlive(key);
+        LSTATUS status = ResolveLive(hKey, KEY_QUERY_VALUE, &key);
         std::vector<Value> values;
         if (status == ERROR_SUCCESS) status = LoadValues(key.path, &values);
         if (status != ERROR_SUCCESS) return status;
