@@ -31,12 +31,12 @@ ParsedArgs ParseArgs(const std::vector<std::string> &args, const std::vector<Opt
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
-        const OptionSpec *spec = nullptr;
+        const OptionSpec *known = nullptr;
         for (const OptionSpec &s : specs)
-            if (s.name == name) spec = &s;
-        if (!spec) throw UsageError("unknown option '--" + name + "'");
+            if (s.name == name) known = &s;
+        if (!known) throw UsageError("unknown option '--" + name + "'");
         if (parsed.Has(name)) throw UsageError("option '--" + name + "' given twice");
-        if (!spec->takesValue) {
+        if (!known->takesValue) {
             if (inlineValue) throw UsageError("option '--" + name + "' takes no value");
             parsed.Set(name, "");
             continue;
