@@ -133,6 +133,13 @@ check_unregistered() {
     return $bad
 }
 
+# The prefix's Tasks folder: Wine spells it "tasks", so it is found in any case.
+wine_tasks_folder() {
+    local found
+    found=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname tasks -type d | head -n1)
+    echo "${found:-$WINEPREFIX/drive_c/windows/tasks}"
+}
+
 # vtask.exe, late-bound by ProgID as on POSIX, shows and lists a daily work
 # item that vtask wrote on POSIX (inside run_build, after interchange).
 # Wine's own next-run computation does not return for the weekly items of
@@ -142,8 +149,8 @@ vtask_exe() {  # vtask_exe TAG
     local vtask=$posix/tools/vtask/vtask
     [ -f tools/vtask/vtask.exe ] || return 0
     echo "--- $tag: vtask.exe"
-    wine_tasks=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname tasks -type d | head -n1)
-    if ! declare -F posix_vtask >/dev/null || [ ! -x "$vtask" ] || [ -z "$wine_tasks" ]; then
+    wine_tasks=$(wine_tasks_folder)
+    if ! declare -F posix_vtask >/dev/null || [ ! -x "$vtask" ] || [ ! -d "$wine_tasks" ]; then
         record "$tag" "vtask.exe" SKIP "no POSIX build with vtask at $posix"
         return
     fi
@@ -178,9 +185,7 @@ interchange() {  # interchange TAG (inside run_build: prefix and the DLL registe
         return
     fi
     local store=$prefix/posix wine_tasks host out rc
-    # Wine's prefix spells the folder "tasks"; it finds it in any case.
-    wine_tasks=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname tasks -type d | head -n1)
-    [ -n "$wine_tasks" ] || wine_tasks=$WINEPREFIX/drive_c/windows/tasks
+    wine_tasks=$(wine_tasks_folder)
     mkdir -p "$store" "$wine_tasks"
     host=$(winepath -w "$source_dir/tests/wine/interchange.vbs" | tr -d '\r')
     posix_vtask() {
