@@ -38,23 +38,31 @@ if [ ${#classes[@]} -ne 5 ] || [ ${#iids[@]} -ne 6 ] || [ -z "$libid" ]; then
     exit 1
 fi
 
-# Can this machine run a build of the given pointer size?
+# The Wine loader of each pointer size. /usr/bin/wine (and the wineboot,
+# winepath, reg ... wrappers that call it) picks the 32-bit loader whenever
+# wine32 is installed, so every step goes through the loader chosen here.
+wine32_loader=/usr/lib/wine/wine
+wine64_loader=/usr/lib/wine/wine64
+
+# Can this machine run a build of the given pointer size? Decided by starting
+# the loader: a kernel without 32-bit support refuses the 32-bit one.
 wine_can_run() {
-    command -v wine >/dev/null || { echo "wine is not installed"; return 1; }
-    if [ "$1" = 4 ]; then
-        ls /usr/lib/i386-linux-gnu/wine/i386-unix/ntdll.so >/dev/null 2>&1 ||
-            { echo "32-bit Wine (the Debian package wine32, architecture i386) is not installed"; return 1; }
-    else
-        ls /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so >/dev/null 2>&1 ||
-            { echo "64-bit Wine (the Debian package wine64) is not installed"; return 1; }
+    local l=$wine64_loader out
+    [ "$1" = 4 ] && l=$wine32_loader
+    if [ ! -x "$l" ]; then
+        if [ "$1" = 4 ]; then echo "32-bit Wine (the Debian package wine32, architecture i386) is not installed"
+        else echo "64-bit Wine (the Debian package wine64) is not installed"; fi
+        return 1
+    fi
+    if ! out=$("$l" --version 2>&1); then
+        echo "the $((8 * $1))-bit Wine loader does not start on this machine (${out##*: })"
+        return 1
     fi
 }
 
-# The loader of the build's pointer size: /usr/bin/wine picks the 32-bit one
-# when wine32 is installed, and its built-in programs (reg, regsvr32, cscript)
-# would then see the 32-bit registry view and load only 32-bit servers.
-loader=wine
+loader=$wine64_loader
 w() { timeout "$step_timeout" "$loader" "$@"; }
+winpath() { w winepath.exe -w "$1" 2>/dev/null | tr -d '\r'; }
 
 # The registry keys of the registration, one per line.
 registry_keys() {
@@ -187,7 +195,7 @@ interchange() {  # interchange TAG (inside run_build: prefix and the DLL registe
     local store=$prefix/posix wine_tasks host out rc
     wine_tasks=$(wine_tasks_folder)
     mkdir -p "$store" "$wine_tasks"
-    host=$(winepath -w "$source_dir/tests/wine/interchange.vbs" | tr -d '\r')
+    host=$(winpath "$source_dir/tests/wine/interchange.vbs")
     posix_vtask() {
         VELQOSCH_WINDIR=$store/windows VELQOSCH_REGISTRY=$store/registry XDG_RUNTIME_DIR=$store "$vtask" "$@"
     }
@@ -276,22 +284,18 @@ run_build() {
         return
     fi
     arch=win32
-    loader=wine
+    loader=$wine32_loader
     if [ "$size" = 8 ]; then
         arch=win64
-        if [ -x /usr/lib/wine/wine64 ]; then
-            loader=/usr/lib/wine/wine64
-            export WINELOADER=$loader
-        fi
-    else
-        unset WINELOADER
+        loader=$wine64_loader
     fi
+    export WINELOADER=$loader
 
     prefix=$(mktemp -d "${TMPDIR:-/tmp}/velqo-wine.XXXXXX")
     current_prefix=$prefix
     export WINEPREFIX="$prefix/prefix" WINEARCH=$arch WINEDEBUG=-all
     echo "=== $tag: Wine prefix ($arch) under $prefix"
-    if ! timeout "$step_timeout" wineboot -i >"$prefix/wineboot.log" 2>&1; then
+    if ! w wineboot.exe -i >"$prefix/wineboot.log" 2>&1; then
         cat "$prefix/wineboot.log"
         record "$tag" "wine prefix" FAIL "wineboot -i failed"
         return
@@ -335,8 +339,8 @@ run_build() {
         return
     fi
     local wdll wtlb
-    wdll=$(winepath -w "$dll" 2>/dev/null | tr -d '\r')
-    wtlb=$(winepath -w "$tlb" 2>/dev/null | tr -d '\r')
+    wdll=$(winpath "$dll")
+    wtlb=$(winpath "$tlb")
 
     # Registration, twice: the second leaves the same single set.
     echo "--- $tag: registration"
@@ -359,7 +363,7 @@ run_build() {
     # The script suites: each prints PASS/FAIL lines and exits with its failure count.
     local host script
     for script in scheduler.vbs scheduler.js; do
-        host=$(winepath -w "$source_dir/tests/wine/$script" | tr -d '\r')
+        host=$(winpath "$source_dir/tests/wine/$script")
         echo "--- $tag: $script"
         w cscript //nologo "$host" 2>&1 | tr -d '\r' | tee "$prefix/$script.log" | grep -v '^PASS'
         rc=${PIPESTATUS[0]}
@@ -412,7 +416,7 @@ for b in "$@"; do
 done
 
 echo
-echo "=== Wine summary ($(wine --version 2>/dev/null || echo 'no wine'))"
+echo "=== Wine summary ($("$wine64_loader" --version 2>/dev/null || echo 'no wine'))"
 printf '%s\n' "${summary[@]}"
 if [ $failures -ne 0 ]; then
     echo "FAILED"
