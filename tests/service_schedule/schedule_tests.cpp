@@ -201,6 +201,9 @@ TEST(RunTimes, CodesWhenThereIsNothingToComputeFrom) {
     off.rgFlags = TASK_TRIGGER_FLAG_DISABLED;
     const TASK_TRIGGER idle = Base(TASK_EVENT_TRIGGER_ON_IDLE, 2026, 12, 1, 0, 0);
     const TASK_TRIGGER feb30 = MonthlyDate(1u << 29, TASK_FEBRUARY, 2026, 1, 1, 0, 0);
+    TASK_TRIGGER endsFirst = daily;
+    endsFirst.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE;
+    endsFirst.wEndYear = 2026, endsFirst.wEndMonth = 11, endsFirst.wEndDay = 30;
     struct Case {
         const char *what;
         std::vector<TASK_TRIGGER> triggers;
@@ -211,6 +214,7 @@ TEST(RunTimes, CodesWhenThereIsNothingToComputeFrom) {
         {"no triggers", {}, 0, SCHED_S_TASK_NO_VALID_TRIGGERS},
         {"only disabled triggers", {off}, 0, SCHED_S_TASK_NO_VALID_TRIGGERS},
         {"a day no month has", {feb30}, 0, SCHED_S_TASK_NO_VALID_TRIGGERS},
+        {"ends before it begins", {endsFirst}, 0, SCHED_S_TASK_NO_VALID_TRIGGERS},
         {"only event triggers", {idle}, 0, SCHED_S_EVENT_TRIGGER},
     };
     for (const auto &c : cases) {
@@ -256,9 +260,15 @@ TEST(ValidateTrigger, OneFieldWrongAtATime) {
         {"minute 60", [](TASK_TRIGGER &t) { t.wStartMinute = 60; }, E_INVALIDARG},
         {"interval = duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 30, t.MinutesDuration = 30; }, E_INVALIDARG},
         {"interval < duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 29, t.MinutesDuration = 30; }, S_OK},
+        // taken, as Windows does: the trigger then never starts
         {"end before begin",
          [](TASK_TRIGGER &t) {
              t.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE, t.wEndYear = 2026, t.wEndMonth = 11, t.wEndDay = 30;
+         },
+         S_OK},
+        {"end date no real date",
+         [](TASK_TRIGGER &t) {
+             t.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE, t.wEndYear = 2026, t.wEndMonth = 13, t.wEndDay = 1;
          },
          E_INVALIDARG},
         {"end on begin",

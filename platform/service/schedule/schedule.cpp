@@ -236,11 +236,10 @@ HRESULT ValidateTrigger(const TASK_TRIGGER &t) noexcept {
     if (t.rgFlags &
         ~DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_KILL_AT_DURATION_END | TASK_TRIGGER_FLAG_DISABLED})
         return E_INVALIDARG;
-    if (t.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) {
-        if (!RealDate(t.wEndYear, t.wEndMonth, t.wEndDay)) return E_INVALIDARG;
-        if (DayNumber(t.wEndYear, t.wEndMonth, t.wEndDay) < DayNumber(t.wBeginYear, t.wBeginMonth, t.wBeginDay))
-            return E_INVALIDARG;
-    }
+    // An end date before the begin date is taken (the trigger then never
+    // starts); only an end date that is no real date is refused.
+    if ((t.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) && !RealDate(t.wEndYear, t.wEndMonth, t.wEndDay))
+        return E_INVALIDARG;
     const auto &u = t.Type;
     switch (TypeOf(t)) {
         case TASK_TIME_TRIGGER_ONCE:
