@@ -2,6 +2,7 @@
 // computers, reference counts and allocation failures.
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -11,30 +12,77 @@ namespace {
 
 using SchedulerTest = StoreTest;
 
+// What a refused call must leave in the caller's variable.
+IUnknown *const kUntouched = reinterpret_cast<IUnknown *>(static_cast<std::uintptr_t>(0xcfcfcfcfu));
+
 TEST_F(SchedulerTest, RefusesNamesThatAreNotOneFileName) {
     const std::u16string tooLong(261, u'a');
-    const std::u16string tooManyBytes(240, u'a');     // 244 bytes with ".job"
+    const std::u16string tooManyBytes(240, u'a');      // 244 bytes with ".job"
     const std::u16string tooManyUtf8(120, u'\u00e9');  // 240 UTF-8 bytes
-    const char16_t *refused[] = {u"",     u".",     u"..",    u"a/b",   u"a\\b", u"a:b", u"a*b", u"a?b",
-                                 u"a\"b", u"a<b",   u"a>b",   u"a|b",   u"a\tb", u"\x01", u".hidden",
-                                 tooLong.c_str(), tooManyBytes.c_str(), tooManyUtf8.c_str()};
+    const char16_t *refused[] = {u"",
+                                 u".",
+                                 u"..",
+                                 u"a/b",
+                                 u"a\\b",
+                                 u"a:b",
+                                 u"a*b",
+                                 u"a?b",
+                                 u"a\"b",
+                                 u"a<b",
+                                 u"a>b",
+                                 u"a|b",
+                                 u"a\tb",
+                                 u"\x01",
+                                 u".hidden",
+                                 tooLong.c_str(),
+                                 tooManyBytes.c_str(),
+                                 tooManyUtf8.c_str()};
     for (const char16_t *name : refused) {
         SCOPED_TRACE(std::string(name, name + std::char_traits<char16_t>::length(name)));
-        IUnknown *item = reinterpret_cast<IUnknown *>(1);
+        IUnknown *item = kUntouched;
         EXPECT_EQ(sched_->NewWorkItem(name, CLSID_CTask, IID_ITask, &item), E_INVALIDARG);
-        EXPECT_EQ(item, nullptr);
         EXPECT_EQ(sched_->Activate(name, IID_ITask, &item), E_INVALIDARG);
+        EXPECT_EQ(item, kUntouched);
         EXPECT_EQ(sched_->Delete(name), E_INVALIDARG);
     }
     EXPECT_EQ(sched_->Delete(nullptr), E_INVALIDARG);
-    // the longest accepted name, and ones with dots and spaces inside
+    // the longest accepted name, and ones with spaces and other scripts
     const std::u16string longest(239, u'b');
-    for (const char16_t *name : {longest.c_str(), u"a.b c", u"x..y", u"\u00e9t\u00e9"}) {
+    for (const char16_t *name : {longest.c_str(), u"a b", u"\u00e9t\u00e9"}) {
         ITask *task = Saved(name);
         ASSERT_NE(task, nullptr);
         task->Release();
     }
+    EXPECT_EQ(std::filesystem::exists(tasks_ + "/a b.job"), true);
+}
+
+// A name's extension is what follows its last dot: one other than ".job" is
+// refused by the calls that create, add or delete, as on Windows. A file so
+// named by hand still opens, so it never stops a load.
+TEST_F(SchedulerTest, NamesWithAnotherExtensionAreRefusedWhereAnItemIsNamed) {
+    Saved(u"plain")->Release();
+    WriteFile("a.b c.job", ReadFile(tasks_ + "/plain.job"));
+    ITask *unsaved = nullptr;
+    ASSERT_EQ(sched_->NewWorkItem(u"unsaved", CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown **>(&unsaved)), S_OK);
+    for (const char16_t *name : {u"report.txt", u"v1.2", u"x.", u"a.b c", u"x..y", u"x.jobs", u"x.jo", u"x.job.bak"}) {
+        SCOPED_TRACE(std::string(name, name + std::char_traits<char16_t>::length(name)));
+        IUnknown *item = kUntouched;
+        EXPECT_EQ(sched_->NewWorkItem(name, CLSID_CTask, IID_ITask, &item), E_INVALIDARG);
+        EXPECT_EQ(item, kUntouched);
+        EXPECT_EQ(sched_->AddWorkItem(name, unsaved), E_INVALIDARG);
+        EXPECT_EQ(sched_->Delete(name), E_INVALIDARG);
+    }
+    unsaved->Release();
     EXPECT_EQ(std::filesystem::exists(tasks_ + "/a.b c.job"), true);
+    ITask *byHand = Open(u"a.b c");
+    ASSERT_NE(byHand, nullptr);
+    byHand->Release();
+    // ".job" itself is the item's suffix, not another extension
+    ITask *suffixed = Saved(u"x.job");
+    ASSERT_NE(suffixed, nullptr);
+    suffixed->Release();
+    EXPECT_EQ(sched_->Delete(u"a.b c.job"), S_OK);
+    EXPECT_EQ(sched_->Delete(u"x"), S_OK);
 }
 
 TEST_F(SchedulerTest, NewWorkItemChecksClassInterfaceAndExistingFile) {
@@ -56,7 +104,9 @@ TEST_F(SchedulerTest, NewWorkItemChecksClassInterfaceAndExistingFile) {
 }
 
 TEST_F(SchedulerTest, ActivateAndDeleteByNameWithOrWithoutSuffix) {
-    EXPECT_EQ(Open(u"missing", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
+    IUnknown *missing = kUntouched;
+    EXPECT_EQ(sched_->Activate(u"missing", IID_ITask, &missing), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(missing, kUntouched);
     EXPECT_EQ(sched_->Delete(u"missing"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     Saved(u"job1")->Release();
     ITask *a = Open(u"job1");
@@ -103,7 +153,7 @@ TEST_F(SchedulerTest, EnumListsJobFilesInCaseInsensitiveOrderInBatches) {
     WriteFile(".beta.job.tmp-abc123", "partial");
     WriteFile("corrupt.job", "not a job file");
     std::filesystem::create_directory(tasks_ + "/folder.job");
-    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job", u"beta.job",    u"corrupt.job",
+    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job",  u"beta.job",  u"corrupt.job",
                                                   u"Delta.job", u"epsilon.job", u"gamma.job", u"Zeta.job"};
     std::vector<HRESULT> results;
     EXPECT_EQ(EnumAll(sched_, 5, &results), expected);
@@ -136,9 +186,25 @@ TEST_F(SchedulerTest, EnumIsASnapshotWithSkipResetAndClone) {
     ASSERT_EQ(items->Next(1, &array, nullptr), S_OK);
     EXPECT_EQ(Take(array[0]), u"a.job");
     CoTaskMemFree(array);
-    EXPECT_EQ(items->Next(0, &array, &fetched), E_INVALIDARG);
-    EXPECT_EQ(items->Next(2, &array, nullptr), E_INVALIDARG);
-    EXPECT_EQ(items->Next(1, nullptr, &fetched), E_POINTER);
+    // refused calls, the caller's variables left as they were
+    struct Refused {
+        ULONG count;
+        bool names, fetched;
+    } refused[] = {{0, true, true}, {2, true, false}, {1, false, true}, {1, false, false}};
+    for (const Refused &r : refused) {
+        SCOPED_TRACE(r.count);
+        LPWSTR *const sentinel = reinterpret_cast<LPWSTR *>(kUntouched);
+        array = sentinel;
+        fetched = 0xcfcfcfcfu;
+        EXPECT_EQ(items->Next(r.count, r.names ? &array : nullptr, r.fetched ? &fetched : nullptr), E_INVALIDARG);
+        EXPECT_EQ(array, sentinel);
+        EXPECT_EQ(fetched, 0xcfcfcfcfu);
+    }
+    EXPECT_EQ(sched_->Enum(nullptr), E_INVALIDARG);
+    // the position did not move
+    ASSERT_EQ(items->Next(1, &array, nullptr), S_OK);
+    EXPECT_EQ(Take(array[0]), u"b.job");
+    CoTaskMemFree(array);
     EXPECT_EQ(copy->Release(), 0u);
     EXPECT_EQ(items->Release(), 0u);
 }
@@ -241,34 +307,37 @@ TEST_F(SchedulerTest, AllocationFailuresAnswerOutOfMemory) {
     for (long n = 0; n < 4; ++n) {
         IEnumWorkItems *items = nullptr;
         ASSERT_EQ(sched_->Enum(&items), S_OK);
-        LPWSTR *array = nullptr;
+        LPWSTR *array = reinterpret_cast<LPWSTR *>(kUntouched);
         ULONG fetched = 7;
         VelqoFailAllocationAfter(n);
         EXPECT_EQ(items->Next(3, &array, &fetched), E_OUTOFMEMORY);
         VelqoFailAllocationAfter(-1);
-        EXPECT_EQ(array, nullptr);
-        EXPECT_EQ(fetched, 0u);
+        EXPECT_EQ(array, reinterpret_cast<LPWSTR *>(kUntouched));
+        EXPECT_EQ(fetched, 7u);
         // the position did not move
         ASSERT_EQ(items->Next(3, &array, &fetched), S_OK);
         for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(array[i]);
         CoTaskMemFree(array);
         items->Release();
     }
-    LPWSTR name = reinterpret_cast<LPWSTR>(1);
+    // a failed call leaves the caller's variables as they were
+    LPWSTR const sentinel = reinterpret_cast<LPWSTR>(kUntouched);
+    LPWSTR name = sentinel;
     VelqoFailAllocationAfter(0);
     EXPECT_EQ(sched_->GetTargetComputer(&name), E_OUTOFMEMORY);
-    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(name, sentinel);
     ITask *task = Open(u"a");
     VelqoFailAllocationAfter(0);
     EXPECT_EQ(task->GetComment(&name), E_OUTOFMEMORY);
+    EXPECT_EQ(name, sentinel);
     BYTE data[3] = {1, 2, 3};
     ASSERT_EQ(task->SetWorkItemData(3, data), S_OK);
-    WORD size = 9;
-    BYTE *out = nullptr;
+    WORD size = 0xcfcf;
+    BYTE *out = reinterpret_cast<BYTE *>(kUntouched);
     VelqoFailAllocationAfter(0);
     EXPECT_EQ(task->GetWorkItemData(&size, &out), E_OUTOFMEMORY);
-    EXPECT_EQ(size, 0);
-    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(size, 0xcfcf);
+    EXPECT_EQ(out, reinterpret_cast<BYTE *>(kUntouched));
     task->Release();
 }
 

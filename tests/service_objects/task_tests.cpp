@@ -2,13 +2,20 @@
 // Activate, triggers, run times and statuses, accounts, persistence.
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "platform/service/job/jobfile.h"
 #include "store_fixture.h"
 
 namespace {
 
 using TaskTest = StoreTest;
+
+// What a refused call must leave in the caller's variable.
+void *const kUntouched = reinterpret_cast<void *>(static_cast<std::uintptr_t>(0xcfcfcfcfu));
 
 TASK_TRIGGER Weekly(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD days) {
     TASK_TRIGGER t{};
@@ -91,15 +98,9 @@ TEST_F(TaskTest, SettersRefuseBadValuesAndKeepTheOldOne) {
     DWORD value = 0;
     task->GetPriority(&value);
     EXPECT_EQ(value, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
-    EXPECT_EQ(task->SetFlags(0x8), E_INVALIDARG);
-    EXPECT_EQ(task->SetFlags(0x10000), E_INVALIDARG);
-    EXPECT_EQ(task->SetMaxRunTime(0), E_INVALIDARG);
-    task->GetMaxRunTime(&value);
-    EXPECT_EQ(value, 259200000u);
     const std::u16string huge(65535, u'x');
     EXPECT_EQ(task->SetComment(huge.c_str()), E_INVALIDARG);
     EXPECT_EQ(task->SetComment(huge.c_str() + 1), S_OK);
-    EXPECT_EQ(task->SetWorkItemData(4, nullptr), E_INVALIDARG);
     EXPECT_EQ(task->SetErrorRetryCount(1), E_NOTIMPL);
     EXPECT_EQ(task->SetErrorRetryInterval(1), E_NOTIMPL);
     WORD w = 0;
@@ -138,20 +139,27 @@ TEST_F(TaskTest, TriggersAddSetDeleteAndRefuse) {
     ASSERT_EQ(second->GetTrigger(&record), S_OK);
     EXPECT_EQ(std::memcmp(&record, &weekly, sizeof record), 0);
 
+    // refused calls leave the caller's variables as they were
     WORD count = 0;
-    ITaskTrigger *none = reinterpret_cast<ITaskTrigger *>(1);
+    ITaskTrigger *none = reinterpret_cast<ITaskTrigger *>(kUntouched);
     EXPECT_EQ(task->GetTrigger(2, &none), SCHED_E_TRIGGER_NOT_FOUND);
-    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(none, reinterpret_cast<ITaskTrigger *>(kUntouched));
     EXPECT_EQ(task->DeleteTrigger(2), SCHED_E_TRIGGER_NOT_FOUND);
-    LPWSTR text = nullptr;
+    LPWSTR text = reinterpret_cast<LPWSTR>(kUntouched);
     EXPECT_EQ(task->GetTriggerString(5, &text), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(text, reinterpret_cast<LPWSTR>(kUntouched));
+    EXPECT_EQ(second->GetTrigger(nullptr), E_INVALIDARG);
 
     // deleting the first: the second object follows its record to index 0,
     // the first answers "not found"
     ASSERT_EQ(task->DeleteTrigger(0), S_OK);
     ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
     EXPECT_EQ(count, 1);
+    TASK_TRIGGER filled;
+    std::memset(&filled, 0xcf, sizeof filled);
+    record = filled;
     EXPECT_EQ(first->GetTrigger(&record), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(std::memcmp(&record, &filled, sizeof record), 0);
     EXPECT_EQ(first->SetTrigger(&weekly), SCHED_E_TRIGGER_NOT_FOUND);
     ASSERT_EQ(second->GetTrigger(&record), S_OK);
     EXPECT_EQ(record.TriggerType, TASK_TIME_TRIGGER_WEEKLY);
@@ -167,6 +175,7 @@ TEST_F(TaskTest, TriggersAddSetDeleteAndRefuse) {
     ASSERT_EQ(count, 1);
     ITaskTrigger *stored = nullptr;
     ASSERT_EQ(again->GetTrigger(0, &stored), S_OK);
+    record = TASK_TRIGGER{};
     ASSERT_EQ(stored->GetTrigger(&record), S_OK);
     EXPECT_EQ(std::memcmp(&record, &weekly, sizeof record), 0);
     stored->Release();
@@ -193,13 +202,19 @@ TEST_F(TaskTest, RunTimesCountsAndStatuses) {
     TASK_TRIGGER weekly = Weekly(2026, 12, 1, 9, 30, TASK_MONDAY | TASK_FRIDAY);
     ASSERT_EQ(trigger->SetTrigger(&weekly), S_OK);
     trigger->Release();
+    // refused: the count and the caller's pointer stay as they were
+    SYSTEMTIME *const sentinel = reinterpret_cast<SYSTEMTIME *>(kUntouched);
     for (WORD bad : {WORD(0), WORD(TASK_MAX_RUN_TIMES + 1)}) {
         count = bad;
+        times = sentinel;
         EXPECT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), E_INVALIDARG);
+        EXPECT_EQ(count, bad);
+        EXPECT_EQ(times, sentinel);
     }
     count = 1;
     EXPECT_EQ(task->GetRunTimes(nullptr, nullptr, &count, &times), E_INVALIDARG);
     EXPECT_EQ(task->GetRunTimes(&begin, nullptr, nullptr, &times), E_INVALIDARG);
+    EXPECT_EQ(times, sentinel);
     count = 4;
     ASSERT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), S_OK);
     ASSERT_EQ(count, 4);
@@ -338,6 +353,254 @@ TEST_F(TaskTest, AddWorkItemStoresAnUnsavedItemUnderANewName) {
     ASSERT_EQ(stored->GetCreator(&text), S_OK);
     EXPECT_EQ(Take(text), u"added");
     stored->Release();
+}
+
+// Values Windows takes where one might expect a refusal, and the one it refuses.
+TEST_F(TaskTest, FlagsMaxRunTimeAndDataTakeWhatWindowsTakes) {
+    ITask *task = Saved(u"limits");
+    // SetFlags keeps the low 15 bits and refuses nothing
+    struct FlagRow {
+        DWORD set, read;
+    } flags[] = {{0, 0},           {0xFFFFFFFFu, 0x7FFF},
+                 {0x9234, 0x1234}, {0x8000, 0},
+                 {0x7FFF, 0x7FFF}, {0x8, 0x8},
+                 {0x10000, 0},     {TASK_FLAG_HIDDEN, TASK_FLAG_HIDDEN}};
+    for (const FlagRow &row : flags) {
+        EXPECT_EQ(task->SetFlags(row.set), S_OK) << std::hex << row.set;
+        DWORD value = 0xcfcfcfcfu;
+        ASSERT_EQ(task->GetFlags(&value), S_OK);
+        EXPECT_EQ(value, row.read) << std::hex << row.set;
+    }
+    for (DWORD ms : {0u, 1u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(task->SetMaxRunTime(ms), S_OK) << ms;
+        DWORD value = 0xcfcfcfcfu;
+        ASSERT_EQ(task->GetMaxRunTime(&value), S_OK);
+        EXPECT_EQ(value, ms);
+    }
+    // data: a size and a pointer come together or not at all
+    BYTE kept[] = {7, 8};
+    BYTE other[] = {1};
+    ASSERT_EQ(task->SetWorkItemData(sizeof kept, kept), S_OK);
+    struct DataRow {
+        WORD size;
+        BYTE *data;
+        HRESULT expected;
+        WORD sizeAfter;
+    } data[] = {{0, other, E_INVALIDARG, 2}, {1, nullptr, E_INVALIDARG, 2}, {0, nullptr, S_OK, 0}};
+    for (const DataRow &row : data) {
+        EXPECT_EQ(task->SetWorkItemData(row.size, row.data), row.expected) << row.size;
+        WORD size = 0xcfcf;
+        BYTE *bytes = reinterpret_cast<BYTE *>(kUntouched);
+        ASSERT_EQ(task->GetWorkItemData(&size, &bytes), S_OK);
+        ASSERT_EQ(size, row.sizeAfter);
+        if (row.sizeAfter)
+            EXPECT_EQ(std::memcmp(bytes, kept, sizeof kept), 0);
+        else
+            EXPECT_EQ(bytes, nullptr);
+        CoTaskMemFree(bytes);
+    }
+    // all of it through a save
+    ASSERT_EQ(task->SetFlags(0xFFFFFFFFu), S_OK);
+    ASSERT_EQ(task->SetMaxRunTime(0), S_OK);
+    ASSERT_EQ(Save(task), S_OK);
+    task->Release();
+    ITask *again = Open(u"limits");
+    DWORD value = 1;
+    ASSERT_EQ(again->GetFlags(&value), S_OK);
+    EXPECT_EQ(value, 0x7FFFu);
+    ASSERT_EQ(again->GetMaxRunTime(&value), S_OK);
+    EXPECT_EQ(value, 0u);
+    again->Release();
+}
+
+// GetTrigger fills every common field, zeroes the reserved words and the
+// random minutes, and writes only the type-specific words of the trigger's
+// type: the caller's other bytes stay as they were.
+TEST_F(TaskTest, GetTriggerWritesTheWordsOfItsTypeOnly) {
+    ITask *task = Saved(u"words");
+    WORD index = 0;
+    ITaskTrigger *trigger = nullptr;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    constexpr std::size_t kUnion = offsetof(TASK_TRIGGER, Type);
+    struct Row {
+        TASK_TRIGGER_TYPE type;
+        std::size_t words;  // bytes of the type-specific area the type defines
+    } rows[] = {{TASK_TIME_TRIGGER_ONCE, 0},
+                {TASK_TIME_TRIGGER_DAILY, 2},
+                {TASK_TIME_TRIGGER_WEEKLY, 4},
+                {TASK_TIME_TRIGGER_MONTHLYDATE, 6},
+                {TASK_TIME_TRIGGER_MONTHLYDOW, 6},
+                {TASK_EVENT_TRIGGER_ON_IDLE, 0},
+                {TASK_EVENT_TRIGGER_AT_SYSTEMSTART, 0},
+                {TASK_EVENT_TRIGGER_AT_LOGON, 0}};
+    for (const Row &row : rows) {
+        for (WORD callerSize : {WORD(0), WORD(47), WORD(48)}) {
+            SCOPED_TRACE(testing::Message() << "type " << row.type << ", caller's size " << callerSize);
+            TASK_TRIGGER set{};
+            set.cbTriggerSize = sizeof set;
+            set.Reserved1 = 80;
+            set.wBeginYear = 2026, set.wBeginMonth = 12, set.wBeginDay = 7;
+            set.wEndYear = 2027, set.wEndMonth = 1, set.wEndDay = 31;
+            set.wStartHour = 9, set.wStartMinute = 30;
+            set.MinutesDuration = 60, set.MinutesInterval = 15;
+            set.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_KILL_AT_DURATION_END;
+            set.TriggerType = row.type;
+            // valid words for every type: weekly 1 / Mon+Fri; monthly days 1..4 of Jan+Feb
+            const BYTE words[8] = {1, 0, 0x22, 0, 0x0F, 0, 0x03, 0};
+            std::memcpy(reinterpret_cast<BYTE *>(&set) + kUnion, words, sizeof words);
+            if (row.type == TASK_TIME_TRIGGER_MONTHLYDATE) set.Type.MonthlyDate.rgfMonths = 0x3;
+            if (row.type == TASK_TIME_TRIGGER_MONTHLYDOW) set.Type.MonthlyDOW.rgfMonths = 0x3;
+            set.Reserved2 = 80;
+            set.wRandomMinutesInterval = 5;
+            ASSERT_EQ(trigger->SetTrigger(&set), S_OK);
+
+            TASK_TRIGGER got;
+            std::memset(&got, 0xcf, sizeof got);
+            got.cbTriggerSize = callerSize;
+            ASSERT_EQ(trigger->GetTrigger(&got), S_OK);
+            TASK_TRIGGER expected;
+            std::memset(&expected, 0xcf, sizeof expected);
+            std::memcpy(&expected, &set, kUnion);
+            expected.Reserved1 = 0;
+            std::memcpy(reinterpret_cast<BYTE *>(&expected) + kUnion, reinterpret_cast<BYTE *>(&set) + kUnion,
+                        row.words);
+            expected.Reserved2 = 0;
+            expected.wRandomMinutesInterval = 0;
+            EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0);
+        }
+    }
+    trigger->Release();
+    task->Release();
+}
+
+// A program name without a path is stored as the search path finds it.
+TEST_F(TaskTest, ApplicationNameIsResolvedOnThePath) {
+    const std::string bin = root_ + "/bin", other = root_ + "/other";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(other);
+    auto make = [](const std::string &path, std::filesystem::perms perms) {
+        std::ofstream(path) << "#!/bin/sh\n";
+        std::filesystem::permissions(path, perms);
+    };
+    const auto exec = std::filesystem::perms::owner_all;
+    make(bin + "/tool", exec);
+    make(other + "/tool", exec);  // later on the path
+    make(bin + "/plain", std::filesystem::perms::owner_read);
+    std::filesystem::create_directories(bin + "/folder");
+    make(root_ + "/here", exec);  // only reachable through a relative entry
+    const char *saved = std::getenv("PATH");
+    const std::optional<std::string> oldPath = saved ? std::optional<std::string>(saved) : std::nullopt;
+    ::setenv("PATH", ("relative::" + root_ + "/none:" + bin + "/:" + other).c_str(), 1);
+    const std::filesystem::path oldDir = std::filesystem::current_path();
+    std::filesystem::current_path(root_);
+    const std::u16string wideBin(bin.begin(), bin.end());
+    struct Row {
+        std::u16string set, stored;
+    } rows[] = {
+        {u"tool", wideBin + u"/tool"},  // the first directory that has it
+        {u"plain", u"plain"},           // not executable
+        {u"folder", u"folder"},         // not a file
+        {u"here", u"here"},             // relative entries are not searched
+        {u"missing", u"missing"},       // found nowhere: kept as given
+        {u"./tool", u"./tool"},         // a path is kept as given
+        {u"/usr/bin/env", u"/usr/bin/env"},
+        {u"", u""},
+    };
+    ITask *task = Saved(u"app");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.set.begin(), row.set.end()));
+        ASSERT_EQ(task->SetApplicationName(W(row.set.c_str())), S_OK);
+        LPWSTR text = nullptr;
+        ASSERT_EQ(task->GetApplicationName(&text), S_OK);
+        EXPECT_EQ(Take(text), row.stored);
+    }
+    if (oldPath)
+        ::setenv("PATH", oldPath->c_str(), 1);
+    else
+        ::unsetenv("PATH");
+    std::filesystem::current_path(oldDir);
+    task->Release();
+}
+
+// Save with a file name writes a new file only: an existing one, the item's
+// own included, is refused and left as it was.
+TEST_F(TaskTest, SaveRefusesToNameAnExistingFile) {
+    ITask *task = Saved(u"mine");
+    Saved(u"theirs")->Release();
+    ASSERT_EQ(task->SetComment(u"changed"), S_OK);
+    IPersistFile *file = nullptr;
+    ASSERT_EQ(task->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    for (const char *name : {"mine.job", "theirs.job"}) {
+        const std::string path = tasks_ + "/" + name;
+        const std::string before = ReadFile(path);
+        const std::u16string wide(path.begin(), path.end());
+        for (BOOL remember : {FALSE, TRUE}) {
+            EXPECT_EQ(file->Save(W(wide.c_str()), remember), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) << name;
+            EXPECT_EQ(ReadFile(path), before) << name;
+        }
+    }
+    EXPECT_EQ(file->IsDirty(), S_OK);
+    EXPECT_EQ(file->Save(nullptr, FALSE), S_OK);
+    file->Release();
+    task->Release();
+    ITask *again = Open(u"mine");
+    LPWSTR text = nullptr;
+    ASSERT_EQ(again->GetComment(&text), S_OK);
+    EXPECT_EQ(Take(text), u"changed");
+    again->Release();
+}
+
+// An object reports the run state its file held when it was loaded: a run
+// the daemon records afterwards (as after Run) shows in a new object, and a
+// save of the old one keeps it.
+TEST_F(TaskTest, RunStateIsThatOfTheLoadedFile) {
+    namespace svc = velqo::service;
+    ITask *task = Saved(u"ran");
+    WORD index = 0;
+    ITaskTrigger *trigger = nullptr;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    TASK_TRIGGER daily{};
+    ASSERT_EQ(trigger->GetTrigger(&daily), S_OK);
+    daily.rgFlags = 0;
+    daily.wBeginYear = 2026;
+    ASSERT_EQ(trigger->SetTrigger(&daily), S_OK);
+    trigger->Release();
+    ASSERT_EQ(Save(task), S_OK);
+
+    // what the daemon writes when it starts the item
+    const std::string path = tasks_ + "/ran.job";
+    svc::JobData job;
+    ASSERT_EQ(svc::ReadJobFile(path, job), S_OK);
+    job.status = SCHED_S_TASK_RUNNING;
+    job.runningInstances = 1;
+    job.exitCode = 3;
+    job.mostRecentRun = SYSTEMTIME{2026, 12, 1, 7, 9, 30, 0, 0};
+    ASSERT_EQ(svc::WriteJobFile(path, job), S_OK);
+
+    HRESULT status = 0;
+    SYSTEMTIME last{};
+    DWORD exitCode = 9;
+    ASSERT_EQ(task->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, SCHED_S_TASK_HAS_NOT_RUN);
+    EXPECT_EQ(task->GetMostRecentRunTime(&last), SCHED_S_TASK_HAS_NOT_RUN);
+    EXPECT_EQ(task->GetExitCode(&exitCode), SCHED_S_TASK_HAS_NOT_RUN);
+
+    ITask *fresh = Open(u"ran");
+    ASSERT_EQ(fresh->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, SCHED_S_TASK_RUNNING);
+    EXPECT_EQ(fresh->GetExitCode(&exitCode), S_OK);
+    EXPECT_EQ(exitCode, 3u);
+    fresh->Release();
+
+    ASSERT_EQ(task->SetComment(u"saved while it ran"), S_OK);
+    ASSERT_EQ(Save(task), S_OK);
+    task->Release();
+    ASSERT_EQ(svc::ReadJobFile(path, job), S_OK);
+    EXPECT_EQ(job.status, SCHED_S_TASK_RUNNING);
+    EXPECT_EQ(job.runningInstances, 1);
+    EXPECT_EQ(job.exitCode, 3u);
+    EXPECT_EQ(job.mostRecentRun.wDay, 7);
+    EXPECT_EQ(job.comment, u"saved while it ran");
 }
 
 }  // namespace

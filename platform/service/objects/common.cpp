@@ -17,7 +17,6 @@ constexpr std::size_t kMaxFileNameBytes = 255 - 12;
 
 HRESULT CopyOut(std::u16string_view text, LPWSTR *out) noexcept {
     if (!out) return E_POINTER;
-    *out = nullptr;
     auto *buffer = static_cast<WCHAR *>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
     if (!buffer) return E_OUTOFMEMORY;
     if (!text.empty()) std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
@@ -47,6 +46,18 @@ bool ItemFileName(LPCWSTR name, std::string &fileName) {
                            (utf8[utf8.size() - 1] | 0x20) == 'b';
     fileName = hasSuffix ? utf8 : utf8 + ".job";
     return fileName.size() <= kMaxFileNameBytes;
+}
+
+bool HasOtherExtension(LPCWSTR name) noexcept {
+    if (!name) return false;
+    const std::size_t n = BoundedLength(name, MAX_PATH);
+    std::size_t dot = n;
+    for (std::size_t i = 0; i < n; ++i)
+        if (name[i] == u'.') dot = i;
+    if (dot == n) return false;
+    const std::size_t length = n - dot;
+    return !(length == 4 && (name[dot + 1] | 0x20) == u'j' && (name[dot + 2] | 0x20) == u'o' &&
+             (name[dot + 3] | 0x20) == u'b');
 }
 
 namespace {

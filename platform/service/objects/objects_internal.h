@@ -14,7 +14,7 @@
 namespace velqo::service {
 
 // A copy of `text` from CoTaskMemAlloc into *out (E_POINTER for a null out,
-// E_OUTOFMEMORY with *out null when the allocation fails).
+// E_OUTOFMEMORY with *out as it was when the allocation fails).
 HRESULT CopyOut(std::u16string_view text, LPWSTR *out) noexcept;
 
 // The length of a zero-terminated UTF-16 string, refusing anything longer
@@ -29,6 +29,12 @@ std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept;
 // less the room of the writer's temporary name).
 bool ItemFileName(LPCWSTR name, std::string &fileName);
 
+// True for a name with an extension other than ".job" (any case): the text
+// from its last '.' on, as in "report.txt" or "v1.2". Creating, adding and
+// deleting refuse such names with E_INVALIDARG, as Windows does; opening
+// takes them, so a file named so by hand still loads.
+bool HasOtherExtension(LPCWSTR name) noexcept;
+
 // Account records live in "<Tasks folder>/.credentials/<job UUID>", a 0600
 // file in a 0700 folder: the account name (UTF-8), a line break, the
 // password (UTF-8). The .job file never carries either.
@@ -40,7 +46,8 @@ bool ReadAccount(const std::string &tasksFolder, const GUID &uuid, std::u16strin
 void RemoveCredentials(const std::string &tasksFolder, const GUID &uuid) noexcept;
 
 // Creates a task object over `job`. `file` is the path it saves to by
-// default; `stored` says whether that file holds the item already.
+// default; `stored` says whether that file holds the item already. *ppv is
+// written only when the call succeeds.
 HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
                          REFIID riid, void **ppv) noexcept;
 

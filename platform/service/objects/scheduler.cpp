@@ -71,13 +71,15 @@ class WorkItemEnum final : public SingleInterface<WorkItemEnum, IEnumWorkItems, 
 public:
     WorkItemEnum(std::shared_ptr<const Names> names, std::size_t position) : names_(std::move(names)), pos_(position) {}
 
+    // A refused call leaves the caller's variables as they were.
     HRESULT WINAPI Next(ULONG celt, LPWSTR **rgpwszNames, ULONG *pceltFetched) override {
-        if (!rgpwszNames) return E_POINTER;
-        *rgpwszNames = nullptr;
-        if (pceltFetched) *pceltFetched = 0;
-        if (celt == 0 || (celt > 1 && !pceltFetched)) return E_INVALIDARG;
+        if (!rgpwszNames || celt == 0 || (celt > 1 && !pceltFetched)) return E_INVALIDARG;
         const std::size_t count = std::min<std::size_t>(celt, names_->size() - pos_);
-        if (count == 0) return S_FALSE;
+        if (count == 0) {
+            *rgpwszNames = nullptr;
+            if (pceltFetched) *pceltFetched = 0;
+            return S_FALSE;
+        }
         auto *array = static_cast<LPWSTR *>(CoTaskMemAlloc(count * sizeof(LPWSTR)));
         if (!array) return E_OUTOFMEMORY;
         for (std::size_t i = 0; i < count; ++i) {
@@ -103,7 +105,6 @@ public:
     }
     HRESULT WINAPI Clone(IEnumWorkItems **ppEnumWorkItems) override {
         if (!ppEnumWorkItems) return E_POINTER;
-        *ppEnumWorkItems = nullptr;
         auto *copy = new (std::nothrow) WorkItemEnum(names_, pos_);
         if (!copy) return E_OUTOFMEMORY;
         *ppEnumWorkItems = copy;
@@ -166,8 +167,7 @@ public:
     }
 
     HRESULT WINAPI Enum(IEnumWorkItems **ppEnumWorkItems) override try {
-        if (!ppEnumWorkItems) return E_POINTER;
-        *ppEnumWorkItems = nullptr;
+        if (!ppEnumWorkItems) return E_INVALIDARG;
         auto names = std::make_shared<Names>();
         DIR *dir = ::opendir(folder_.c_str());
         if (!dir) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : E_ACCESSDENIED;
@@ -188,7 +188,6 @@ public:
 
     HRESULT WINAPI Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) override try {
         if (!ppUnk) return E_POINTER;
-        *ppUnk = nullptr;
         std::string file;
         if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
         const std::string path = folder_ + "/" + file;
@@ -202,7 +201,7 @@ public:
 
     HRESULT WINAPI Delete(LPCWSTR pwszName) override try {
         std::string file;
-        if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
+        if (!ItemFileName(pwszName, file) || HasOtherExtension(pwszName)) return E_INVALIDARG;
         const std::string path = folder_ + "/" + file;
         JobData job;
         const bool known = SUCCEEDED(ReadJobFile(path, job));
@@ -216,12 +215,11 @@ public:
 
     HRESULT WINAPI NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid, IUnknown **ppUnk) override try {
         if (!ppUnk) return E_POINTER;
-        *ppUnk = nullptr;
         if (rclsid != CLSID_CTask) return CLASS_E_CLASSNOTAVAILABLE;
         if (riid != IID_ITask && riid != IID_IScheduledWorkItem && riid != IID_IUnknown && riid != IID_IPersistFile)
             return E_NOINTERFACE;
         std::string file;
-        if (!ItemFileName(pwszTaskName, file)) return E_INVALIDARG;
+        if (!ItemFileName(pwszTaskName, file) || HasOtherExtension(pwszTaskName)) return E_INVALIDARG;
         const std::string path = folder_ + "/" + file;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
@@ -232,7 +230,7 @@ public:
 
     HRESULT WINAPI AddWorkItem(LPCWSTR pwszTaskName, IScheduledWorkItem *pWorkItem) override try {
         std::string file;
-        if (!pWorkItem || !ItemFileName(pwszTaskName, file)) return E_INVALIDARG;
+        if (!pWorkItem || !ItemFileName(pwszTaskName, file) || HasOtherExtension(pwszTaskName)) return E_INVALIDARG;
         const std::string path = folder_ + "/" + file;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);

@@ -32,12 +32,9 @@ namespace {
 
 // The longest text a .job string can hold: its count includes the NUL.
 constexpr std::size_t kMaxText = 65534;
-constexpr DWORD kKnownFlags = TASK_FLAG_INTERACTIVE | TASK_FLAG_DELETE_WHEN_DONE | TASK_FLAG_DISABLED |
-                              TASK_FLAG_START_ONLY_IF_IDLE | TASK_FLAG_KILL_ON_IDLE_END |
-                              TASK_FLAG_DONT_START_IF_ON_BATTERIES | TASK_FLAG_KILL_IF_GOING_ON_BATTERIES |
-                              TASK_FLAG_RUN_ONLY_IF_DOCKED | TASK_FLAG_HIDDEN |
-                              TASK_FLAG_RUN_IF_CONNECTED_TO_INTERNET | TASK_FLAG_RESTART_ON_IDLE_RESUME |
-                              TASK_FLAG_SYSTEM_REQUIRED | TASK_FLAG_RUN_ONLY_IF_LOGGED_ON;
+// SetFlags keeps the low 15 bits, as Windows does: every defined flag and the
+// two unnamed bits among them (0x8, 0x4000).
+constexpr DWORD kFlagMask = 0x7FFF;
 
 // A caller's text: null counts as empty; false when it is too long to store.
 bool TakeText(LPCWSTR text, std::u16string &out) {
@@ -60,6 +57,33 @@ bool TakePath(LPCOLESTR path, std::string &out) {
     for (char &c : out)
         if (c == '\\') c = '/';
     return true;
+}
+
+// A program name without a '/' is looked up as Windows does with its search
+// path: here the first absolute directory of PATH that holds an executable
+// regular file of that name. A name found nowhere is kept as given.
+std::u16string FindOnPath(const std::u16string &name) {
+    if (name.empty() || name.find(u'/') != std::u16string::npos) return name;
+    const char *path = std::getenv("PATH");
+    if (!path) return name;
+    const std::string file = ToUtf8(name);
+    std::string_view rest(path);
+    for (;;) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
+        if (!dir.empty() && dir[0] == '/') {
+            std::string candidate(dir);
+            if (candidate.back() != '/') candidate += '/';
+            candidate += file;
+            struct stat st {};
+            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+                std::u16string found = ToUtf16(candidate);
+                return found.size() <= kMaxText ? found : name;
+            }
+        }
+        if (colon == std::string_view::npos) return name;
+        rest.remove_prefix(colon + 1);
+    }
 }
 
 bool NeverRun(const SYSTEMTIME &t) { return t.wYear == 0 && t.wMonth == 0 && t.wDay == 0; }
@@ -121,7 +145,6 @@ public:
     // --- triggers ---
     HRESULT WINAPI CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) override try {
         if (!piNewTrigger || !ppTrigger) return E_POINTER;
-        *ppTrigger = nullptr;
         if (job_.triggers.size() >= 0xFFFF) return E_INVALIDARG;
         SYSTEMTIME now{};
         GetLocalTime(&now);
@@ -149,7 +172,6 @@ public:
     }
     HRESULT WINAPI GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) override try {
         if (!ppTrigger) return E_POINTER;
-        *ppTrigger = nullptr;
         if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
         *ppTrigger = new Trigger(this, ids_[iTrigger]);
         return S_OK;
@@ -158,7 +180,6 @@ public:
     }
     HRESULT WINAPI GetTriggerString(WORD iTrigger, LPWSTR *ppwszTrigger) override try {
         if (!ppwszTrigger) return E_POINTER;
-        *ppwszTrigger = nullptr;
         if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
         return CopyOut(TriggerText(job_.triggers[iTrigger]), ppwszTrigger);
     } catch (...) {
@@ -169,21 +190,20 @@ public:
     HRESULT WINAPI GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                LPSYSTEMTIME *rgstTaskTimes) override try {
         if (!rgstTaskTimes) return E_POINTER;
-        *rgstTaskTimes = nullptr;
         if (!pstBegin || !pCount) return E_INVALIDARG;
         const WORD wanted = *pCount;
         if (wanted == 0 || wanted > TASK_MAX_RUN_TIMES) return E_INVALIDARG;
         std::vector<SYSTEMTIME> times;
         const HRESULT hr = RunTimes(job_.triggers, job_.flags, *pstBegin, pstEnd, wanted, times);
         if (FAILED(hr)) return hr;
-        *pCount = 0;
+        SYSTEMTIME *out = nullptr;
         if (!times.empty()) {
-            auto *out = static_cast<SYSTEMTIME *>(CoTaskMemAlloc(times.size() * sizeof(SYSTEMTIME)));
+            out = static_cast<SYSTEMTIME *>(CoTaskMemAlloc(times.size() * sizeof(SYSTEMTIME)));
             if (!out) return E_OUTOFMEMORY;
             std::memcpy(out, times.data(), times.size() * sizeof(SYSTEMTIME));
-            *rgstTaskTimes = out;
-            *pCount = static_cast<WORD>(times.size());
         }
+        *rgstTaskTimes = out;
+        *pCount = static_cast<WORD>(times.size());
         return hr;
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -218,13 +238,11 @@ public:
     HRESULT WINAPI EditWorkItem(HWND hParent, DWORD dwReserved) override;
     HRESULT WINAPI GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override {
         if (!pstLastRun) return E_POINTER;
-        RefreshRunState();
         *pstLastRun = job_.mostRecentRun;
         return NeverRun(job_.mostRecentRun) ? SCHED_S_TASK_HAS_NOT_RUN : S_OK;
     }
     HRESULT WINAPI GetStatus(HRESULT *phrStatus) override {
         if (!phrStatus) return E_POINTER;
-        RefreshRunState();
         SYSTEMTIME now{};
         GetLocalTime(&now);
         *phrStatus = ItemStatus(job_, now);
@@ -232,7 +250,6 @@ public:
     }
     HRESULT WINAPI GetExitCode(DWORD *pdwExitCode) override {
         if (!pdwExitCode) return E_POINTER;
-        RefreshRunState();
         *pdwExitCode = 0;
         if (NeverRun(job_.mostRecentRun)) return SCHED_S_TASK_HAS_NOT_RUN;
         *pdwExitCode = job_.exitCode;
@@ -244,7 +261,15 @@ public:
     HRESULT WINAPI GetComment(LPWSTR *out) override { return GetText(job_.comment, out); }
     HRESULT WINAPI SetCreator(LPCWSTR text) override { return SetText(job_.creator, text); }
     HRESULT WINAPI GetCreator(LPWSTR *out) override { return GetText(job_.creator, out); }
-    HRESULT WINAPI SetApplicationName(LPCWSTR text) override { return SetText(job_.application, text); }
+    HRESULT WINAPI SetApplicationName(LPCWSTR text) override try {
+        std::u16string name;
+        if (!TakeText(text, name)) return E_INVALIDARG;
+        job_.application = FindOnPath(name);
+        dirty_ = true;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
     HRESULT WINAPI GetApplicationName(LPWSTR *out) override { return GetText(job_.application, out); }
     HRESULT WINAPI SetParameters(LPCWSTR text) override { return SetText(job_.parameters, text); }
     HRESULT WINAPI GetParameters(LPWSTR *out) override { return GetText(job_.parameters, out); }
@@ -253,7 +278,7 @@ public:
 
     // --- data ---
     HRESULT WINAPI SetWorkItemData(WORD cbData, BYTE rgbData[]) override try {
-        if (cbData && !rgbData) return E_INVALIDARG;
+        if (!cbData != !rgbData) return E_INVALIDARG;  // a size without data, or data without a size
         job_.userData.assign(rgbData, rgbData + cbData);
         dirty_ = true;
         return S_OK;
@@ -262,12 +287,12 @@ public:
     }
     HRESULT WINAPI GetWorkItemData(WORD *pcbData, BYTE **prgbData) override {
         if (!pcbData || !prgbData) return E_POINTER;
-        *pcbData = 0;
-        *prgbData = nullptr;
-        if (job_.userData.empty()) return S_OK;
-        auto *out = static_cast<BYTE *>(CoTaskMemAlloc(job_.userData.size()));
-        if (!out) return E_OUTOFMEMORY;
-        std::memcpy(out, job_.userData.data(), job_.userData.size());
+        BYTE *out = nullptr;
+        if (!job_.userData.empty()) {
+            out = static_cast<BYTE *>(CoTaskMemAlloc(job_.userData.size()));
+            if (!out) return E_OUTOFMEMORY;
+            std::memcpy(out, job_.userData.data(), job_.userData.size());
+        }
         *prgbData = out;
         *pcbData = static_cast<WORD>(job_.userData.size());
         return S_OK;
@@ -281,8 +306,7 @@ public:
 
     // --- flags and settings ---
     HRESULT WINAPI SetFlags(DWORD dwFlags) override {
-        if (dwFlags & ~kKnownFlags) return E_INVALIDARG;
-        job_.flags = dwFlags;
+        job_.flags = dwFlags & kFlagMask;
         dirty_ = true;
         return S_OK;
     }
@@ -314,10 +338,8 @@ public:
         *pdwPriority = job_.priority;
         return S_OK;
     }
-    // Milliseconds, INFINITE for no limit; 0 would stop every run at once and
-    // is refused.
+    // Milliseconds, INFINITE for no limit; any value is taken, 0 included.
     HRESULT WINAPI SetMaxRunTime(DWORD dwMaxRunTimeMS) override {
-        if (dwMaxRunTimeMS == 0) return E_INVALIDARG;
         job_.maxRunTime = dwMaxRunTimeMS;
         dirty_ = true;
         return S_OK;
@@ -374,11 +396,19 @@ public:
     } catch (...) {
         return E_OUTOFMEMORY;
     }
-    // Null saves to the item's own file; a path writes that file and, with
-    // fRemember, makes it the item's file.
+    // Null saves to the item's own file, keeping the run state the daemon
+    // recorded there since the item was loaded. A path names a new file:
+    // one that exists already (the item's own included) is refused with
+    // ERROR_FILE_EXISTS. With fRemember the new file becomes the item's file.
     HRESULT WINAPI Save(LPCOLESTR pszFileName, BOOL fRemember) override try {
         std::string target = file_;
-        if (pszFileName && !TakePath(pszFileName, target)) return E_INVALIDARG;
+        if (pszFileName) {
+            if (!TakePath(pszFileName, target)) return E_INVALIDARG;
+            struct stat st {};
+            if (::lstat(target.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+        } else {
+            RefreshRunState();
+        }
         if (accountChanged_) {
             const HRESULT hr = WriteCredentials(folder_, job_.uuid, account_, password_);
             if (FAILED(hr)) return hr;
@@ -433,7 +463,9 @@ private:
         for (std::size_t i = 0; i < job_.triggers.size(); ++i) ids_.push_back(nextId_++);
     }
 
-    // The daemon records runs in the stored file; take its run state.
+    // The daemon records runs in the stored file; take its run state. Only a
+    // save does: like Windows' work items, an object reports the run state
+    // its file held when it was loaded (or last saved), Run included.
     void RefreshRunState() noexcept {
         if (!stored_) return;
         JobData stored;
@@ -466,6 +498,7 @@ ULONG WINAPI Trigger::Release() {
     if (left == 0) delete this;
     return left;
 }
+// The reserved words and the random-minutes word are not kept: they read 0.
 HRESULT WINAPI Trigger::SetTrigger(const PTASK_TRIGGER pTrigger) {
     if (!pTrigger) return E_INVALIDARG;
     TASK_TRIGGER *record = task_->Record(id_);
@@ -473,19 +506,60 @@ HRESULT WINAPI Trigger::SetTrigger(const PTASK_TRIGGER pTrigger) {
     const HRESULT hr = ValidateTrigger(*pTrigger);
     if (FAILED(hr)) return hr;
     *record = *pTrigger;
+    record->Reserved1 = record->Reserved2 = record->wRandomMinutesInterval = 0;
     task_->MarkDirty();
     return S_OK;
 }
+// Writes every common field and, of the type-specific area, only the words
+// the trigger's type defines; the caller's other words stay as they were.
+// The caller's cbTriggerSize is not checked.
 HRESULT WINAPI Trigger::GetTrigger(PTASK_TRIGGER pTrigger) {
-    if (!pTrigger) return E_POINTER;
+    if (!pTrigger) return E_INVALIDARG;
     const TASK_TRIGGER *record = task_->Record(id_);
     if (!record) return SCHED_E_TRIGGER_NOT_FOUND;
-    *pTrigger = *record;
+    TASK_TRIGGER &out = *pTrigger;
+    out.cbTriggerSize = sizeof(TASK_TRIGGER);
+    out.Reserved1 = 0;
+    out.wBeginYear = record->wBeginYear;
+    out.wBeginMonth = record->wBeginMonth;
+    out.wBeginDay = record->wBeginDay;
+    out.wEndYear = record->wEndYear;
+    out.wEndMonth = record->wEndMonth;
+    out.wEndDay = record->wEndDay;
+    out.wStartHour = record->wStartHour;
+    out.wStartMinute = record->wStartMinute;
+    out.MinutesDuration = record->MinutesDuration;
+    out.MinutesInterval = record->MinutesInterval;
+    out.rgFlags = record->rgFlags;
+    // the type word as stored: a record read from a file may hold any value
+    std::memcpy(&out.TriggerType, &record->TriggerType, sizeof out.TriggerType);
+    unsigned type = 0;
+    std::memcpy(&type, &record->TriggerType, sizeof type);
+    const auto &from = record->Type;
+    auto &to = out.Type;
+    switch (type) {
+        case TASK_TIME_TRIGGER_DAILY: to.Daily.DaysInterval = from.Daily.DaysInterval; break;
+        case TASK_TIME_TRIGGER_WEEKLY:
+            to.Weekly.WeeksInterval = from.Weekly.WeeksInterval;
+            to.Weekly.rgfDaysOfTheWeek = from.Weekly.rgfDaysOfTheWeek;
+            break;
+        case TASK_TIME_TRIGGER_MONTHLYDATE:
+            to.MonthlyDate.rgfDays = from.MonthlyDate.rgfDays;
+            to.MonthlyDate.rgfMonths = from.MonthlyDate.rgfMonths;
+            break;
+        case TASK_TIME_TRIGGER_MONTHLYDOW:
+            to.MonthlyDOW.wWhichWeek = from.MonthlyDOW.wWhichWeek;
+            to.MonthlyDOW.rgfDaysOfTheWeek = from.MonthlyDOW.rgfDaysOfTheWeek;
+            to.MonthlyDOW.rgfMonths = from.MonthlyDOW.rgfMonths;
+            break;
+        default: break;  // once and the event triggers have no words of their own
+    }
+    out.Reserved2 = 0;
+    out.wRandomMinutesInterval = 0;
     return S_OK;
 }
 HRESULT WINAPI Trigger::GetTriggerString(LPWSTR *ppwszTrigger) try {
     if (!ppwszTrigger) return E_POINTER;
-    *ppwszTrigger = nullptr;
     const TASK_TRIGGER *record = task_->Record(id_);
     if (!record) return SCHED_E_TRIGGER_NOT_FOUND;
     return CopyOut(TriggerText(*record), ppwszTrigger);
@@ -585,11 +659,12 @@ HRESULT WINAPI Task::EditWorkItem(HWND, DWORD) try {
 HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
                          REFIID riid, void **ppv) noexcept {
     if (!ppv) return E_POINTER;
-    *ppv = nullptr;
     try {
         auto *task = new Task(tasksFolder, file, std::move(job), stored);
-        const HRESULT hr = static_cast<ITask *>(task)->QueryInterface(riid, ppv);
+        void *object = nullptr;
+        const HRESULT hr = static_cast<ITask *>(task)->QueryInterface(riid, &object);
         static_cast<ITask *>(task)->Release();
+        if (SUCCEEDED(hr)) *ppv = object;
         return hr;
     } catch (...) {
         return E_OUTOFMEMORY;
