@@ -15,4 +15,4 @@ args=(--root . --object-directory build/coverage
       --filter '^(component|globals|platform|scheduler|service|tasks|tools|trace|triggers)/'
       --exclude-unreachable-branches --gcov-ignore-parse-errors --print-summary)
 if [ "${1:-}" = --html ]; then args+=(--html-details "${2:?}/index.html"); mkdir -p "$2"; fi
-gcovr "${args[@]}" -o /dev/null | grep -E '^(lines|functions):'
+gcovr "${args[@]}" -o build/coverage/coverage.txt | grep -E '^(lines|functions):'
