@@ -126,6 +126,11 @@ TEST(RunTimes, EachTriggerTypeOnItsDays) {
          MonthlyDow(4, TASK_SUNDAY, kAllMonths, 2026, 3, 1, 12, 0),
          At(2026, 3, 1),
          {"2026-03-22 12:00", "2026-04-26 12:00", "2026-05-24 12:00", "2026-06-28 12:00"}},
+        // Days before 1970 have negative numbers: the period's first day is not skipped.
+        {"daily before 1970",
+         Daily(1, 1969, 12, 29, 9, 0),
+         At(1969, 12, 29, 8, 0),
+         {"1969-12-29 09:00", "1969-12-30 09:00", "1969-12-31 09:00", "1970-01-01 09:00"}},
     };
     for (const auto &c : cases) {
         HRESULT hr = E_FAIL;
@@ -258,7 +263,9 @@ TEST(ValidateTrigger, OneFieldWrongAtATime) {
         {"hour 24", [](TASK_TRIGGER &t) { t.wStartHour = 24; }, E_INVALIDARG},
         {"hour 23", [](TASK_TRIGGER &t) { t.wStartHour = 23; }, S_OK},
         {"minute 60", [](TASK_TRIGGER &t) { t.wStartMinute = 60; }, E_INVALIDARG},
-        {"interval = duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 30, t.MinutesDuration = 30; }, E_INVALIDARG},
+        {"interval = duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 30, t.MinutesDuration = 30; }, S_OK},
+        {"interval > duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 31, t.MinutesDuration = 30; }, E_INVALIDARG},
+        {"interval without duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 6; }, E_INVALIDARG},
         {"interval < duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 29, t.MinutesDuration = 30; }, S_OK},
         // taken, as Windows does: the trigger then never starts
         {"end before begin",

@@ -51,9 +51,7 @@ using cal::MonthLength;
 constexpr std::int64_t kMinutesPerDay = 1440;
 constexpr int kLastYear = 9999;
 
-bool IsTimeTrigger(const TASK_TRIGGER &t) noexcept {
-    return TypeOf(t) <= TASK_TIME_TRIGGER_MONTHLYDOW;
-}
+bool IsTimeTrigger(const TASK_TRIGGER &t) noexcept { return TypeOf(t) <= TASK_TIME_TRIGGER_MONTHLYDOW; }
 bool IsEventTrigger(const TASK_TRIGGER &t) noexcept {
     return TypeOf(t) >= TASK_EVENT_TRIGGER_ON_IDLE && TypeOf(t) <= TASK_EVENT_TRIGGER_AT_LOGON;
 }
@@ -61,6 +59,11 @@ bool Enabled(const TASK_TRIGGER &t) noexcept { return !(t.rgFlags & TASK_TRIGGER
 
 bool RealDate(int y, int m, int d) noexcept {
     return y >= 1601 && y <= kLastYear && m >= 1 && m <= 12 && d >= 1 && d <= MonthLength(y, m);
+}
+
+// The day that holds `minute`: rounded toward the past, also before 1970.
+std::int64_t DayOf(std::int64_t minute) noexcept {
+    return minute >= 0 ? minute / kMinutesPerDay : (minute - kMinutesPerDay + 1) / kMinutesPerDay;
 }
 
 std::int64_t MinuteOf(const SYSTEMTIME &st) noexcept {
@@ -73,7 +76,7 @@ std::int64_t CeilMinuteOf(const SYSTEMTIME &st) noexcept {
 }
 
 SYSTEMTIME FromMinute(std::int64_t minute) noexcept {
-    const std::int64_t day = minute >= 0 ? minute / kMinutesPerDay : (minute - kMinutesPerDay + 1) / kMinutesPerDay;
+    const std::int64_t day = DayOf(minute);
     const std::int64_t rest = minute - day * kMinutesPerDay;
     const cal::Ymd ymd = FromDayNumber(day);
     SYSTEMTIME st{};
@@ -208,8 +211,8 @@ void Collect(const std::vector<Rule> &rules, std::int64_t from, std::int64_t to,
         first = std::min(first, r.firstDay);
         last = std::max(last, r.lastDay);
     }
-    const std::int64_t fromDay = from / kMinutesPerDay;
-    const std::int64_t toDay = std::min(to / kMinutesPerDay, last);
+    const std::int64_t fromDay = DayOf(from);
+    const std::int64_t toDay = std::min(DayOf(to), last);
     for (std::int64_t day = std::max(first, fromDay - span); day <= toDay; ++day) {
         // Every time a later day can add lies at or after its midnight.
         if (found.size() >= max && *found.rbegin() < day * kMinutesPerDay) break;
@@ -232,7 +235,7 @@ HRESULT ValidateTrigger(const TASK_TRIGGER &t) noexcept {
     if (t.cbTriggerSize != sizeof(TASK_TRIGGER)) return E_INVALIDARG;
     if (!RealDate(t.wBeginYear, t.wBeginMonth, t.wBeginDay)) return E_INVALIDARG;
     if (t.wStartHour > 23 || t.wStartMinute > 59) return E_INVALIDARG;
-    if (t.MinutesInterval && t.MinutesInterval >= t.MinutesDuration) return E_INVALIDARG;
+    if (t.MinutesInterval && t.MinutesInterval > t.MinutesDuration) return E_INVALIDARG;
     if (t.rgFlags &
         ~DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_KILL_AT_DURATION_END | TASK_TRIGGER_FLAG_DISABLED})
         return E_INVALIDARG;
