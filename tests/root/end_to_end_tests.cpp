@@ -200,4 +200,45 @@ TEST_F(EndToEnd, ReadBackInAFreshProcess) {
     EXPECT_GT(next, 0.0);
 }
 
+// Task names are one name space without regard to letter case, whoever
+// writes them: the store stays loadable and a name in use is the service's
+// "in use" status, not the collection's duplicate key.
+TEST_F(EndToEnd, NamesDifferingOnlyInCaseAreOneTask) {
+    if (child_) GTEST_SKIP() << "runs in the first process only";
+    ASSERT_TRUE(test_service::Start()) << "the service did not start";
+    ComRef<_Scheduler> first = NewScheduler(), second = NewScheduler();
+    ASSERT_TRUE(first && second);
+    ComRef<_Tasks> one, two;
+    ASSERT_EQ(first->get_Tasks(one.Out()), S_OK);
+    ASSERT_EQ(second->get_Tasks(two.Out()), S_OK);
+    Bstr upper(u"Zed"), lower(u"zed");
+    ComRef<_Task> a, b;
+    ASSERT_EQ(one->Add(&upper.b, a.Out()), S_OK);
+    ASSERT_EQ(two->Add(&lower.b, b.Out()), S_OK);
+    ASSERT_EQ(a->Save(), S_OK);
+    ASSERT_EQ(b->Save(), S_OK);
+    // An item copied in from elsewhere with an upper-case suffix.
+    const std::string tasksFolder = dir_ + "/Tasks/";
+    ASSERT_EQ(std::system(("/bin/cp '" + tasksFolder + "Zed.job' '" + tasksFolder + "Other.JOB'").c_str()), 0);
+
+    ComRef<_Scheduler> third = NewScheduler();
+    ASSERT_TRUE(third);
+    ComRef<_Tasks> tasks;
+    ASSERT_EQ(third->get_Tasks(tasks.Out()), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(tasks->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 2);
+    VARIANT_BOOL found = VARIANT_FALSE;
+    Bstr key(u"OTHER");
+    ASSERT_EQ(tasks->Exists(&key.b, &found), S_OK);
+    EXPECT_EQ(found, VARIANT_TRUE);
+    for (const char16_t *name : {u"OTHER", u"zED"}) {
+        Bstr taken(name);
+        ComRef<_Task> c;
+        EXPECT_EQ(tasks->Add(&taken.b, c.Out()), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    }
+    ASSERT_EQ(tasks->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 2);
+}
+
 }  // namespace

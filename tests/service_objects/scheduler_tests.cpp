@@ -2,6 +2,7 @@
 // computers, reference counts and allocation failures.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -34,6 +35,9 @@ TEST_F(SchedulerTest, RefusesNamesThatAreNotOneFileName) {
                                  u"a\tb",
                                  u"\x01",
                                  u".hidden",
+                                 u".job",
+                                 u"a.job.job",
+                                 u"a.JOB.Job",
                                  tooLong.c_str(),
                                  tooManyBytes.c_str(),
                                  tooManyUtf8.c_str()};
@@ -122,6 +126,16 @@ TEST_F(SchedulerTest, ActivateAndDeleteByNameWithOrWithoutSuffix) {
     EXPECT_EQ(sched_->Delete(u"job1.job"), S_OK);
     EXPECT_FALSE(std::filesystem::exists(tasks_ + "/job1.job"));
     EXPECT_EQ(sched_->Delete(u"job1"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+std::u16string CurFile(IUnknown *item) {
+    IPersistFile *file = nullptr;
+    EXPECT_EQ(item->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    LPOLESTR name = nullptr;
+    EXPECT_EQ(file->GetCurFile(&name), S_OK);
+    file->Release();
+    const std::u16string path = StoreTest::Take(reinterpret_cast<LPWSTR>(name));
+    return path.substr(path.rfind(u'/') + 1);
 }
 
 std::vector<std::u16string> EnumAll(ITaskScheduler *sched, ULONG batch, std::vector<HRESULT> *results = nullptr) {
@@ -339,6 +353,96 @@ TEST_F(SchedulerTest, AllocationFailuresAnswerOutOfMemory) {
     EXPECT_EQ(size, 0xcfcf);
     EXPECT_EQ(out, reinterpret_cast<BYTE *>(kUntouched));
     task->Release();
+}
+
+TEST_F(SchedulerTest, OneNameSpaceWithoutRegardToLetterCase) {
+    Saved(u"Backup")->Release();
+    Saved(u"\u00c9t\u00e9")->Release();  // Été
+    WriteFile("Other.JOB", ReadFile(tasks_ + "/Backup.job"));
+    Saved(u"Plain.job")->Release();
+    // Every name of a row reaches the file of the row.
+    const struct {
+        const char16_t *name;
+        const char16_t *file;
+    } rows[] = {
+        {u"Backup", u"Backup.job"},     {u"backup", u"Backup.job"},       {u"BACKUP.JOB", u"Backup.job"},
+        {u"bAcKuP.Job", u"Backup.job"}, {u"Other", u"Other.JOB"},         {u"OTHER.job", u"Other.JOB"},
+        {u"plain", u"Plain.job"},       {u"\u00e9T\u00c9", u"\u00c9t\u00e9.job"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.name, row.name + std::char_traits<char16_t>::length(row.name)));
+        ITask *task = Open(row.name);
+        ASSERT_NE(task, nullptr);
+        EXPECT_EQ(CurFile(task), row.file);
+        task->Release();
+        EXPECT_EQ(sched_->IsOfType(row.name, IID_ITask), S_OK);
+        IUnknown *item = nullptr;
+        EXPECT_EQ(sched_->NewWorkItem(row.name, CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+        EXPECT_EQ(item, nullptr);
+    }
+    EXPECT_EQ(EnumAll(sched_, 5), (std::vector<std::u16string>{u"Backup.job", u"Other.JOB", u"Plain.job",
+                                                                 u"\u00c9t\u00e9.job"}));
+    EXPECT_EQ(sched_->Delete(u"OTHER"), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(tasks_ + "/Other.JOB"));
+    EXPECT_EQ(sched_->Delete(u"\u00c9T\u00c9.JOB"), S_OK);
+    EXPECT_EQ(EnumAll(sched_, 5), (std::vector<std::u16string>{u"Backup.job", u"Plain.job"}));
+}
+
+TEST_F(SchedulerTest, SpellingsOfOneNameAreListedOnceAndEachStaysReachable) {
+    ITask *zed = Saved(u"zed");
+    const std::string bytes = ReadFile(tasks_ + "/zed.job");
+    zed->Release();
+    for (const char *file : {"Zed.job", "ZED.JOB", "x.JOB", "x.job", "y.Job", "a.job.job", "a:b.job", "c.job.JOB"})
+        WriteFile(file, bytes);
+    // Of several spellings, the byte-wise first with ".job" in lower case;
+    // files that no item name reaches are not listed.
+    const std::vector<std::u16string> listed = {u"x.job", u"y.Job", u"Zed.job"};
+    EXPECT_EQ(EnumAll(sched_, 5), listed);
+    // What a client does with the list: strip ".job" and open each name.
+    for (const std::u16string &name : listed) {
+        ITask *task = Open(name.substr(0, name.size() - 4).c_str());
+        ASSERT_NE(task, nullptr);
+        EXPECT_EQ(CurFile(task), name);
+        task->Release();
+    }
+    const struct {
+        const char16_t *name;
+        const char16_t *file;
+    } rows[] = {{u"ZED", u"Zed.job"}, {u"zed", u"zed.job"}, {u"ZED.JOB", u"ZED.JOB"}, {u"X.job", u"x.job"}};
+    for (const auto &row : rows) {
+        ITask *task = Open(row.name);
+        ASSERT_NE(task, nullptr);
+        EXPECT_EQ(CurFile(task), row.file);
+        task->Release();
+    }
+    // Deleting the listed spelling brings the next one up.
+    EXPECT_EQ(sched_->Delete(u"Zed"), S_OK);
+    EXPECT_EQ(EnumAll(sched_, 5), (std::vector<std::u16string>{u"x.job", u"y.Job", u"zed.job"}));
+}
+
+TEST_F(SchedulerTest, SavingOneNameInTwoCasesWritesOneFile) {
+    // Two clients create "Zed" and "zed" before either saves.
+    ITask *first = nullptr, *second = nullptr;
+    ASSERT_EQ(sched_->NewWorkItem(W(u"Zed"), CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown **>(&first)), S_OK);
+    ASSERT_EQ(sched_->NewWorkItem(W(u"zed"), CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown **>(&second)), S_OK);
+    ASSERT_EQ(Save(first), S_OK);
+    ASSERT_EQ(Save(second), S_OK);
+    EXPECT_EQ(CurFile(second), u"Zed.job");
+    // A path names the stored file in any case; a new name keeps its spelling.
+    IPersistFile *file = nullptr;
+    ASSERT_EQ(first->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    const std::u16string upper = std::u16string(tasks_.begin(), tasks_.end()) + u"/ZED.JOB";
+    const std::u16string weekly = std::u16string(tasks_.begin(), tasks_.end()) + u"/Weekly.JOB";
+    EXPECT_EQ(file->Save(reinterpret_cast<LPCOLESTR>(upper.c_str()), FALSE), S_OK);
+    EXPECT_EQ(file->Save(reinterpret_cast<LPCOLESTR>(weekly.c_str()), FALSE), S_OK);
+    file->Release();
+    std::vector<std::string> files;
+    for (const auto &entry : std::filesystem::directory_iterator(tasks_))
+        files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"Weekly.JOB", "Zed.job"}));
+    first->Release();
+    second->Release();
 }
 
 }  // namespace

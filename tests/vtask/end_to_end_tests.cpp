@@ -260,3 +260,22 @@ TEST_F(Vtask, CloneCopiesAndDeleteRemoves) {
     EXPECT_EQ(again.err, "vtask: no task named 'Source'\n");
     EXPECT_EQ(V({"clone", "Source", "Other"}).code, 1);
 }
+
+TEST_F(Vtask, NamesWithTheSuffixInAnyCaseLeaveTheStoreUsable) {
+    ASSERT_NO_FATAL_FAILURE(Register());
+    Ok({"add", "x.JOB", "--app", "/bin/true"});
+    Ok({"add", "y.Job", "--app", "/bin/true"});
+    EXPECT_TRUE(Exists(tasks_ + "x.JOB"));
+    for (const char *refused : {"x.job.job", "X"}) {
+        const Outcome r = V({"add", refused, "--app", "/bin/true"});
+        EXPECT_EQ(r.code, 1) << refused;
+        EXPECT_TRUE(Contains(r.err, refused[0] == 'X' ? "(0x80070050)" : "(0x80070057)")) << r.err;
+    }
+    const std::string list = Ok({"list", "--json"});
+    EXPECT_TRUE(Contains(list, "\"name\": \"x\"")) << list;
+    EXPECT_TRUE(Contains(list, "\"name\": \"y\"")) << list;
+    EXPECT_TRUE(Contains(Ok({"show", "X.job"}), "Application:        /bin/true\n"));
+    Ok({"delete", "x.JOB"});
+    Ok({"delete", "Y"});
+    EXPECT_EQ(Ok({"list", "--json"}), "[]\n");
+}

@@ -475,15 +475,11 @@ std::optional<Millis> DurationEnd(const TASK_TRIGGER &trigger, time_t fired) {
     return MonotonicMs() + (Millis(end) - Millis(Now())) * 1000;
 }
 
+// The items the service lists: one file per name, whatever its letter case.
 bool Daemon::ListItems(std::vector<std::string> *paths) {
-    DIR *folder = opendir(tasks_.c_str());
-    if (!folder) return false;
-    while (dirent *entry = readdir(folder)) {
-        std::string file = entry->d_name;
-        if (file.size() > 4 && file[0] != '.' && strcasecmp(file.c_str() + file.size() - 4, ".job") == 0)
-            paths->push_back(tasks_ + "/" + file);
-    }
-    closedir(folder);
+    std::vector<std::string> files;
+    if (FAILED(svc::ListItemFiles(tasks_, files))) return false;
+    for (const std::string &file : files) paths->push_back(tasks_ + "/" + file);
     std::sort(paths->begin(), paths->end());
     return true;
 }

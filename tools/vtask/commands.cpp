@@ -178,14 +178,24 @@ struct Session {
         return tasks;
     }
 
+    // The key of a task named on the command line: a ".job" suffix in any
+    // letter case is the file's, as with the service ("Daily.JOB" is "Daily").
+    static std::string Key(const std::string &name) {
+        const std::size_t n = name.size();
+        if (n > 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'j' && (name[n - 2] | 0x20) == 'o' &&
+            (name[n - 1] | 0x20) == 'b')
+            return name.substr(0, n - 4);
+        return name;
+    }
+
     bool Exists(const std::string &name) {
-        Variant key = Variant::String(name);
+        Variant key = Variant::String(Key(name));
         return Tasks().Call("Exists", {Arg::Ref(key)}).AsBool("Exists");
     }
 
     Object Task(const std::string &name) {
         if (!Exists(name)) throw CommandError("no task named '" + name + "'");
-        Variant key = Variant::String(name);
+        Variant key = Variant::String(Key(name));
         return Tasks().Get("Item", {Arg::Ref(key)}).AsObject("Item");
     }
 };
@@ -446,7 +456,7 @@ void Runs(Session &s, const ParsedArgs &args, std::ostream &out, double now) {
 void Clone(Session &s, const ParsedArgs &args, std::ostream &out) {
     ExpectPositional(args, {"SRC", "DST"}, "clone");
     if (!s.Exists(args.positional[0])) throw CommandError("no task named '" + args.positional[0] + "'");
-    Variant source = Variant::String(args.positional[0]), target = Variant::String(args.positional[1]);
+    Variant source = Variant::String(Session::Key(args.positional[0])), target = Variant::String(args.positional[1]);
     const Object task = s.Tasks().Call("Clone", {Arg::Ref(source), Arg::Ref(target)}).AsObject("Clone");
     task.Call("Save");
     if (args.positional[1].empty()) out << target.AsString("the generated name") << "\n";
@@ -455,7 +465,7 @@ void Clone(Session &s, const ParsedArgs &args, std::ostream &out) {
 void Delete(Session &s, const ParsedArgs &args) {
     ExpectPositional(args, {"NAME"}, "delete");
     if (!s.Exists(args.positional[0])) throw CommandError("no task named '" + args.positional[0] + "'");
-    Variant key = Variant::String(args.positional[0]);
+    Variant key = Variant::String(Session::Key(args.positional[0]));
     s.Tasks().Call("Remove", {Arg::Ref(key)});
 }
 

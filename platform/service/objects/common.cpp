@@ -41,9 +41,8 @@ bool ItemFileName(LPCWSTR name, std::string &fileName) {
             return false;
     }
     std::string utf8 = ToUtf8(std::u16string_view(name, n));
-    const bool hasSuffix = utf8.size() > 4 && (utf8[utf8.size() - 4] == '.') &&
-                           (utf8[utf8.size() - 3] | 0x20) == 'j' && (utf8[utf8.size() - 2] | 0x20) == 'o' &&
-                           (utf8[utf8.size() - 1] | 0x20) == 'b';
+    const bool hasSuffix = EndsInJobSuffix(utf8);
+    if (hasSuffix && EndsInJobSuffix(std::string_view(utf8).substr(0, utf8.size() - 4))) return false;
     fileName = hasSuffix ? utf8 : utf8 + ".job";
     return fileName.size() <= kMaxFileNameBytes;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/common/single_interface.h"
 #include "platform/service/job/jobfile.h"
@@ -22,11 +23,13 @@ HRESULT CopyOut(std::u16string_view text, LPWSTR *out) noexcept;
 std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept;
 
 // A work-item name as the store accepts it, turned into its file name:
-// "<name>.job", or the name itself when it already ends in ".job" (any case).
-// False for an empty name, one over 260 units, ".", "..", one starting with
-// '.', one holding a control character or any of / \ : * ? " < > |, and
-// one whose file name would exceed 243 UTF-8 bytes (the file system's 255
-// less the room of the writer's temporary name).
+// "<name>.job", or the name itself when it already ends in ".job" (any case:
+// "Daily.JOB" is the item "Daily" in the file "Daily.JOB"). False for an
+// empty name, one over 260 units, ".", "..", one starting with '.', one
+// holding a control character or any of / \ : * ? " < > |, one that still
+// ends in ".job" once that suffix is taken off ("a.job.job"), and one whose
+// file name would exceed 243 UTF-8 bytes (the file system's 255 less the room
+// of the writer's temporary name).
 bool ItemFileName(LPCWSTR name, std::string &fileName);
 
 // True for a name with an extension other than ".job" (any case): the text
@@ -34,6 +37,35 @@ bool ItemFileName(LPCWSTR name, std::string &fileName);
 // deleting refuse such names with E_INVALIDARG, as Windows does; opening
 // takes them, so a file named so by hand still loads.
 bool HasOtherExtension(LPCWSTR name) noexcept;
+
+// --- the store's names (store.cpp) ------------------------------------------------
+// A Tasks folder is one name space without regard to letter case: names
+// compare as service/name_case.h folds them. The rule for a folder that holds
+// several spellings of one name is in store.cpp.
+
+// Whether a file name ends in ".job" in any letter case after at least one unit.
+bool EndsInJobSuffix(std::string_view name);
+// The file of `folder` that `fileName` (an item's file name, "<name>.job")
+// reaches: the file of exactly that spelling when there is one, else the file
+// that holds that name in another letter case, else `fileName` itself. Names
+// without the ".job" suffix come back unchanged.
+std::string FindItemFile(const std::string &folder, const std::string &fileName);
+// The item files of `folder`, one per name, in no particular order; the
+// folder's open errors as ERROR_PATH_NOT_FOUND or E_ACCESSDENIED.
+HRESULT ListItemFiles(const std::string &folder, std::vector<std::string> &files);
+
+// Holds an exclusive lock on the folder of `path` while it lives, so that
+// finding an item's file and writing it is one step for every writer.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string &path);
+    ~FolderLock();
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 // Account records live in "<Tasks folder>/.credentials/<job UUID>", a 0600
 // file in a 0700 folder: the account name (UTF-8), a line break, the

@@ -5,7 +5,6 @@
 // one "NAME=folder" line per computer (blank lines and lines starting with '#'
 // are ignored; NAME is matched without regard to ASCII letter case, folder is
 // the absolute path of that computer's Tasks folder).
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,15 +47,6 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
-}
-
-bool IsJobEntry(const std::string &folder, const char *name) {
-    const std::size_t n = std::strlen(name);
-    if (n <= 4 || name[0] == '.') return false;
-    const std::string_view suffix(name + n - 4, 4);
-    if (!EqualsIgnoringAsciiCase(suffix, ".job")) return false;
-    struct stat st {};
-    return ::stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string HostName() {
@@ -168,17 +158,11 @@ public:
 
     HRESULT WINAPI Enum(IEnumWorkItems **ppEnumWorkItems) override try {
         if (!ppEnumWorkItems) return E_INVALIDARG;
+        std::vector<std::string> files;
+        const HRESULT hr = ListItemFiles(folder_, files);
+        if (FAILED(hr)) return hr;
         auto names = std::make_shared<Names>();
-        DIR *dir = ::opendir(folder_.c_str());
-        if (!dir) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : E_ACCESSDENIED;
-        try {
-            while (const dirent *entry = ::readdir(dir))
-                if (IsJobEntry(folder_, entry->d_name)) names->push_back(ToUtf16(entry->d_name));
-        } catch (...) {
-            ::closedir(dir);
-            throw;
-        }
-        ::closedir(dir);
+        for (const std::string &file : files) names->push_back(ToUtf16(file));
         std::sort(names->begin(), names->end(), NameLess);
         *ppEnumWorkItems = new WorkItemEnum(std::move(names), 0);
         return S_OK;
@@ -190,7 +174,7 @@ public:
         if (!ppUnk) return E_POINTER;
         std::string file;
         if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
-        const std::string path = folder_ + "/" + file;
+        const std::string path = ItemPath(file);
         JobData job;
         const HRESULT hr = ReadJobFile(path, job);
         if (FAILED(hr)) return hr;
@@ -202,7 +186,7 @@ public:
     HRESULT WINAPI Delete(LPCWSTR pwszName) override try {
         std::string file;
         if (!ItemFileName(pwszName, file) || HasOtherExtension(pwszName)) return E_INVALIDARG;
-        const std::string path = folder_ + "/" + file;
+        const std::string path = ItemPath(file);
         JobData job;
         const bool known = SUCCEEDED(ReadJobFile(path, job));
         if (::unlink(path.c_str()) != 0)
@@ -220,7 +204,7 @@ public:
             return E_NOINTERFACE;
         std::string file;
         if (!ItemFileName(pwszTaskName, file) || HasOtherExtension(pwszTaskName)) return E_INVALIDARG;
-        const std::string path = folder_ + "/" + file;
+        const std::string path = ItemPath(file);
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
         return CreateTaskObject(folder_, path, NewJob(), false, riid, reinterpret_cast<void **>(ppUnk));
@@ -231,7 +215,7 @@ public:
     HRESULT WINAPI AddWorkItem(LPCWSTR pwszTaskName, IScheduledWorkItem *pWorkItem) override try {
         std::string file;
         if (!pWorkItem || !ItemFileName(pwszTaskName, file) || HasOtherExtension(pwszTaskName)) return E_INVALIDARG;
-        const std::string path = folder_ + "/" + file;
+        const std::string path = ItemPath(file);
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
         IPersistFile *persist = nullptr;
@@ -251,7 +235,7 @@ public:
         std::string file;
         if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
         JobData job;
-        const HRESULT hr = ReadJobFile(folder_ + "/" + file, job);
+        const HRESULT hr = ReadJobFile(ItemPath(file), job);
         if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == E_ACCESSDENIED) return hr;
         if (FAILED(hr)) return S_FALSE;
         return (riid == IID_ITask || riid == IID_IScheduledWorkItem || riid == IID_IUnknown) ? S_OK : S_FALSE;
@@ -262,6 +246,8 @@ public:
 private:
     friend SingleInterface;
     ~TaskScheduler() = default;
+    // The path of the file that holds the item of `file`, or where a new one goes.
+    std::string ItemPath(const std::string &file) const { return folder_ + "/" + FindItemFile(folder_, file); }
     const std::string local_;
     std::string folder_;
     std::string target_;  // empty: the local computer

@@ -86,6 +86,15 @@ std::u16string FindOnPath(const std::u16string &name) {
     }
 }
 
+// The file that `path` reaches in its folder: the same name in another
+// letter case is the same item (see store.cpp).
+std::string ResolvedPath(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return FindItemFile(".", path);
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    return path.substr(0, slash + 1) + FindItemFile(folder, path.substr(slash + 1));
+}
+
 bool NeverRun(const SYSTEMTIME &t) { return t.wYear == 0 && t.wMonth == 0 && t.wDay == 0; }
 
 class Task;
@@ -381,6 +390,7 @@ public:
     HRESULT WINAPI Load(LPCOLESTR pszFileName, DWORD) override try {
         std::string path;
         if (!TakePath(pszFileName, path)) return E_INVALIDARG;
+        path = ResolvedPath(path);
         JobData job;
         const HRESULT hr = ReadJobFile(path, job);
         if (FAILED(hr)) return hr;
@@ -404,10 +414,16 @@ public:
         std::string target = file_;
         if (pszFileName) {
             if (!TakePath(pszFileName, target)) return E_INVALIDARG;
-            struct stat st {};
-            if (::lstat(target.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
         } else {
             RefreshRunState();
+        }
+        // Another writer may be saving the same name in another letter case:
+        // which file holds the name, and writing it, is one step.
+        const FolderLock lock(target);
+        target = ResolvedPath(target);
+        if (pszFileName) {
+            struct stat st {};
+            if (::lstat(target.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
         }
         if (accountChanged_) {
             const HRESULT hr = WriteCredentials(folder_, job_.uuid, account_, password_);
