@@ -428,12 +428,12 @@ TEST_F(SchedulerTest, SavingOneNameInTwoCasesWritesOneFile) {
     ASSERT_EQ(Save(first), S_OK);
     ASSERT_EQ(Save(second), S_OK);
     EXPECT_EQ(CurFile(second), u"Zed.job");
-    // A path names the stored file in any case; a new name keeps its spelling.
+    // A path names the stored file in any case, so it is taken; a new name keeps its spelling.
     IPersistFile *file = nullptr;
     ASSERT_EQ(first->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
     const std::u16string upper = std::u16string(tasks_.begin(), tasks_.end()) + u"/ZED.JOB";
     const std::u16string weekly = std::u16string(tasks_.begin(), tasks_.end()) + u"/Weekly.JOB";
-    EXPECT_EQ(file->Save(reinterpret_cast<LPCOLESTR>(upper.c_str()), FALSE), S_OK);
+    EXPECT_EQ(file->Save(reinterpret_cast<LPCOLESTR>(upper.c_str()), FALSE), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
     EXPECT_EQ(file->Save(reinterpret_cast<LPCOLESTR>(weekly.c_str()), FALSE), S_OK);
     file->Release();
     std::vector<std::string> files;

@@ -263,7 +263,8 @@ TEST(ValidateTrigger, OneFieldWrongAtATime) {
         {"hour 24", [](TASK_TRIGGER &t) { t.wStartHour = 24; }, E_INVALIDARG},
         {"hour 23", [](TASK_TRIGGER &t) { t.wStartHour = 23; }, S_OK},
         {"minute 60", [](TASK_TRIGGER &t) { t.wStartMinute = 60; }, E_INVALIDARG},
-        {"interval = duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 30, t.MinutesDuration = 30; }, S_OK},
+        // refused, as Windows does: a repetition must last longer than its interval
+        {"interval = duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 30, t.MinutesDuration = 30; }, E_INVALIDARG},
         {"interval > duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 31, t.MinutesDuration = 30; }, E_INVALIDARG},
         {"interval without duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 6; }, E_INVALIDARG},
         {"interval < duration", [](TASK_TRIGGER &t) { t.MinutesInterval = 29, t.MinutesDuration = 30; }, S_OK},

@@ -82,10 +82,14 @@ TEST(Triggers, RepetitionLastsADayUnlessTold) {
     const TriggerRequest r = ParseTriggerRequest(Args({"--daily", "1", "--at", "08:00", "--every", "15"}), kNow);
     EXPECT_EQ(r.every, 15);
     EXPECT_EQ(r.duration, 1440);
-    const TriggerRequest l = ParseTriggerRequest(Args({"--once", "--at", "08:00", "--every", "2000"}), kNow);
-    EXPECT_EQ(l.duration, 2000);
-    EXPECT_THROW(ParseTriggerRequest(Args({"--once", "--at", "08:00", "--every", "30", "--for", "20"}), kNow),
-                 UsageError);
+    // The service refuses a repetition that lasts no longer than its interval.
+    for (const auto &[every, duration] : std::vector<std::pair<const char *, const char *>>{
+             {"2000", nullptr}, {"1440", nullptr}, {"30", "20"}, {"60", "60"}}) {
+        std::vector<std::string> words = {"--once", "--at", "08:00", "--every", every};
+        if (duration) words.insert(words.end(), {"--for", duration});
+        EXPECT_THROW(ParseTriggerRequest(Args(words), kNow), UsageError)
+            << every << " for " << (duration ? duration : "-");
+    }
 }
 
 TEST(Triggers, InconsistentRequestsAreRefused) {

@@ -190,12 +190,6 @@ TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
     EXPECT_EQ(Ok({"runs", "Report", "--from", "2027-01-01", "--to", "2027-02-28"}),
               "2027-01-01 06:00\n2027-01-15 06:00\n");
 
-    // A repetition that lasts exactly its interval is accepted: one run per start.
-    const std::string hourly = Ok({"trigger", "add", "Report", "--daily", "1", "--at", "10:00", "--from", "2027-01-01",
-                                   "--every", "60", "--for", "60"});
-    EXPECT_EQ(hourly.rfind("[1] ", 0), 0u) << hourly;
-    EXPECT_EQ(Ok({"runs", "Report", "--from", "2027-01-01", "--to", "2027-01-02"}),
-              "2027-01-01 06:00\n2027-01-01 10:00\n");
 }
 
 TEST_F(Vtask, ComponentErrorsShowTheirRecordAndLeaveTheFileAsItWas) {

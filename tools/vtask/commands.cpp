@@ -95,7 +95,7 @@ const std::map<std::string, std::string> &CommandHelp() {
          "    --monthly-dow WEEK --days mon [--months ...] on the first, second, third,\n"
          "                                    fourth or last such weekday\n"
          "  --from, --until   the first and last day of the schedule\n"
-         "  --every, --for    repeat every MIN minutes for MIN minutes (default 1440)\n"
+         "  --every, --for    repeat every MIN minutes for MIN minutes (default 1440), --for longer than --every\n"
          "  Prints the new trigger's index and description.\n"},
         {"trigger remove",
          "usage: vtask trigger remove NAME INDEX\n  Removes the trigger with that index (see show) and saves the "
@@ -559,8 +559,9 @@ TriggerRequest ParseTriggerRequest(const ParsedArgs &args, double now) {
     }
     if (auto e = args.Value("every")) r.every = static_cast<std::int32_t>(ParseInteger(*e, 1, 0x7FFFFFFF, "--every"));
     if (auto d = args.Value("for")) r.duration = static_cast<std::int32_t>(ParseInteger(*d, 1, 0x7FFFFFFF, "--for"));
-    if (r.every && !r.duration) r.duration = std::max<std::int32_t>(1440, *r.every);
-    if (r.every && *r.duration < *r.every) throw UsageError("--for: the repetition must last at least --every minutes");
+    if (r.every && !r.duration) r.duration = 1440;
+    if (r.every && *r.duration <= *r.every)
+        throw UsageError("--for: the repetition must last longer than --every minutes (default --for: 1440)");
     return r;
 }
 

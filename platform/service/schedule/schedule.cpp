@@ -235,7 +235,7 @@ HRESULT ValidateTrigger(const TASK_TRIGGER &t) noexcept {
     if (t.cbTriggerSize != sizeof(TASK_TRIGGER)) return E_INVALIDARG;
     if (!RealDate(t.wBeginYear, t.wBeginMonth, t.wBeginDay)) return E_INVALIDARG;
     if (t.wStartHour > 23 || t.wStartMinute > 59) return E_INVALIDARG;
-    if (t.MinutesInterval && t.MinutesInterval > t.MinutesDuration) return E_INVALIDARG;
+    if (t.MinutesInterval && t.MinutesInterval >= t.MinutesDuration) return E_INVALIDARG;
     if (t.rgFlags &
         ~DWORD{TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_KILL_AT_DURATION_END | TASK_TRIGGER_FLAG_DISABLED})
         return E_INVALIDARG;
