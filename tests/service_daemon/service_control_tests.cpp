@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "daemon_support.h"
@@ -232,6 +234,85 @@ TEST_F(ServiceControl, MissingDaemonProgramIsFileNotFound) {
     }
     EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));
     CloseServiceHandle(service);
+}
+
+// A start on the user's default store goes through the user unit when the
+// user's service manager knows it, and spawns the daemon in every other case.
+// A stand-in systemctl along $PATH answers as the manager would and records
+// its calls; its "start" runs the daemon as the unit does.
+TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
+    struct Row {
+        const char *name;
+        const char *loadState;  // the answer to show --property=LoadState
+        int showExit, startExit;
+        bool otherStore;  // VELQOSCH_WINDIR names a store of its own
+        bool unitStarts;
+    };
+    const Row rows[] = {
+        {"unit loaded", "loaded", 0, 0, false, true},
+        {"no user manager", "", 1, 0, false, false},
+        {"unit not installed", "not-found", 0, 0, false, false},
+        {"unit fails to start", "loaded", 0, 1, false, false},
+        {"another store", "loaded", 0, 0, true, false},
+    };
+    const std::string home = windir_ + "/home", bin = windir_ + "/bin", calls = windir_ + "/calls";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    // Without $VELQOSCH_SERVICE a spawned daemon is found along $PATH.
+    ASSERT_EQ(symlink(VELQOSVC_PATH, (bin + "/velqosvc").c_str()), 0);
+    const std::string savedPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    const char *savedHome = getenv("HOME");
+    const std::string homeBefore = savedHome ? savedHome : "";
+    setenv("HOME", home.c_str(), 1);
+    setenv("PATH", (bin + ":" + savedPath).c_str(), 1);
+    unsetenv("VELQOSCH_SERVICE");
+    unsetenv("XDG_DATA_HOME");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(calls.c_str());
+        {
+            std::ofstream fake(bin + "/systemctl");
+            fake << "#!/bin/sh\necho \"$*\" >>'" << calls << "'\ncase \"$*\" in\n"
+                 << "*LoadState*) echo '" << row.loadState << "'; exit " << row.showExit << ";;\n"
+                 << "*' start '*) [ " << row.startExit << " = 0 ] || exit " << row.startExit << "\n"
+                 << "  '" << VELQOSVC_PATH << "' --foreground </dev/null >/dev/null 2>&1 &\n"
+                 << "  echo $! >'" << windir_ << "/main-pid';;\n"
+                 << "*MainPID*) cat '" << windir_ << "/main-pid';;\nesac\n";
+        }
+        ASSERT_EQ(chmod((bin + "/systemctl").c_str(), 0755), 0);
+        if (row.otherStore)
+            setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
+        else
+            unsetenv("VELQOSCH_WINDIR");
+        SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+        ASSERT_NE(service, nullptr) << GetLastError();
+        ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(
+            WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING; }));
+        std::ifstream in(calls);
+        const std::string called((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,
+                  row.unitStarts || row.startExit != 0)
+            << called;
+        if (row.otherStore) {
+            EXPECT_EQ(called, "");
+        }
+        // Only a daemon the unit did not start logs to the state folder.
+        std::ifstream log(svc::StateFolder() + "/" + svc::kLogFile);
+        EXPECT_EQ(log.good(), !row.unitStarts);
+        ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        EXPECT_TRUE(
+            WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
+        CloseServiceHandle(service);
+        std::error_code ignored;
+        std::filesystem::remove_all(home, ignored);
+    }
+    setenv("PATH", savedPath.c_str(), 1);
+    if (savedHome)
+        setenv("HOME", homeBefore.c_str(), 1);
+    else
+        unsetenv("HOME");
+    setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
 }
 
 TEST_F(ServiceControl, StartMarkerCountsOnlyWhileItsProcessLives) {

@@ -273,3 +273,33 @@ TEST_F(Vtask, NamesWithTheSuffixInAnyCaseLeaveTheStoreUsable) {
     Ok({"delete", "Y"});
     EXPECT_EQ(Ok({"list", "--json"}), "[]\n");
 }
+
+TEST_F(Vtask, ServiceCommandStartsReportsAndStopsTheDaemon) {
+    struct Step {
+        std::vector<std::string> args;
+        int code;
+        const char *out;  // null: not compared
+    };
+    const Step steps[] = {
+        {{"service", "status"}, 0, "Schedule: stopped\n"},
+        {{"service", "start"}, 0, "Schedule: running\n"},
+        {{"service", "start"}, 0, "Schedule: running\n"},  // already running is no failure
+        {{"service", "status"}, 0, "Schedule: running\n"},
+        {{"service", "stop"}, 0, "Schedule: stopped\n"},
+        {{"service", "stop"}, 0, "Schedule: stopped\n"},
+        {{"service", "status"}, 0, "Schedule: stopped\n"},
+        {{"service", "restart"}, 2, ""},
+        {{"service"}, 2, ""},
+        {{"service", "status", "--json"}, 2, ""},
+        {{"service", "--help"}, 0, nullptr},
+    };
+    for (const Step &step : steps) {
+        const Outcome r = V(step.args);
+        std::string line;
+        for (const std::string &a : step.args) line += a + " ";
+        EXPECT_EQ(r.code, step.code) << line << r.err;
+        if (step.out) {
+            EXPECT_EQ(r.out, step.out) << line;
+        }
+    }
+}

@@ -11,6 +11,7 @@
 #include "tools/vtask/dates.h"
 #include "tools/vtask/late.h"
 #include "tools/vtask/output.h"
+#include "tools/vtask/service.h"
 #include "tools/vtask/text.h"
 #include "tools/vtask/words.h"
 
@@ -48,6 +49,7 @@ const char *const kUsage =
     "  clone SRC DST                a copy of a task under a new name\n"
     "  delete NAME                  delete a task\n"
     "  data NAME --set FILE|--get FILE   the task's private data block\n"
+    "  service status|start|stop|enable  the \"Schedule\" service that runs the tasks\n"
     "\n"
     "options of every command:\n"
     "  --computer NAME   work on the tasks of that computer\n"
@@ -108,6 +110,13 @@ const std::map<std::string, std::string> &CommandHelp() {
          "usage: vtask clone SRC DST\n  Copies task SRC with its settings and data to DST and saves it.\n"
          "  DST \"\" gets a generated name, which is printed.\n"},
         {"delete", "usage: vtask delete NAME\n  Deletes the task.\n"},
+        {"service",
+         "usage: vtask service status|start|stop|enable\n"
+         "  status   whether the \"Schedule\" service runs\n"
+         "  start    start it (through the user unit velqosvc.service where systemd has it)\n"
+         "  stop     stop it; running tasks are ended and recorded\n"
+         "  enable   start it with each session from now on (POSIX: systemctl --user enable\n"
+         "           velqosvc.service; loginctl enable-linger USER makes it run without a login)\n"},
         {"data",
          "usage: vtask data NAME --set FILE | --get FILE\n"
          "  Stores FILE (1 to 32767 bytes) as the task's data and saves the task, or\n"
@@ -161,7 +170,13 @@ struct Session {
 
     Object &Tasks() {
         if (!tasks) {
-            scheduler = Object::Create(kProgId);
+            try {
+                scheduler = Object::Create(kProgId);
+            } catch (const ComError &e) {
+                // A fresh user of an installed component: register it, once.
+                if (!RegisterInstalledComponent(e.hr, std::cerr)) throw;
+                scheduler = Object::Create(kProgId);
+            }
             if (computer) {
                 Variant name = Variant::String(*computer);
                 scheduler.Put("Computer", Arg::Ref(name));
@@ -619,6 +634,14 @@ int RunCommandLine(const std::vector<std::string> &argv, std::ostream &out, std:
         if (args.Has("help") || command == "trigger") {
             (args.Has("help") ? out : err) << CommandHelp().at(command);
             return args.Has("help") ? 0 : 2;
+        }
+        if (command == "service") {
+            ExpectPositional(args, {"status|start|stop|enable"}, "service");
+            const std::string &word = args.positional[0];
+            if (word != "status" && word != "start" && word != "stop" && word != "enable")
+                throw UsageError("service: unknown action '" + word + "'");
+            if (args.Has("computer") || args.Has("json")) throw UsageError("service: takes no --computer or --json");
+            return ServiceCommand(word, out, err);
         }
         if (args.Has("json") && command != "list" && command != "show" && command != "runs")
             throw UsageError("--json belongs to list, show and runs");

@@ -1,11 +1,21 @@
 // Service control over the one service of this system, "Schedule", whose
 // process is the velqosvc daemon.
 //
+// A start goes through the user's service manager when it can: the caller
+// names no daemon program ($VELQOSCH_SERVICE unset), works on the user's
+// default store ($HOME/.local/share/velqosch/windows, the one the unit's
+// daemon serves), and `systemctl --user` (along $PATH) answers that the unit
+// velqosvc.service is loaded. Then `systemctl --user start velqosvc.service`
+// starts it, and the daemon outlives the session that started it. In every
+// other case (no systemd, no user manager, no unit, another store, or a unit
+// that does not start) the daemon is spawned as below.
+//
 // The daemon program is looked up in this order: $VELQOSCH_SERVICE when set
 // and not empty (that path only); "velqosvc" in the folder of the module
-// holding these functions (libvelqort.so); "velqosvc" along $PATH. A start
-// runs it detached (its own session, stdin from /dev/null, stdout and stderr
-// appended to daemon.log in the state folder) as
+// holding these functions (libvelqort.so); the installed velqosvc, seen from
+// that folder; "velqosvc" along $PATH. A start runs it detached (its own
+// session, stdin from /dev/null, stdout and stderr appended to daemon.log in
+// the state folder) as
 //     velqosvc --foreground --log <state folder>/daemon.log
 // and returns without waiting for it to become ready.
 //
@@ -26,6 +36,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/service/control/control.h"
 
@@ -126,6 +137,24 @@ DWORD Win32FromErrno(int e) {
 
 bool Executable(const std::string &path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
 
+// `name` in the first folder of $PATH that holds it as an executable; empty
+// when none does.
+std::string FindOnPath(const char *name) {
+    const char *path = std::getenv("PATH");
+    if (!path) return {};
+    const std::string list = path;
+    std::size_t begin = 0;
+    while (begin <= list.size()) {
+        std::size_t end = list.find(':', begin);
+        if (end == std::string::npos) end = list.size();
+        const std::string folder = list.substr(begin, end - begin);
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        if (Executable(candidate)) return candidate;
+        begin = end + 1;
+    }
+    return {};
+}
+
 // The daemon program (see the top of this file); empty with `error` set when
 // there is none.
 std::string FindDaemon(DWORD *error) {
@@ -138,24 +167,99 @@ std::string FindDaemon(DWORD *error) {
     if (dladdr(reinterpret_cast<void *>(&OpenSCManagerA), &info) && info.dli_fname) {
         std::string module = info.dli_fname;
         if (auto slash = module.rfind('/'); slash != std::string::npos) {
-            std::string candidate = module.substr(0, slash) + "/velqosvc";
-            if (Executable(candidate)) return candidate;
+            const std::string folder = module.substr(0, slash);
+            for (const char *relative : {"velqosvc", VELQO_DAEMON_FROM_LIBDIR})
+                if (std::string candidate = folder + "/" + relative; Executable(candidate)) return candidate;
         }
     }
-    if (const char *path = std::getenv("PATH")) {
-        std::string list = path;
-        std::size_t begin = 0;
-        while (begin <= list.size()) {
-            std::size_t end = list.find(':', begin);
-            if (end == std::string::npos) end = list.size();
-            std::string folder = list.substr(begin, end - begin);
-            std::string candidate = (folder.empty() ? std::string(".") : folder) + "/velqosvc";
-            if (Executable(candidate)) return candidate;
-            begin = end + 1;
-        }
-    }
+    if (std::string candidate = FindOnPath("velqosvc"); !candidate.empty()) return candidate;
     *error = ERROR_FILE_NOT_FOUND;
     return {};
+}
+
+// --- the user unit ---------------------------------------------------------------
+
+constexpr const char *kUnitName = "velqosvc.service";
+
+// Runs `systemctl --user ARGS` with stdin and stderr on /dev/null and
+// returns its exit status (-1 when it could not be run) and the first line
+// of its output.
+int UserSystemctl(std::vector<std::string> args, std::string *firstLine) {
+    const std::string program = FindOnPath("systemctl");
+    if (program.empty()) return -1;
+    args.insert(args.begin(), {program, "--user", "--quiet"});
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return -1;
+    const pid_t child = fork();
+    if (child < 0) {
+        close(out[0]);
+        close(out[1]);
+        return -1;
+    }
+    if (child == 0) {
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 2);
+        }
+        dup2(out[1], 1);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() < 4096) text.append(buffer, std::size_t(n));
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (firstLine) *firstLine = text.substr(0, text.find('\n'));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Whether the caller works on the store the unit's daemon serves: the user's
+// default one, as the user's service manager (without the caller's
+// VELQOSCH_WINDIR or XDG_DATA_HOME) finds it.
+bool UnitServesTheStore(const std::string &stateFolder) {
+    const char *explicitProgram = std::getenv("VELQOSCH_SERVICE");
+    const char *home = std::getenv("HOME");
+    if ((explicitProgram && *explicitProgram) || !home || *home != '/') return false;
+    std::string expected = home;
+    while (expected.size() > 1 && expected.back() == '/') expected.pop_back();
+    expected += "/.local/share/velqosch/windows/Tasks/.service";
+    return stateFolder == expected;
+}
+
+// Starts the daemon through the user unit (see the top of this file); true
+// when the unit started, with its main process in `pid` (0 when the
+// manager did not say).
+bool StartUserUnit(const std::string &stateFolder, pid_t *pid) {
+    *pid = 0;
+    std::string answer;
+    if (!UnitServesTheStore(stateFolder) ||
+        UserSystemctl({"show", "--property=LoadState", "--value", kUnitName}, &answer) != 0 || answer != "loaded" ||
+        UserSystemctl({"start", kUnitName}, nullptr) != 0)
+        return false;
+    if (UserSystemctl({"show", "--property=MainPID", "--value", kUnitName}, &answer) == 0) {
+        char *end = nullptr;
+        const long value = std::strtol(answer.c_str(), &end, 10);
+        if (end != answer.c_str() && *end == '\0' && value > 0) *pid = pid_t(value);
+    }
+    return true;
 }
 
 struct SpawnMessage {
@@ -313,6 +417,10 @@ VQAPI BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpS
         DWORD error = 0;
         if (QueryDaemonStatus().state != SERVICE_STOPPED) {
             error = ERROR_SERVICE_ALREADY_RUNNING;
+        } else if (pid_t pid = 0; StartUserUnit(folder, &pid)) {
+            if (pid > 0)
+                velqo::service::WriteFileAtomic(folder + "/" + velqo::service::kStartingFile,
+                                                std::to_string(pid) + "\n");
         } else if (std::string program = FindDaemon(&error); !program.empty()) {
             pid_t pid = SpawnDaemon(program, folder + "/" + velqo::service::kLogFile, &error);
             if (pid > 0 && !velqo::service::WriteFileAtomic(folder + "/" + velqo::service::kStartingFile,
