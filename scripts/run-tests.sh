@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the POSIX tests plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows builds with their tests under
+# UndefinedBehaviorSanitizer, the Windows builds with their tests under
 # Wine (scripts/wine-tests.sh; a build this machine's Wine cannot run is
-# skipped with a message).
+# skipped with a message), then the Debian package and the Windows archive.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -27,5 +27,16 @@ done
 if [ ${#windows_builds[@]} -gt 0 ]; then
   echo "=== Wine: ${windows_builds[*]}"
   scripts/wine-tests.sh "${windows_builds[@]}" || status=1
+fi
+
+# Installed software: the Debian package, built, installed, used and purged on
+# this machine (tests/package/package_test.sh; details in
+# build/package/package-test.log), and the Windows release archive's content.
+echo "=== package: the Debian package and the Windows archive"
+tests/package/package_test.sh || status=1
+if [ ${#windows_builds[@]} -eq 2 ]; then
+  tests/package/windows_archive_test.sh build/win32 build/win64 || status=1
+else
+  echo "windows archive: not checked (a Windows build failed)"
 fi
 exit $status

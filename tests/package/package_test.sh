@@ -13,7 +13,7 @@
 set -uo pipefail
 # Objects compiled for the other presets serve this build too.
 export CCACHE_NOHASHDIR=1
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 source=$PWD
 build=$source/build/package
 log=$build/package-test.log
@@ -101,7 +101,7 @@ check "man pages format without warnings" sh -c \
     '! { man --warnings -l /usr/share/man/man1/vtask.1.gz; man --warnings -l /usr/share/man/man1/velqosvc.1.gz; } 2>&1 >/dev/null | grep .'
 # The unit as the user's manager loads it: no error and no warning.
 verify_unit() {
-    mkdir -p -m 700 "$work/verify-run"
+    mkdir -m 700 "$work/verify-run"
     local out rc
     out=$(XDG_RUNTIME_DIR=$work/verify-run systemd-analyze --user verify /usr/lib/systemd/user/velqosvc.service 2>&1)
     rc=$?
@@ -143,6 +143,7 @@ for user in root nobody; do
 done
 store=$work/root
 check "vtask add on the installed component" run_as root "$store" /usr/bin/vtask add "Package check" --app /bin/true
+# shellcheck disable=SC2046  # the flags are words
 cc_out=$(g++ -Wall -Wextra -Werror -o "$work/client" "$source/tests/package/client.cpp" $(pkg-config --cflags --libs velqosch) 2>&1)
 code=$?
 echo "== client build: $code $cc_out" >>"$log"
