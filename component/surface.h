@@ -8,10 +8,10 @@
 // only when the method has a result.
 #pragma once
 
-#include "service/platform.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "service/platform.h"
 
 namespace TaskScheduler {
 
@@ -53,24 +53,60 @@ enum class Interface : std::uint8_t {
 };
 
 // The C++ type of a table type passed by value.
-template <Type t> struct CppOf;
-template <> struct CppOf<Type::Integer> { using type = SHORT; };
-template <> struct CppOf<Type::Long> { using type = LONG; };
-template <> struct CppOf<Type::String> { using type = BSTR; };
-template <> struct CppOf<Type::Date> { using type = DATE; };
-template <> struct CppOf<Type::Boolean> { using type = VARIANT_BOOL; };
-template <> struct CppOf<Type::Variant> { using type = VARIANT; };
-template <> struct CppOf<Type::ByteArray> { using type = SAFEARRAY *; };
-template <> struct CppOf<Type::DateArray> { using type = SAFEARRAY *; };
-template <> struct CppOf<Type::Unknown> { using type = IUnknown *; };
+template <Type t>
+struct CppOf;
+template <>
+struct CppOf<Type::Integer> {
+    using type = SHORT;
+};
+template <>
+struct CppOf<Type::Long> {
+    using type = LONG;
+};
+template <>
+struct CppOf<Type::String> {
+    using type = BSTR;
+};
+template <>
+struct CppOf<Type::Date> {
+    using type = DATE;
+};
+template <>
+struct CppOf<Type::Boolean> {
+    using type = VARIANT_BOOL;
+};
+template <>
+struct CppOf<Type::Variant> {
+    using type = VARIANT;
+};
+template <>
+struct CppOf<Type::ByteArray> {
+    using type = SAFEARRAY *;
+};
+template <>
+struct CppOf<Type::DateArray> {
+    using type = SAFEARRAY *;
+};
+template <>
+struct CppOf<Type::Unknown> {
+    using type = IUnknown *;
+};
 #define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) \
-    template <> struct CppOf<Type::name> { using type = ::TaskScheduler::iface *; };
-#define VQ_ENUM_BEGIN(name, owner) \
-    template <> struct CppOf<Type::name> { using type = ::TaskScheduler::name; };
+    template <>                                                             \
+    struct CppOf<Type::name> {                                              \
+        using type = ::TaskScheduler::iface *;                              \
+    };
+#define VQ_ENUM_BEGIN(name, owner)          \
+    template <>                             \
+    struct CppOf<Type::name> {              \
+        using type = ::TaskScheduler::name; \
+    };
 #include "component/surface.inc"
 
-template <Type t> using In = typename CppOf<t>::type;
-template <Type t> using InOut = typename CppOf<t>::type *;
+template <Type t>
+using In = typename CppOf<t>::type;
+template <Type t>
+using InOut = typename CppOf<t>::type *;
 
 // Identifier text "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" to a GUID.
 consteval unsigned HexDigit(char c) {
@@ -116,10 +152,15 @@ consteval GUID ParseGuid(const char (&s)[37]) {
 #define VQ_KIND_METHOD ::TaskScheduler::surface::Kind::Method
 #define VQ_DIR_VAL ::TaskScheduler::surface::Dir::Val
 #define VQ_DIR_REF ::TaskScheduler::surface::Dir::Ref
+#define VQ_DIR_SET ::TaskScheduler::surface::Dir::Ref
+#define VQ_SETS_VAL false
+#define VQ_SETS_REF false
+#define VQ_SETS_SET true
 #define VQ_TYPE(t) ::TaskScheduler::surface::Type::t
 
 #define VQ_ARG_VAL(t, n) , ::TaskScheduler::surface::In<VQ_TYPE(t)> n
 #define VQ_ARG_REF(t, n) , ::TaskScheduler::surface::InOut<VQ_TYPE(t)> n
+#define VQ_ARG_SET(t, n) VQ_ARG_REF(t, n)
 #define VQ_ARGS_0(t1, n1, d1, t2, n2, d2, t3, n3, d3)
 #define VQ_ARGS_1(t1, n1, d1, t2, n2, d2, t3, n3, d3) VQ_ARG_##d1(t1, n1)
 #define VQ_ARGS_2(t1, n1, d1, t2, n2, d2, t3, n3, d3) VQ_ARG_##d1(t1, n1) VQ_ARG_##d2(t2, n2)
@@ -127,14 +168,19 @@ consteval GUID ParseGuid(const char (&s)[37]) {
 #define VQ_RESULT_0(r)
 #define VQ_RESULT_1(r) , ::TaskScheduler::surface::InOut<VQ_TYPE(r)> ret
 #define VQ_PARAMS(r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3) \
-    VQ_TAIL(~ VQ_ARGS_##n(t1, n1, d1, t2, n2, d2, t3, n3, d3) VQ_CAT(VQ_RESULT_, VQ_HAS_RESULT(r))(r))
+    VQ_TAIL(~VQ_ARGS_##n(t1, n1, d1, t2, n2, d2, t3, n3, d3) VQ_CAT(VQ_RESULT_, VQ_HAS_RESULT(r))(r))
 
 // Table-of-functions slots: IUnknown takes 0-2, IDispatch 3-6, the members follow from 7.
 namespace slots {
-#define VQ_INTERFACE_BEGIN(iface, iid, major, minor) enum iface##_slot : std::uint16_t { iface##_first = 6,
+#define VQ_INTERFACE_BEGIN(iface, iid, major, minor) \
+    enum iface##_slot : std::uint16_t {              \
+        iface##_first = 6,
 #define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3) \
     iface##_##kind##_##name,
-#define VQ_INTERFACE_END(iface) iface##_end };
+#define VQ_INTERFACE_END(iface) \
+    iface##_end                 \
+    }                           \
+    ;
 #include "component/surface.inc"
 }  // namespace slots
 
@@ -156,7 +202,9 @@ inline constexpr IID IID__TriggerV0 = IID_Trigger___v0;
 #define VQ_INTERFACE_BEGIN(iface, iid, major, minor) struct iface : public IDispatch {
 #define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3) \
     virtual HRESULT STDMETHODCALLTYPE VQ_FN_##kind(name)(VQ_PARAMS(r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)) = 0;
-#define VQ_INTERFACE_END(iface) };
+#define VQ_INTERFACE_END(iface) \
+    }                           \
+    ;
 #include "component/surface.inc"
 
 // ---- Descriptors -----------------------------------------------------------------------------------------------
@@ -173,6 +221,7 @@ struct Param {
     Type type;
     Dir dir;
     const char *name;  // nullptr: unnamed in the type library
+    bool assigned;     // by reference and assigned by the member (SET in the table): written back to the caller
 };
 
 struct Member {
@@ -241,24 +290,25 @@ constexpr const char *ParamName(Kind k, Type t, const char *name) {
     return (t == Type::None || k == Kind::Put || k == Kind::PutRef) ? nullptr : name;
 }
 
-#define VQ_LIBRARY(name, libid, major, minor, helpstring, helpfile, helpcontext, lcid) \
-    inline constexpr LibraryInfo kLibrary = {#name,    ParseGuid(libid), major, minor, helpstring, \
-                                             helpfile, helpcontext,      lcid};
+#define VQ_LIBRARY(name, libid, major, minor, helpstring, helpfile, helpcontext, lcid)         \
+    inline constexpr LibraryInfo kLibrary = {#name,      ParseGuid(libid), major,       minor, \
+                                             helpstring, helpfile,         helpcontext, lcid};
 #include "component/surface.inc"
 
-#define VQ_PARAM_(kind, t, n, d) {VQ_TYPE(t), VQ_DIR_##d, ParamName(VQ_KIND_##kind, VQ_TYPE(t), #n)}
+#define VQ_PARAM_(kind, t, n, d) \
+    { VQ_TYPE(t), VQ_DIR_##d, ParamName(VQ_KIND_##kind, VQ_TYPE(t), #n), VQ_SETS_##d }
 inline constexpr Member kMembers[] = {
-#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)            \
-    {Interface::iface,                                                                                          \
-     VQ_KIND_##kind,                                                                                            \
-     static_cast<DISPID>(dispid),                                                                               \
-     #name,                                                                                                     \
-     VQ_WIDE(#name),                                                                                            \
-     help,                                                                                                      \
-     hidden != 0,                                                                                               \
-     VQ_TYPE(r),                                                                                                \
-     n,                                                                                                         \
-     {VQ_PARAM_(kind, t1, n1, d1), VQ_PARAM_(kind, t2, n2, d2), VQ_PARAM_(kind, t3, n3, d3)},                   \
+#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3) \
+    {Interface::iface,                                                                               \
+     VQ_KIND_##kind,                                                                                 \
+     static_cast<DISPID>(dispid),                                                                    \
+     #name,                                                                                          \
+     VQ_WIDE(#name),                                                                                 \
+     help,                                                                                           \
+     hidden != 0,                                                                                    \
+     VQ_TYPE(r),                                                                                     \
+     n,                                                                                              \
+     {VQ_PARAM_(kind, t1, n1, d1), VQ_PARAM_(kind, t2, n2, d2), VQ_PARAM_(kind, t3, n3, d3)},        \
      slots::iface##_##kind##_##name},
 #include "component/surface.inc"
 };

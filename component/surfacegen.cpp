@@ -40,7 +40,7 @@ struct Class {
     std::string helpstring;
 };
 
-std::map<std::string, Class> g_classes;          // by class name
+std::map<std::string, Class> g_classes;           // by class name
 std::map<std::string, std::string> g_enum_owner;  // enumeration -> owning class
 
 // Collects the classes and the enumeration owners, needed before the rows that use them.
@@ -53,10 +53,14 @@ void CollectClasses() {
 
 std::string IdlType(const std::string &t) {
     static const std::map<std::string, std::string> basic = {
-        {"Integer", "short"},      {"Long", "long"},
-        {"String", "BSTR"},        {"Date", "DATE"},
-        {"Boolean", "VARIANT_BOOL"}, {"Variant", "VARIANT"},
-        {"ByteArray", "SAFEARRAY(unsigned char)"}, {"DateArray", "SAFEARRAY(DATE)"},
+        {"Integer", "short"},
+        {"Long", "long"},
+        {"String", "BSTR"},
+        {"Date", "DATE"},
+        {"Boolean", "VARIANT_BOOL"},
+        {"Variant", "VARIANT"},
+        {"ByteArray", "SAFEARRAY(unsigned char)"},
+        {"DateArray", "SAFEARRAY(DATE)"},
         {"Unknown", "IUnknown*"},
     };
     if (auto b = basic.find(t); b != basic.end()) return b->second;
@@ -134,8 +138,8 @@ public:
         Line("    {");
     }
 
-    void Member(const char *kind, long long dispid, const char *name, int help, int hidden, const char *result,
-                int n, const std::vector<Param> &params) {
+    void Member(const char *kind, long long dispid, const char *name, int help, int hidden, const char *result, int n,
+                const std::vector<Param> &params) {
         std::string attrs = "id(" + Hex32(dispid) + ")";
         if (!std::strcmp(kind, "GET")) attrs += ", propget";
         if (!std::strcmp(kind, "PUT")) attrs += ", propput";
@@ -224,10 +228,10 @@ void Write(Writer &w) {
 #include "component/surface.inc"
 
 #define VQ_INTERFACE_BEGIN(iface, iid, major, minor) w.InterfaceBegin(#iface, iid, major, minor);
-#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)                 \
-    w.Member(#kind, static_cast<long long>(dispid), #name, help, hidden, #r, n,                                     \
-             {Param{#t1, #n1, !std::strcmp(#d1, "REF")}, Param{#t2, #n2, !std::strcmp(#d2, "REF")},                \
-              Param{#t3, #n3, !std::strcmp(#d3, "REF")}});
+#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)        \
+    w.Member(#kind, static_cast<long long>(dispid), #name, help, hidden, #r, n,                             \
+             {Param{#t1, #n1, std::strcmp(#d1, "VAL") != 0}, Param{#t2, #n2, std::strcmp(#d2, "VAL") != 0}, \
+              Param{#t3, #n3, std::strcmp(#d3, "VAL") != 0}});
 #define VQ_INTERFACE_END(iface) w.InterfaceEnd();
 #define VQ_ALIAS(alias, iface, iid) w.Alias(#alias, #iface, iid);
 #define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) \

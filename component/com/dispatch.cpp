@@ -3,8 +3,9 @@
 // reverse order, named arguments by parameter position, the value of a
 // property put under DISPID_PROPERTYPUT, coercion of each argument to the
 // parameter's type (a string of digits for an Integer, a date text for a
-// Date), by-reference arguments passed through or written back, and a raised
-// error returned in EXCEPINFO as DISP_E_EXCEPTION.
+// Date), by-reference arguments passed through, or converted and written back
+// where the member assigns them, and a raised error returned in EXCEPINFO as
+// DISP_E_EXCEPTION.
 #include "component/com/dispatch.h"
 
 #include <cstring>
@@ -59,15 +60,24 @@ void *ValueOf(VARIANT &v) noexcept { return &v.llVal; }
 
 // One argument or the result on its way to the member. `value` owns what
 // the dispatch made; `ref` is what a by-reference parameter receives (the
-// caller's own storage, or `value`); `writeBack` is the caller's variant that
-// takes `value` once the call succeeded.
+// caller's own storage, or `value`). For a parameter the member may assign,
+// `writeBack` is the caller's variant that takes `value` once the call
+// succeeded, if the member left another value than `given`, a copy of what
+// it received.
 struct Slot {
     VARIANT value;
+    VARIANT given;
     void *ref = nullptr;
     VARIANT *writeBack = nullptr;
 
-    Slot() noexcept { VariantInit(&value); }
-    ~Slot() { VariantClear(&value); }
+    Slot() noexcept {
+        VariantInit(&value);
+        VariantInit(&given);
+    }
+    ~Slot() {
+        VariantClear(&value);
+        VariantClear(&given);
+    }
     Slot(const Slot &) = delete;
     Slot &operator=(const Slot &) = delete;
 
@@ -106,6 +116,7 @@ using Invoker = HRESULT (*)(IDispatch *self, Slot *args, Slot *ret);
 
 #define VQ_CARG_VAL(t, i) , args[i].Val<VQ_TYPE(t)>()
 #define VQ_CARG_REF(t, i) , args[i].Ptr<VQ_TYPE(t)>()
+#define VQ_CARG_SET(t, i) VQ_CARG_REF(t, i)
 #define VQ_CARGS_0(t1, d1, t2, d2, t3, d3)
 #define VQ_CARGS_1(t1, d1, t2, d2, t3, d3) VQ_CARG_##d1(t1, 0)
 #define VQ_CARGS_2(t1, d1, t2, d2, t3, d3) VQ_CARG_##d1(t1, 0) VQ_CARG_##d2(t2, 1)
@@ -256,24 +267,35 @@ HRESULT Prepare(Slot &slot, const Param &p, VARIANT &arg, LCID lcid) {
     if (p.dir == Dir::Ref && (arg.vt & VT_BYREF)) {
         if (!arg.byref) return E_POINTER;
         const VARTYPE base = static_cast<VARTYPE>(arg.vt & ~VT_BYREF);
-        if (base == want && p.type != Type::Variant) {
+        if (p.type == Type::Variant) {
+            // The caller's variant itself, or, for a typed variable, a
+            // variant that refers to it (VB's `tasks.Item(s)` with
+            // `Dim s As String` passes VT_BYREF|VT_BSTR).
+            if (base == VT_VARIANT) {
+                slot.ref = arg.pvarVal;
+            } else {
+                slot.value = arg;  // a reference: clearing it frees nothing
+                slot.ref = &slot.value;
+            }
+            return S_OK;
+        }
+        if (base == want) {
             slot.ref = arg.byref;  // the caller's own variable
             return S_OK;
         }
         if (base == VT_VARIANT) {
             VARIANT &inner = *arg.pvarVal;
-            if (p.type == Type::Variant) {
-                slot.ref = &inner;
-                return S_OK;
-            }
             if (inner.vt == want) {
                 slot.ref = ValueOf(inner);
                 return S_OK;
             }
-            const HRESULT hr = Coerce(slot.value, inner, p.type, lcid);
+            HRESULT hr = Coerce(slot.value, inner, p.type, lcid);
             if (FAILED(hr)) return hr;
             slot.ref = ValueOf(slot.value);
-            slot.writeBack = &inner;
+            if (p.assigned) {
+                if (FAILED(hr = VariantCopy(&slot.given, &slot.value))) return hr;
+                slot.writeBack = &inner;
+            }
             return S_OK;
         }
         return DISP_E_TYPEMISMATCH;  // a typed variable of another type cannot take the result
@@ -282,6 +304,38 @@ HRESULT Prepare(Slot &slot, const Param &p, VARIANT &arg, LCID lcid) {
     if (FAILED(hr)) return hr;
     slot.ref = p.type == Type::Variant ? static_cast<void *>(&slot.value) : ValueOf(slot.value);
     return S_OK;
+}
+
+// Whether two arrays hold the same elements under the same bounds.
+bool SameArray(SAFEARRAY *a, SAFEARRAY *b) noexcept {
+    if (!a || !b) return a == b;
+    if (a->cDims != b->cDims || a->cbElements != b->cbElements) return false;
+    std::size_t count = 1;
+    for (USHORT d = 0; d < a->cDims; ++d) {
+        if (a->rgsabound[d].cElements != b->rgsabound[d].cElements ||
+            a->rgsabound[d].lLbound != b->rgsabound[d].lLbound)
+            return false;
+        count *= a->rgsabound[d].cElements;
+    }
+    return count == 0 || std::memcmp(a->pvData, b->pvData, count * a->cbElements) == 0;
+}
+
+// Whether the member left the value it was given (same type): the same text,
+// the same array contents, the same scalar.
+bool Unchanged(const VARIANT &now, const VARIANT &given) noexcept {
+    if (now.vt == VT_BSTR) {
+        const UINT bytes = SysStringByteLen(now.bstrVal);
+        return bytes == SysStringByteLen(given.bstrVal) &&
+               (bytes == 0 || std::memcmp(now.bstrVal, given.bstrVal, bytes) == 0);
+    }
+    if (now.vt & VT_ARRAY) return SameArray(now.parray, given.parray);
+    switch (now.vt) {
+        case VT_I2:
+        case VT_BOOL: return now.iVal == given.iVal;
+        case VT_I4: return now.lVal == given.lVal;
+        case VT_DATE: return std::memcmp(&now.date, &given.date, sizeof now.date) == 0;
+        default: return now.punkVal == given.punkVal;
+    }
 }
 
 void FillException(EXCEPINFO &info, HRESULT hr) noexcept {
@@ -369,7 +423,7 @@ HRESULT InvokeMember(Interface id, IDispatch *self, const Member &m, LCID lcid, 
         return DISP_E_EXCEPTION;
     }
     for (UINT k = 0; k < m.nparams; ++k) {
-        if (!args[k].writeBack) continue;
+        if (!args[k].writeBack || Unchanged(args[k].value, args[k].given)) continue;
         VariantClear(args[k].writeBack);
         *args[k].writeBack = args[k].value;
         args[k].value.vt = VT_EMPTY;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "component/com/module.h"
@@ -18,6 +19,7 @@
 using namespace late;
 using velqosch::ComRef;
 namespace surface = TaskScheduler::surface;
+using surface::Type;
 
 namespace {
 
@@ -219,52 +221,174 @@ TEST_F(Dispatch, NamedArgumentsGoToTheirParameters) {
     EXPECT_EQ(Invoke(c.result.disp(), u"Comment", kGet).result.str(), u"cloned by name");
 }
 
-TEST_F(Dispatch, ByReferenceArgumentsAreWrittenBack) {
+// One late-bound call per row, with one by-reference argument passed as a
+// script passes a variable (VT_BYREF|VT_VARIANT) holding a value the member's
+// parameter type must be converted from.
+struct ByRefRow {
+    surface::Interface iface;
+    surface::Kind kind;
+    const char *member;
+    std::size_t param;  // the by-reference argument among `args`
+    std::vector<Var> args;
+    Var variable;         // what the caller's variable holds before the call
+    bool assigns;         // the member assigns the parameter in this call
+    std::u16string text;  // an assigned String: the value written back; empty for a generated name
+};
+
+// Every by-reference parameter of every member: the caller's converted
+// variable takes the member's value back only where the member assigns it
+// (the generated names of Add and Clone, the name SaveAs completes, run times
+// actually returned), and is otherwise left as it was.
+TEST_F(Dispatch, ConvertedByReferenceArgumentsComeBackOnlyWhereTheMemberAssignsThem) {
+    using I = surface::Interface;
+    using K = surface::Kind;
     ComRef<IDispatch> tasks = Tasks();
-    // A script's variable holding "": Add writes the generated name into it.
-    VARIANT variable;
-    VariantInit(&variable);
-    variable.vt = VT_BSTR;
-    variable.bstrVal = SysAllocString(reinterpret_cast<const OLECHAR *>(u""));
-    Call added = Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&variable)});
-    ASSERT_EQ(added.hr, S_OK);
-    ASSERT_EQ(variable.vt, VT_BSTR);
-    const std::u16string generated = reinterpret_cast<const char16_t *>(variable.bstrVal);
-    EXPECT_EQ(generated.size(), 36u);
-    EXPECT_EQ(Invoke(added.result.disp(), u"TaskName", kGet).result.str(), generated);
-    VariantClear(&variable);
+    ComRef<IDispatch> task = AddTask(tasks.get(), u"100");
+    ASSERT_EQ(Invoke(task.get(), u"ApplicationName", kPut, {Var::Str(u"/bin/true")}).hr, S_OK);
+    ComRef<IDispatch> triggers = Child(task.get(), u"Triggers");
+    ComRef<IDispatch> trigger = Child(triggers.get(), u"Add");
+    ASSERT_EQ(Invoke(trigger.get(), u"TriggerType", kPut, {Var::I4(TASK_TIME_TRIGGER_DAILY)}).hr, S_OK);
+    ASSERT_EQ(Invoke(trigger.get(), u"BeginDate", kPut, {Var::Str(u"2026-12-01")}).hr, S_OK);
+    ASSERT_EQ(Invoke(trigger.get(), u"Update", kCall).hr, S_OK);
+    const Var december1 = Var::Date(46357.0), december4 = Var::Date(46360.0), year1990 = Var::Date(32874.0);
 
-    // An empty variable is taken as "", and becomes a String.
-    Call fromEmpty = Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&variable)});
-    ASSERT_EQ(fromEmpty.hr, S_OK);
-    ASSERT_EQ(variable.vt, VT_BSTR);
-    EXPECT_EQ(SysStringLen(variable.bstrVal), 36u);
-    VariantClear(&variable);
+    const ByRefRow rows[] = {
+        {I::_Tasks, K::Method, "Add", 0, {Var()}, Var(), true, u""},
+        {I::_Tasks, K::Method, "Add", 0, {Var()}, Var::Str(u""), true, u""},
+        {I::_Tasks, K::Method, "Add", 0, {Var()}, Var::I4(42), false, u""},
+        {I::_Tasks, K::Get, "Item", 0, {Var()}, Var::I4(1), false, u""},
+        {I::_Tasks, K::Method, "Exists", 0, {Var()}, Var::I4(100), false, u""},
+        {I::_Tasks, K::Method, "Clone", 0, {Var(), Var::Str(u"Copy")}, Var::I4(100), false, u""},
+        {I::_Tasks, K::Method, "Clone", 1, {Var::Str(u"100"), Var()}, Var(), true, u""},
+        {I::_Tasks, K::Method, "Clone", 1, {Var::Str(u"100"), Var()}, Var::I4(101), false, u""},
+        {I::_Task, K::Put, "TaskName", 0, {Var()}, Var::I4(100), false, u""},
+        {I::_Task, K::Method, "GetRunTimes", 0, {Var(), december4, Var()}, Var::Str(u"2026-12-01"), false, u""},
+        {I::_Task, K::Method, "GetRunTimes", 1, {december1, Var(), Var()}, Var::Str(u"2026-12-04"), false, u""},
+        {I::_Task, K::Method, "GetRunTimes", 2, {december1, december4, Var()}, Var(), true, u""},
+        {I::_Task, K::Method, "GetRunTimes", 2, {year1990, year1990, Var()}, Var(), false, u""},
+        {I::_Task, K::Put, "WorkItemData", 0, {Var()}, Var::Str(u"ab"), false, u""},
+        {I::_Task, K::Method, "SaveAs", 0, {Var()}, Var::I4(100), true, u"100.job"},
+        {I::_Tasks, K::Method, "Remove", 0, {Var()}, Var::Str(u"100"), false, u""},  // saved as 100.job
+        {I::_Triggers, K::Get, "Item", 0, {Var()}, Var::Str(u"1"), false, u""},
+        {I::_Trigger, K::Put, "flags", 0, {Var()}, Var::Str(u"0"), false, u""},
+        {I::_Triggers, K::Method, "Remove", 0, {Var()}, Var::Str(u"1"), false, u""},
+        {I::_Scheduler, K::Put, "Computer", 0, {Var()}, Var(), false, u""},
+    };
 
-    // A typed String variable is written in place; SaveAs appends ".job".
+    // The rows name every by-reference parameter, and a call that assigns each one the table marks SET.
+    for (const auto &m : surface::kMembers) {
+        for (std::size_t p = 0; p < m.nparams; ++p) {
+            if (m.params[p].dir != surface::Dir::Ref) continue;
+            bool read = false, assigned = false;
+            for (const auto &r : rows)
+                if (r.iface == m.iface && r.kind == m.kind && !std::strcmp(r.member, m.name) && r.param == p)
+                    (r.assigns ? assigned : read) = true;
+            EXPECT_TRUE(read || assigned) << m.name << " parameter " << p << " has no row";
+            EXPECT_EQ(assigned, m.params[p].assigned) << m.name << " parameter " << p;
+        }
+    }
+
+    IDispatch *objects[] = {trigger.get(), triggers.get(), task.get(), tasks.get(), scheduler.get()};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.member) + " parameter " + std::to_string(r.param));
+        IDispatch *object = nullptr;
+        for (IDispatch *o : objects) {
+            void *p = nullptr;
+            if (o->QueryInterface(surface::InterfaceOf(r.iface).iid, &p) == S_OK) {
+                object = o;
+                static_cast<IUnknown *>(p)->Release();
+            }
+        }
+        ASSERT_NE(object, nullptr);
+        const surface::Member *m = nullptr;
+        for (const auto &row : surface::kMembers)
+            if (row.iface == r.iface && row.kind == r.kind && !std::strcmp(row.name, r.member)) m = &row;
+        ASSERT_NE(m, nullptr);
+
+        Var variable(r.variable);
+        std::vector<Var> args;
+        for (std::size_t k = 0; k < r.args.size(); ++k)
+            args.push_back(k == r.param ? Var::RefTo(variable.get()) : r.args[k]);
+        const WORD flags = r.kind == K::Put ? kPut : r.kind == K::Get ? kGet : kCall;
+        const Call c = InvokeId(object, m->dispid, flags, std::move(args));
+        ASSERT_EQ(c.hr, S_OK) << std::hex << c.hr;
+        if (!r.assigns) {
+            EXPECT_EQ(variable.vt(), r.variable.vt());
+            EXPECT_EQ(variable.str(), r.variable.str());
+            EXPECT_EQ(variable.vt() == VT_I4 ? variable->lVal : 0, r.variable.vt() == VT_I4 ? r.variable->lVal : 0);
+        } else if (m->params[r.param].type == Type::DateArray) {
+            ASSERT_EQ(variable.vt(), VT_ARRAY | VT_DATE);
+            EXPECT_EQ(static_cast<LONG>(variable->parray->rgsabound[0].cElements), c.result->lVal);
+            EXPECT_GT(c.result->lVal, 0);
+        } else {
+            ASSERT_EQ(variable.vt(), VT_BSTR);
+            if (r.text.empty())
+                EXPECT_EQ(variable.str().size(), 36u);  // a generated name
+            else
+                EXPECT_EQ(variable.str(), r.text);
+        }
+    }
+}
+
+// A typed variable is passed as itself: one of the parameter's type is
+// written in place, one of another type cannot take a String back.
+TEST_F(Dispatch, TypedByReferenceVariables) {
+    ComRef<IDispatch> tasks = Tasks();
+    ComRef<IDispatch> task = AddTask(tasks.get(), u"Typed");
     BSTR fileName = SysAllocString(reinterpret_cast<const OLECHAR *>(u"Saved As"));
-    Call saved = Invoke(added.result.disp(), u"SaveAs", kCall, {Var::RefTo(&fileName)});
-    EXPECT_EQ(saved.hr, S_OK);
+    EXPECT_EQ(Invoke(task.get(), u"SaveAs", kCall, {Var::RefTo(&fileName)}).hr, S_OK);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(fileName)), u"Saved As.job");
     SysFreeString(fileName);
 
-    // A typed variable of another type cannot take a String back.
     SHORT number = 3;
     EXPECT_EQ(Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&number)}).hr, DISP_E_TYPEMISMATCH);
-    // A number becomes the name's text; a failing call (the name is taken
-    // now) leaves the variable as it was.
-    variable.vt = VT_I4;
-    variable.lVal = 42;
-    ASSERT_EQ(Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&variable)}).hr, S_OK);
-    ASSERT_EQ(variable.vt, VT_BSTR);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(variable.bstrVal)), u"42");
-    VariantClear(&variable);
-    variable.vt = VT_I4;
-    variable.lVal = 42;
-    Exception e;
-    EXPECT_EQ(Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&variable)}, &e).hr, DISP_E_EXCEPTION);
-    EXPECT_EQ(variable.vt, VT_I4);
-    EXPECT_EQ(variable.lVal, 42);
+    EXPECT_EQ(number, 3);
+}
+
+// Every by-reference form automation passes for a Variant parameter: VB's
+// `tasks.Item(s)` with `Dim s As String` passes VT_BYREF|VT_BSTR.
+TEST_F(Dispatch, VariantParametersTakeEveryByReferenceForm) {
+    ComRef<IDispatch> tasks = Tasks();
+    BSTR key = SysAllocString(reinterpret_cast<const OLECHAR *>(u"second"));
+    SHORT i2 = 2;
+    LONG i4 = 2;
+    BYTE ui1 = 2;
+    FLOAT r4 = 2.0f;
+    DOUBLE r8 = 2.0;
+    VARIANT inner;
+    VariantInit(&inner);
+    inner.vt = VT_I4;
+    inner.lVal = 2;
+    struct Form {
+        VARTYPE vt;
+        void *target;
+    } forms[] = {{VT_BSTR, &key}, {VT_I2, &i2}, {VT_I4, &i4},        {VT_UI1, &ui1},
+                 {VT_R4, &r4},    {VT_R8, &r8}, {VT_VARIANT, &inner}};
+    for (const surface::Member &m : surface::kMembers) {
+        if (m.iface != surface::Interface::_Tasks || m.nparams != 1 || m.params[0].type != Type::Variant) continue;
+        for (const Form &f : forms) {
+            SCOPED_TRACE(std::string(m.name) + " vt " + std::to_string(f.vt));
+            for (const char16_t *name : {u"First", u"Second"})
+                ASSERT_EQ(Invoke(AddTask(tasks.get(), name).get(), u"Save", kCall).hr, S_OK);
+            Var ref;
+            ref.get()->vt = VT_BYREF | f.vt;
+            ref.get()->byref = f.target;
+            Call c = InvokeId(tasks.get(), m.dispid, kCall, {ref});
+            ASSERT_EQ(c.hr, S_OK) << std::hex << c.hr;
+            const bool found = m.result != Type::None;  // Item finds the second task, Remove removes it
+            if (found) {
+                EXPECT_EQ(Invoke(c.result.disp(), u"TaskName", kGet).result.str(), u"Second");
+            }
+            EXPECT_EQ(Invoke(tasks.get(), u"Exists", kCall, {Var::Str(u"Second")}).result->boolVal,
+                      found ? VARIANT_TRUE : VARIANT_FALSE);
+            for (const char16_t *name : {u"First", u"Second"}) {
+                if (Invoke(tasks.get(), u"Exists", kCall, {Var::Str(name)}).result->boolVal) {
+                    EXPECT_EQ(Invoke(tasks.get(), u"Remove", kCall, {Var::Str(name)}).hr, S_OK);
+                }
+            }
+        }
+    }
+    SysFreeString(key);
 }
 
 TEST_F(Dispatch, DefaultMembersTakeTheirArguments) {
@@ -370,8 +494,6 @@ TEST_F(Dispatch, EachFailedAllocationOfALateBoundCallIsReported) {
     for (long n = 0; n < 200 && !succeeded; ++n) {
         VARIANT variable;
         VariantInit(&variable);
-        variable.vt = VT_I4;
-        variable.lVal = 7;
         Exception e;
         VelqoFailAllocationAfter(n);
         Call c = Invoke(tasks.get(), u"Add", kCall, {Var::RefTo(&variable)}, &e);
@@ -379,7 +501,7 @@ TEST_F(Dispatch, EachFailedAllocationOfALateBoundCallIsReported) {
         succeeded = c.hr == S_OK;
         if (!succeeded) {
             EXPECT_TRUE(FAILED(c.hr)) << n;
-            EXPECT_EQ(variable.vt, VT_I4) << n;
+            EXPECT_EQ(variable.vt, VT_EMPTY) << n;
         } else {
             EXPECT_EQ(variable.vt, VT_BSTR);
         }

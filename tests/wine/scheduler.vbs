@@ -212,6 +212,14 @@ triggers.Remove 2
 CheckEq triggers.Count, 1, "Triggers.Remove 2"
 CheckEq tr2.Index, -1, "a removed trigger reports Index -1"
 
+' ---- Arguments GetRunTimes only reads keep the caller's value and type -------------------------------------------
+Dim fromText, toText, noTimes
+fromText = "1/1/1990"
+toText = "1/2/1990"
+CheckEq given.GetRunTimes(fromText, toText, noTimes), 0, "GetRunTimes of a period without runs returns 0"
+Check IsEmpty(noTimes), "GetRunTimes without run times leaves TaskTimes Empty, not an array"
+CheckEq TypeName(fromText) & " " & TypeName(toText), "String String", "GetRunTimes leaves BeginDate and EndDate Strings"
+
 ' ---- Save, and the saved task read back by a new Scheduler -------------------------------------------------------
 On Error Resume Next
 given.Save
