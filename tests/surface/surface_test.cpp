@@ -3,7 +3,6 @@
 // about every member (order, names, kinds, DISPIDs, parameters, help), every
 // enumeration and every identity; and widl must have built the type library.
 #include "component/surface.h"
-#include "surface/idl_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,9 @@
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "component/msft.h"
+#include "surface/idl_reader.h"
 
 namespace {
 
@@ -36,8 +38,8 @@ std::string ReadFile(const char *path) {
 std::string GuidText(const GUID &g) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
 }
 
@@ -52,8 +54,8 @@ std::string TypeName(Type t) {
 #define VQ_ENUM_BEGIN(name, owner) \
     if (t == Type::name) return #name;
 #include "component/surface.inc"
-    static const char *const basic[] = {"None",    "Integer",   "Long",      "String",  "Date",
-                                        "Boolean", "Variant",   "ByteArray", "DateArray", "Unknown"};
+    static const char *const basic[] = {"None",    "Integer", "Long",      "String",    "Date",
+                                        "Boolean", "Variant", "ByteArray", "DateArray", "Unknown"};
     auto i = static_cast<std::size_t>(t);
     return i < std::size(basic) ? basic[i] : "?";
 }
@@ -79,10 +81,14 @@ protected:
             text.pop_back();
         }
         static const std::pair<const char *, Type> basic[] = {
-            {"short", Type::Integer},     {"long", Type::Long},
-            {"BSTR", Type::String},       {"DATE", Type::Date},
-            {"VARIANT_BOOL", Type::Boolean}, {"VARIANT", Type::Variant},
-            {"SAFEARRAY(unsigned char)", Type::ByteArray}, {"SAFEARRAY(DATE)", Type::DateArray},
+            {"short", Type::Integer},
+            {"long", Type::Long},
+            {"BSTR", Type::String},
+            {"DATE", Type::Date},
+            {"VARIANT_BOOL", Type::Boolean},
+            {"VARIANT", Type::Variant},
+            {"SAFEARRAY(unsigned char)", Type::ByteArray},
+            {"SAFEARRAY(DATE)", Type::DateArray},
             {"IUnknown*", Type::Unknown},
         };
         for (const auto &[name, type] : basic)
@@ -293,7 +299,8 @@ TEST(Table, IdentitiesAreDistinct) {
 
 // Under the Itanium C++ ABI (also used by mingw-w64) a pointer to a virtual
 // member function holds 1 + the byte offset of its entry in the vtable.
-template <class Pmf> long SlotOf(Pmf pmf) {
+template <class Pmf>
+long SlotOf(Pmf pmf) {
     static_assert(sizeof(Pmf) == 2 * sizeof(std::ptrdiff_t));
     std::ptrdiff_t raw[2];
     std::memcpy(raw, &pmf, sizeof raw);
@@ -309,7 +316,8 @@ struct Shape {
     int pointers = 0;
 };
 
-template <class T> Shape ShapeOf() {
+template <class T>
+Shape ShapeOf() {
 #define VQ_SHAPE(cpp, ...) \
     if constexpr (std::is_same_v<T, cpp>) return Shape{{__VA_ARGS__}, 0};
     VQ_SHAPE(SHORT, Type::Integer, Type::Boolean)
@@ -334,7 +342,8 @@ template <class T> Shape ShapeOf() {
     }
 }
 
-template <class C, class... A> std::vector<Shape> ShapesOf(HRESULT (STDMETHODCALLTYPE C::*)(A...)) {
+template <class C, class... A>
+std::vector<Shape> ShapesOf(HRESULT (STDMETHODCALLTYPE C::*)(A...)) {
     return {ShapeOf<A>()...};
 }
 
@@ -353,7 +362,7 @@ struct Declared {
 const std::vector<Declared> &DeclaredMembers() {
     static const std::vector<Declared> all = {
 #define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3) \
-    {#iface, #kind " " #name, SlotOf(&TaskScheduler::iface::VQ_T_##kind(name)),                     \
+    {#iface, #kind " " #name, SlotOf(&TaskScheduler::iface::VQ_T_##kind(name)),                      \
      ShapesOf(&TaskScheduler::iface::VQ_T_##kind(name))},
 #include "component/surface.inc"
     };
@@ -441,6 +450,44 @@ TEST(TypeLibrary, WidlBuiltOneTypeInfoPerDeclaration) {
     // The alias's identifier is in the library's table of identifiers.
     const GUID &v0 = TaskScheduler::IID__TriggerV0;
     EXPECT_NE(d.find(std::string(reinterpret_cast<const char *>(&v0), sizeof v0)), std::string::npos);
+}
+
+// What the build adds to widl's output: each enumeration constant carries its
+// own name as its help string, and no return value has a parameter name.
+TEST(TypeLibrary, ConstantsCarryTheirNamesAndReturnValuesNoName) {
+    const std::string file = ReadFile(VELQO_TLB);
+    velqo::msft::Library lib;
+    std::string error;
+    ASSERT_TRUE(velqo::msft::Read(velqo::msft::Bytes(file.begin(), file.end()), lib, error)) << error;
+    std::size_t constants = 0, retvals = 0;
+    for (std::size_t i = 0; i < lib.TypeInfoCount(); ++i) {
+        const velqo::msft::Members &m = lib.members[i];
+        if (lib.Kind(i) == velqo::msft::kEnumKind) {
+            for (std::size_t k = 0; k < m.vars; ++k, ++constants)
+                EXPECT_EQ(lib.String(velqo::msft::VarHelpString(m, k)), lib.Name(m.names[k]));
+        }
+        velqo::msft::ForEachParameter(m, [&](std::size_t f, std::size_t, std::size_t at) {
+            if (!(velqo::msft::Get32(m.records, at + 8) & velqo::msft::kParamRetval)) return;
+            ++retvals;
+            EXPECT_EQ(velqo::msft::Get32(m.records, at + 4), -1) << lib.Name(m.names[f]);
+        });
+    }
+    EXPECT_EQ(constants, std::size(sf::kEnumValues));
+    std::size_t results = 0;
+    for (const auto &m : sf::kMembers) results += m.result != Type::None;
+    EXPECT_EQ(retvals, results);
+}
+
+// The finishing step refuses a library cut short anywhere, without reading past its end.
+TEST(TypeLibrary, FinishingRefusesATruncatedLibrary) {
+    const std::string file = ReadFile(VELQO_WIDL_TLB);
+    velqo::msft::Library lib;
+    std::string error;
+    ASSERT_TRUE(velqo::msft::Read(velqo::msft::Bytes(file.begin(), file.end()), lib, error)) << error;
+    for (std::size_t size = 0; size < file.size(); size += 7) {
+        EXPECT_FALSE(velqo::msft::Read(velqo::msft::Bytes(file.begin(), file.begin() + size), lib, error)) << size;
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 }  // namespace
