@@ -9,9 +9,10 @@
 // its output into velqosch.tlb; the committed component/velqosch.idl is a copy
 // of the same output (the velqosch_idl_update target refreshes it).
 //
-// One thing of the table the IDL cannot carry: each enumeration constant's help
-// string (its own name). widl refuses helpstring on enumeration members, so the
-// constants are written without it.
+// One thing the IDL cannot carry: each enumeration constant's help string (its
+// own name). widl refuses helpstring on enumeration members, so the constants
+// are written without it, and tlbfinish adds the help strings to the library
+// widl makes.
 //
 // The --rc fragment holds one RCDATA resource per class, _IID_<CLASS>: a
 // 32-bit little-endian byte count (16 per identifier) and then the interface
