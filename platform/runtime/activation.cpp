@@ -50,9 +50,13 @@ HRESULT BuiltInClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
 
 // The default value of HKEY_CLASSES_ROOT\<path> as text, without its
 // terminator; REG_EXPAND_SZ text has its %NAME% references expanded.
-bool ReadDefaultText(const std::u16string &path, std::u16string *text) {
+// ERROR_ACCESS_DENIED when the registry itself is refused (see registry.cpp),
+// another failing status when there is no such text.
+LSTATUS ReadDefaultText(const std::u16string &path, std::u16string *text) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    if (LSTATUS opened = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+        opened != ERROR_SUCCESS)
+        return opened;
     DWORD type = REG_NONE, size = 0;
     LSTATUS status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
     std::u16string value;
@@ -64,9 +68,9 @@ bool ReadDefaultText(const std::u16string &path, std::u16string *text) {
         status = ERROR_INVALID_DATA;
     }
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return false;
+    if (status != ERROR_SUCCESS) return status;
     while (!value.empty() && value.back() == 0) value.pop_back();
-    if (value.find(u'\0') != std::u16string::npos) return false;
+    if (value.find(u'\0') != std::u16string::npos) return ERROR_INVALID_DATA;
     if (type == REG_EXPAND_SZ) {
         std::u16string expanded;
         for (std::size_t i = 0; i < value.size();) {
@@ -86,7 +90,13 @@ bool ReadDefaultText(const std::u16string &path, std::u16string *text) {
         value = std::move(expanded);
     }
     *text = std::move(value);
-    return true;
+    return ERROR_SUCCESS;
+}
+
+// The class-lookup failure `fallback`, or E_ACCESSDENIED when the registry
+// was refused, so that a caller learns why.
+HRESULT LookupFailure(LSTATUS status, HRESULT fallback) {
+    return status == ERROR_ACCESS_DENIED ? E_ACCESSDENIED : fallback;
 }
 
 std::u16string ClassKey(REFCLSID rclsid, const char16_t *subkey) {
@@ -112,7 +122,9 @@ std::map<std::string, ServerLibrary> g_servers;
 HRESULT RegisteredClassObject(REFCLSID rclsid, DWORD context, REFIID riid, LPVOID *ppv) {
     if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
     std::u16string library;
-    if (!ReadDefaultText(ClassKey(rclsid, u"InprocServer32"), &library) || library.empty()) return REGDB_E_CLASSNOTREG;
+    if (LSTATUS status = ReadDefaultText(ClassKey(rclsid, u"InprocServer32"), &library);
+        status != ERROR_SUCCESS || library.empty())
+        return LookupFailure(status, REGDB_E_CLASSNOTREG);
     const std::string path = velqo::rt::Utf16ToUtf8(library.data(), library.size());
 
     std::lock_guard<std::recursive_mutex> lock(g_serversMutex);
@@ -168,9 +180,9 @@ VQAPI HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     try {
         const std::u16string progId(lpszProgID);
         std::u16string text;
-        if (progId.empty() || progId.find(u'\\') != std::u16string::npos ||
-            !ReadDefaultText(progId + u"\\CLSID", &text))
-            return CO_E_CLASSSTRING;
+        if (progId.empty() || progId.find(u'\\') != std::u16string::npos) return CO_E_CLASSSTRING;
+        if (LSTATUS status = ReadDefaultText(progId + u"\\CLSID", &text); status != ERROR_SUCCESS)
+            return LookupFailure(status, CO_E_CLASSSTRING);
         CLSID clsid;
         if (text.empty() || FAILED(CLSIDFromString(text.c_str(), &clsid))) return CO_E_CLASSSTRING;
         *lpclsid = clsid;
@@ -185,7 +197,9 @@ VQAPI HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR *lplpszProgID) {
     *lplpszProgID = nullptr;
     try {
         std::u16string progId;
-        if (!ReadDefaultText(ClassKey(clsid, u"ProgID"), &progId) || progId.empty()) return REGDB_E_CLASSNOTREG;
+        if (LSTATUS status = ReadDefaultText(ClassKey(clsid, u"ProgID"), &progId);
+            status != ERROR_SUCCESS || progId.empty())
+            return LookupFailure(status, REGDB_E_CLASSNOTREG);
         auto *copy = static_cast<LPOLESTR>(CoTaskMemAlloc((progId.size() + 1) * sizeof(OLECHAR)));
         if (!copy) return E_OUTOFMEMORY;
         std::memcpy(copy, progId.c_str(), (progId.size() + 1) * sizeof(OLECHAR));

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "platform/common/private_folder.h"
 
 namespace {
 
@@ -433,6 +434,16 @@ std::string StoreRoot() {
     return root;
 }
 
+// Whoever may change the store decides which library activation loads: a
+// store that another user owns or may write to (or that is no folder) is
+// refused. One that does not exist yet is fine; the first write creates it
+// with mode 0700.
+LSTATUS CheckStoreRoot(const std::string &root) {
+    if (velqo::CheckPrivateFolder(root, velqo::kNoWriteForOthers) || errno == ENOENT || errno == ENOTDIR)
+        return ERROR_SUCCESS;
+    return FromErrno(errno);
+}
+
 class WriteLock {
 public:
     explicit WriteLock(const std::string &store) {
@@ -507,6 +518,7 @@ LSTATUS Resolve(HKEY key, KeyRef *ref) {
     if (const char *folder = PredefinedFolder(key)) {
         ref->store = StoreRoot();
         if (ref->store.empty()) return ERROR_PATH_NOT_FOUND;
+        if (const LSTATUS status = CheckStoreRoot(ref->store); status != ERROR_SUCCESS) return status;
         ref->path = ref->store + "/" + folder;
         ref->root = true;
         ref->access = KEY_ALL_ACCESS;

@@ -33,8 +33,6 @@
 // the message limit (result 0). WM_GETTEXT is answered from the .info file.
 // A receiver handles one connection at a time, so the lines of all senders
 // reach the callback one after another.
-#include <windows.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -45,6 +43,7 @@
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,6 +58,8 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/common/private_folder.h"
 
 namespace {
 
@@ -176,16 +177,6 @@ bool IsDesktop(HWND hwnd) { return reinterpret_cast<std::uintptr_t>(hwnd) == kDe
 
 // --- the session folder --------------------------------------------------------
 
-bool CheckFolder(const std::string &folder) {
-    struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-        errno = EACCES;
-        return false;
-    }
-    return true;
-}
-
 // The session folder; created (mode 0700) when create is set. False with
 // errno set when there is none or it may not be used.
 bool SessionFolder(std::string *folder, bool create) {
@@ -198,7 +189,7 @@ bool SessionFolder(std::string *folder, bool create) {
         *folder = "/tmp/velqosch-windows-" + std::to_string(static_cast<unsigned long>(geteuid()));
     }
     if (create && mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) return false;
-    return CheckFolder(*folder);
+    return velqo::CheckPrivateFolder(*folder, velqo::kNoAccessForOthers);
 }
 
 // Parses "<16 hex>-<8 hex>-<8 hex>.sock" into its key.

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -183,6 +184,49 @@ TEST_F(Activation, ClassFailures) {
     EXPECT_EQ(ProgIDFromCLSID(unregistered, &progId), REGDB_E_CLASSNOTREG);
     EXPECT_EQ(progId, nullptr);
     EXPECT_EQ(ProgIDFromCLSID(noEntry, &progId), REGDB_E_CLASSNOTREG);  // registered without a ProgID
+}
+
+// Whoever can change the registry chooses the library that is loaded: a
+// store that another user owns or may write to is refused with
+// E_ACCESSDENIED, and nothing is loaded from it. A store readable by others
+// is fine.
+TEST_F(Activation, AnUnsafeRegistryIsRefused) {
+    struct Row {
+        const char *what;
+        mode_t mode;
+        uid_t owner;
+        HRESULT expected;
+    };
+    const uid_t me = geteuid();
+    const Row rows[] = {
+        {"world-writable", 0777, me, E_ACCESSDENIED},
+        {"group-writable", 0770, me, E_ACCESSDENIED},
+        {"another user's", 0700, 4242, E_ACCESSDENIED},
+        {"readable by others", 0755, me, S_OK},
+    };
+    for (const Row &row : rows) {
+        if (row.owner != me && me != 0) continue;  // only the superuser can give a folder away
+        ASSERT_EQ(chmod(store_.c_str(), row.mode), 0);
+        ASSERT_EQ(lchown(store_.c_str(), row.owner, gid_t(-1)), 0);
+        CLSID clsid = CLSID_NULL;
+        EXPECT_EQ(CLSIDFromProgID(u"Velqo.TestCounter", &clsid), row.expected) << row.what;
+        HKEY key = nullptr;
+        EXPECT_EQ(
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Velqo.Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            row.expected == S_OK ? ERROR_SUCCESS : ERROR_ACCESS_DENIED)
+            << row.what;
+        if (key) RegCloseKey(key);
+        IUnknown *object = nullptr;
+        const HRESULT hr = CoCreateInstance(kCounterClsid, nullptr, CLSCTX_INPROC_SERVER, kCounterIid,
+                                            reinterpret_cast<void **>(&object));
+        EXPECT_EQ(hr, row.expected) << row.what;
+        if (object) object->Release();
+        if (row.expected != S_OK) {
+            EXPECT_EQ(object, nullptr) << row.what;
+        }
+        ASSERT_EQ(lchown(store_.c_str(), me, gid_t(-1)), 0);
+        ASSERT_EQ(chmod(store_.c_str(), 0700), 0);
+    }
 }
 
 TEST_F(Activation, ExpandableLibraryPath) {
