@@ -124,17 +124,22 @@ TEST_F(Daemon, MaxRunTimeEndsTheRun) {
 }
 
 TEST_F(Daemon, DeleteWhenDoneRemovesAnItemWithNoRunLeft) {
-    svc::JobData job = Item(u"/bin/true", u"");
-    job.flags |= TASK_FLAG_DELETE_WHEN_DONE;
-    Store("Once", job);
-    job.flags &= ~DWORD(TASK_FLAG_DELETE_WHEN_DONE);
-    Store("Kept", job);
+    // Both carry a stored password: the deleted item's goes with it.
+    const std::u16string me = svc::ToUtf16(getpwuid(getuid())->pw_name);
+    svc::JobData once = Item(u"/bin/true", u"");
+    once.flags |= TASK_FLAG_DELETE_WHEN_DONE;
+    Store("Once", once);
+    svc::JobData kept = Item(u"/bin/true", u"");
+    Store("Kept", kept);
+    for (const auto *job : {&once, &kept}) ASSERT_EQ(svc::WriteCredentials(TasksDir(), job->uuid, me, u"pw"), S_OK);
     StartService();
     ASSERT_EQ(svc::RequestRun(JobPath("Once")), S_OK);
     ASSERT_EQ(svc::RequestRun(JobPath("Kept")), S_OK);
     EXPECT_TRUE(WaitFor([&] { return access(JobPath("Once").c_str(), F_OK) != 0; })) << LogText();
     EXPECT_EQ(WaitForEnd("Kept").exitCode, 0u);
     EXPECT_NE(LogText().find("deleted \"Once\""), std::string::npos);
+    EXPECT_NE(access(svc::CredentialFile(TasksDir(), once.uuid).c_str(), F_OK), 0) << "the password stays on disk";
+    EXPECT_EQ(access(svc::CredentialFile(TasksDir(), kept.uuid).c_str(), F_OK), 0);
 }
 
 TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {

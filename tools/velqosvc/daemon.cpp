@@ -448,10 +448,10 @@ void Daemon::Finish(pid_t pid, int waitStatus) {
     bool noRunLeft = !NextRun(job.triggers, job.flags, now + 1);
     if ((job.flags & TASK_FLAG_DELETE_WHEN_DONE) && noRunLeft && !job.runningInstances) {
         Log(run.ending ? "terminated" : "exited", run.name, "code %u", code);
-        if (unlink(run.path.c_str()) == 0)
+        if (HRESULT hr = svc::RemoveWorkItem(tasks_, run.path); hr == S_OK)
             Log("deleted", run.name, "no run left");
         else
-            Log("warning", run.name, "cannot delete: %s", std::strerror(errno));
+            Log("warning", run.name, "cannot delete: 0x%08X", unsigned(hr));
         return;
     }
     if (HRESULT hr = svc::WriteJobFile(run.path, job); hr != S_OK)

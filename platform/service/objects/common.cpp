@@ -146,4 +146,12 @@ void RemoveCredentials(const std::string &tasksFolder, const GUID &uuid) noexcep
     }
 }
 
+HRESULT RemoveWorkItem(const std::string &tasksFolder, const std::string &path) noexcept {
+    JobData job;
+    const bool known = SUCCEEDED(ReadJobFile(path, job));
+    if (::unlink(path.c_str()) != 0) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_ACCESSDENIED;
+    if (known) RemoveCredentials(tasksFolder, job.uuid);
+    return S_OK;
+}
+
 }  // namespace velqo::service

@@ -77,6 +77,12 @@ HRESULT WriteCredentials(const std::string &tasksFolder, const GUID &uuid, std::
 bool ReadAccount(const std::string &tasksFolder, const GUID &uuid, std::u16string &account) noexcept;
 void RemoveCredentials(const std::string &tasksFolder, const GUID &uuid) noexcept;
 
+// Removes the work item stored at `path` in `tasksFolder` together with its
+// stored account, as Delete and the daemon's delete-when-done do. S_OK;
+// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) when there is no such file;
+// E_ACCESSDENIED when it cannot be removed (the account is then kept too).
+HRESULT RemoveWorkItem(const std::string &tasksFolder, const std::string &path) noexcept;
+
 // Creates a task object over `job`. `file` is the path it saves to by
 // default; `stored` says whether that file holds the item already. *ppv is
 // written only when the call succeeds.

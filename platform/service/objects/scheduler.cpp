@@ -186,13 +186,7 @@ public:
     HRESULT WINAPI Delete(LPCWSTR pwszName) override try {
         std::string file;
         if (!ItemFileName(pwszName, file) || HasOtherExtension(pwszName)) return E_INVALIDARG;
-        const std::string path = ItemPath(file);
-        JobData job;
-        const bool known = SUCCEEDED(ReadJobFile(path, job));
-        if (::unlink(path.c_str()) != 0)
-            return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_ACCESSDENIED;
-        if (known) RemoveCredentials(folder_, job.uuid);
-        return S_OK;
+        return RemoveWorkItem(folder_, ItemPath(file));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
