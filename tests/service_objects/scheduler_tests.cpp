@@ -15,6 +15,8 @@ using SchedulerTest = StoreTest;
 
 // What a refused call must leave in the caller's variable.
 IUnknown *const kUntouched = reinterpret_cast<IUnknown *>(static_cast<std::uintptr_t>(0xcfcfcfcfu));
+// What reading a work item through a symbolic link answers (ERROR_CANT_RESOLVE_FILENAME).
+constexpr HRESULT kLinkRefused = HRESULT_FROM_WIN32(1921);
 
 TEST_F(SchedulerTest, RefusesNamesThatAreNotOneFileName) {
     const std::u16string tooLong(261, u'a');
@@ -167,7 +169,12 @@ TEST_F(SchedulerTest, EnumListsJobFilesInCaseInsensitiveOrderInBatches) {
     WriteFile(".beta.job.tmp-abc123", "partial");
     WriteFile("corrupt.job", "not a job file");
     std::filesystem::create_directory(tasks_ + "/folder.job");
-    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job",  u"beta.job",  u"corrupt.job",
+    // Links are not work items, even to one: reading one would leave the folder.
+    std::filesystem::copy_file(tasks_ + "/beta.job", root_ + "/outside.job");
+    std::filesystem::create_symlink(root_ + "/outside.job", tasks_ + "/linked.job");
+    std::filesystem::create_directory_symlink(root_, tasks_ + "/linkedfolder.job");
+    EXPECT_EQ(Open(u"linked", kLinkRefused), nullptr);
+    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job", u"beta.job",    u"corrupt.job",
                                                   u"Delta.job", u"epsilon.job", u"gamma.job", u"Zeta.job"};
     std::vector<HRESULT> results;
     EXPECT_EQ(EnumAll(sched_, 5, &results), expected);

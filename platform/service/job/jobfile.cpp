@@ -363,8 +363,9 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept {
 
 HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept {
     if (path.empty()) return E_INVALIDARG;
-    // Non-blocking, so that a FIFO at the path is refused instead of waited on.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Non-blocking, so that a FIFO at the path is refused instead of waited
+    // on; never through a symbolic link, which could lead out of the folder.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return FromErrno(errno, false);
     HRESULT hr = S_OK;
     try {

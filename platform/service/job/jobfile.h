@@ -62,7 +62,8 @@ HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept;
 // on failure. Layout and the values written: docs/job-file.md.
 HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept;
 
-// Reads and parses `path` (UTF-8 file-system path). Adds
+// Reads and parses `path` (UTF-8 file-system path); a symbolic link is not
+// followed (HRESULT_FROM_WIN32(ERROR_CANT_RESOLVE_FILENAME)). Adds
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), E_ACCESSDENIED and the other open
 // and read errors listed in docs/job-file.md to ParseJob's results.
 HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept;

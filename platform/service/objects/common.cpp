@@ -1,5 +1,7 @@
 // Strings handed to callers, item names and the account store.
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

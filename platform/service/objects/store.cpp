@@ -42,10 +42,14 @@ std::u16string Folded(std::string_view fileName) {
 
 // A regular file named "<something>.job" (suffix in any case) that is not
 // hidden: the writer's temporary files start with '.'.
-bool IsItemEntry(const std::string &folder, const char *name) {
+// A work item is a regular file: never a symbolic link (reading one would
+// leave the folder), a folder or a device. `type` is the entry's d_type;
+// DT_UNKNOWN makes it look at the file itself.
+bool IsItemEntry(const std::string &folder, const char *name, unsigned char type) {
     if (name[0] == '.' || !EndsInJobSuffix(name)) return false;
+    if (type != DT_UNKNOWN) return type == DT_REG;
     struct stat st {};
-    return ::stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // How well a file serves as the file of its name: 0 when its own item name
@@ -96,7 +100,7 @@ HRESULT Scan(const std::string &folder, Listing &listing) {
     if (!dir) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : E_ACCESSDENIED;
     try {
         while (const dirent *entry = ::readdir(dir))
-            if (IsItemEntry(folder, entry->d_name)) listing.Add(entry->d_name);
+            if (IsItemEntry(folder, entry->d_name, entry->d_type)) listing.Add(entry->d_name);
     } catch (...) {
         ::closedir(dir);
         throw;
