@@ -1,11 +1,14 @@
 // The job file on disk: open errors, the atomic replacement, and two
 // processes writing the same file at once.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 
 #include "platform/service/job/jobfile_seam.h"
 #include "service_job/job_test_util.h"
@@ -245,6 +248,73 @@ TEST(JobFileWrite, TwoProcessesWritingTheSameFile) {
     ASSERT_EQ(ReadJobFile(path, last), S_OK);
     EXPECT_TRUE(jobtest::SameJob(last, versions[0]) || jobtest::SameJob(last, versions[1]));
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"shared.job"});
+}
+
+// A save that stops half-way until it is killed: it writes half, says so on
+// g_hungSignal, and waits.
+int g_hungSignal = -1;
+ssize_t HangHalfWay(int fd, const void *buffer, std::size_t size) {
+    (void)!::write(fd, buffer, size / 2);
+    (void)!::write(g_hungSignal, "h", 1);
+    for (;;) ::pause();
+}
+
+void Age(const std::string &path, long seconds) {
+    timeval times[2] = {{::time(nullptr) - seconds, 0}, {::time(nullptr) - seconds, 0}};
+    ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
+}
+
+// A killed save leaves its temporary file; the next sweep removes it, but
+// never the file of a writer that is still at work, nor one just created.
+TEST(JobFileWrite, StaleTemporaryFilesAreSweptLiveOnesKept) {
+    ScratchDir dir;
+    const std::string path = dir.File("item.job");
+    const JobData before = Sample(u"old.exe", 10);
+    ASSERT_EQ(WriteJobFile(path, before), S_OK);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        g_hungSignal = ready[1];
+        SetJobFileWriteFunction(HangHalfWay);
+        WriteJobFile(path, Sample(u"new.exe", 40000));
+        ::_exit(1);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    std::vector<std::string> entries = dir.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    const std::string temp = entries[0] == "item.job" ? entries[1] : entries[0];
+    EXPECT_TRUE(IsTemporaryName(temp.c_str())) << temp;
+    Age(dir.File(temp), 3600);
+    // Leftovers of other kinds and ages, by whether a sweep may take them.
+    struct Row {
+        const char *name;
+        long age;
+        bool swept;
+    };
+    const Row rows[] = {
+        {".gone.job.tmp-a1b2c3", 3600, true}, {".fresh.job.tmp-a1b2c3", 0, false}, {".short.job.tmp-a1b2", 3600, false},
+        {"notes.tmp", 3600, false},           {"{GUID}.tmp-Zz09Aa", 3600, true},
+    };
+    for (const Row &row : rows) {
+        std::ofstream(dir.File(row.name)) << "partial";
+        Age(dir.File(row.name), row.age);
+    }
+    RemoveStaleTemporaries(dir.path());
+    for (const Row &row : rows) EXPECT_EQ(::access(dir.File(row.name).c_str(), F_OK) != 0, row.swept) << row.name;
+    EXPECT_EQ(::access(dir.File(temp).c_str(), F_OK), 0) << "a live writer's file was taken";
+
+    ASSERT_EQ(::kill(writer, SIGKILL), 0);
+    ASSERT_EQ(::waitpid(writer, nullptr, 0), writer);
+    RemoveStaleTemporaries(dir.path());
+    EXPECT_NE(::access(dir.File(temp).c_str(), F_OK), 0) << "a killed writer's file stays";
+    JobData kept;
+    ASSERT_EQ(ReadJobFile(path, kept), S_OK);
+    EXPECT_TRUE(jobtest::SameJob(kept, before));
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace

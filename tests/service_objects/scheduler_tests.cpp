@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -166,7 +167,10 @@ TEST_F(SchedulerTest, EnumListsJobFilesInCaseInsensitiveOrderInBatches) {
     for (const char16_t *name : {u"beta", u"Alpha", u"gamma", u"ALPHA2", u"Delta", u"epsilon", u"Zeta"})
         Saved(name)->Release();
     WriteFile("notes.txt", "x");
-    WriteFile(".beta.job.tmp-abc123", "partial");
+    WriteFile(".beta.job.tmp-abc123", "partial");   // a save under way: kept
+    WriteFile(".gamma.job.tmp-abc123", "partial");  // a killed save's: removed
+    const std::filesystem::path killed = tasks_ + "/.gamma.job.tmp-abc123";
+    std::filesystem::last_write_time(killed, std::filesystem::last_write_time(killed) - std::chrono::hours(1));
     WriteFile("corrupt.job", "not a job file");
     std::filesystem::create_directory(tasks_ + "/folder.job");
     // Links are not work items, even to one: reading one would leave the folder.
@@ -183,6 +187,8 @@ TEST_F(SchedulerTest, EnumListsJobFilesInCaseInsensitiveOrderInBatches) {
     EXPECT_EQ(EnumAll(sched_, 4, &results), expected);
     EXPECT_EQ(results, (std::vector<HRESULT>{S_OK, S_OK, S_FALSE}));
     EXPECT_EQ(EnumAll(sched_, 1), expected);
+    EXPECT_FALSE(std::filesystem::exists(killed));
+    EXPECT_TRUE(std::filesystem::exists(tasks_ + "/.beta.job.tmp-abc123"));
 }
 
 TEST_F(SchedulerTest, EnumIsASnapshotWithSkipResetAndClone) {

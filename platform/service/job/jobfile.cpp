@@ -8,7 +8,9 @@
 // it was.
 #include "platform/service/job/jobfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <random>
 
@@ -196,6 +199,53 @@ int WriteAll(int fd, const BYTE *p, std::size_t size) {
 }  // namespace
 
 void SetJobFileWriteFunction(JobFileWriteFunction function) noexcept { g_writeFunction.store(function); }
+
+int CreateTemporary(const std::string &folder, const std::string &prefix, std::string &temp) noexcept {
+    try {
+        temp = folder + "/" + prefix + ".tmp-XXXXXX";
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return -1;
+    }
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    return fd;
+}
+
+bool IsTemporaryName(const char *name) noexcept {
+    const std::size_t n = std::strlen(name);
+    constexpr std::size_t kTail = 11;  // ".tmp-XXXXXX"
+    return n > kTail && std::strncmp(name + n - kTail, ".tmp-", 5) == 0;
+}
+
+bool RemoveIfStaleTemporary(const std::string &folder, const char *name) noexcept {
+    if (!IsTemporaryName(name)) return false;
+    try {
+        const std::string path = folder + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return false;
+        struct stat st {};
+        bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                     st.st_mtime + kStaleTemporarySeconds < ::time(nullptr) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        // Still the same file (not a writer's new one under a reused name)?
+        struct stat now {};
+        stale = stale && ::lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev &&
+                ::unlink(path.c_str()) == 0;
+        ::close(fd);
+        return stale;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+void RemoveStaleTemporaries(const std::string &folder) noexcept {
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent *entry = ::readdir(dir)) RemoveIfStaleTemporary(folder, entry->d_name);
+    ::closedir(dir);
+}
 
 JobData NewJob() {
     JobData job;
@@ -414,7 +464,7 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        std::string temp = folder + "/." + name + ".tmp-XXXXXX";
+        std::string temp;
 
         // The replacement keeps the old file's permissions and owner; a new
         // file is readable by its owner only.
@@ -423,7 +473,7 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
         const bool haveOld = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
         if (haveOld) mode = old.st_mode & 07777;
 
-        int fd = ::mkstemp(temp.data());
+        int fd = CreateTemporary(folder, "." + name, temp);
         if (fd < 0) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : FromErrno(errno, true);
         int error = 0;
         if (::fchmod(fd, mode) != 0) error = errno;

@@ -73,4 +73,23 @@ HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept;
 // and no temporary file is left behind.
 HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept;
 
+// Temporary files of an atomic replacement: "<folder>/<prefix>.tmp-XXXXXX",
+// created 0600 and locked (flock) for as long as the writer has it open, so
+// that a sweep can tell a live writer's file from one a killed writer left.
+// The descriptor (close-on-exec), or -1 with errno set; `temp` holds the name.
+int CreateTemporary(const std::string &folder, const std::string &prefix, std::string &temp) noexcept;
+
+// Whether an entry name has the temporary-file form above.
+bool IsTemporaryName(const char *name) noexcept;
+
+// Removes `folder/name` when it is a temporary file that no live writer
+// holds and that was last written more than kStaleTemporarySeconds ago
+// (a writer locks its file right after creating it; the age covers that
+// moment). True when it removed the file.
+constexpr long kStaleTemporarySeconds = 10;
+bool RemoveIfStaleTemporary(const std::string &folder, const char *name) noexcept;
+
+// RemoveIfStaleTemporary for every entry of `folder`.
+void RemoveStaleTemporaries(const std::string &folder) noexcept;
+
 }  // namespace velqo::service

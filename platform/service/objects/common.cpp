@@ -106,9 +106,10 @@ HRESULT WriteCredentials(const std::string &tasksFolder, const GUID &uuid, std::
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             return E_ACCESSDENIED;
         if ((st.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) return E_ACCESSDENIED;
+        RemoveStaleTemporaries(folder);  // what a killed writer left
         const std::string path = CredentialFile(tasksFolder, uuid);
-        std::string temp = path + ".tmp-XXXXXX";
-        const int fd = ::mkstemp(temp.data());  // mkstemp creates the file 0600
+        std::string temp;
+        const int fd = CreateTemporary(folder, GuidText(uuid), temp);  // created 0600
         if (fd < 0) return E_ACCESSDENIED;
         std::string text = ToUtf8(account) + "\n" + ToUtf8(password);
         bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;

@@ -99,8 +99,12 @@ HRESULT Scan(const std::string &folder, Listing &listing) {
     DIR *dir = ::opendir(folder.c_str());
     if (!dir) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : E_ACCESSDENIED;
     try {
-        while (const dirent *entry = ::readdir(dir))
-            if (IsItemEntry(folder, entry->d_name, entry->d_type)) listing.Add(entry->d_name);
+        while (const dirent *entry = ::readdir(dir)) {
+            if (IsItemEntry(folder, entry->d_name, entry->d_type))
+                listing.Add(entry->d_name);
+            else if (entry->d_name[0] == '.')
+                RemoveIfStaleTemporary(folder, entry->d_name);  // what a killed save left
+        }
     } catch (...) {
         ::closedir(dir);
         throw;
