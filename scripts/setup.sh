@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           mingw-w64 mingw-w64-tools libwine-dev wine wine64 gcovr
-          dpkg-dev pkg-config systemd man-db)
+          dpkg-dev pkg-config systemd man-db
+          tzdata)  # time zones with daylight saving, for the clock-change tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -280,6 +280,41 @@ TEST_F(Daemon, RunsAnItemWhenItsTriggerFires) {
     EXPECT_EQ(LogText().find("\"Linked\""), std::string::npos) << LogText();
 }
 
+// The daemon's clock is set two seconds before Berlin's clocks go forward
+// (2027-03-28 02:00 +01:00 becomes 03:00 +02:00): a daily 02:30, a time
+// that does not exist that day, runs once as the gap ends, at 03:00.
+TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
+    const char *oldZone = std::getenv("TZ");
+    const std::string savedZone = oldZone ? oldZone : "";
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
+    setenv("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 2 - time(nullptr)).c_str(), 1);
+    TASK_TRIGGER daily{};
+    daily.cbTriggerSize = sizeof daily;
+    daily.wBeginYear = 2027;
+    daily.wBeginMonth = 3;
+    daily.wBeginDay = 27;
+    daily.wStartHour = 2;
+    daily.wStartMinute = 30;
+    daily.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    daily.Type.Daily.DaysInterval = 1;
+    svc::JobData job = Item(u"/bin/true", u"");
+    job.triggers = {daily};
+    Store("Skipped", job);
+    StartService();
+    job = WaitForEnd("Skipped", 6000);
+    EXPECT_EQ(job.mostRecentRun.wHour, 3);
+    EXPECT_EQ(job.mostRecentRun.wMinute, 0);
+    EXPECT_LE(ToTime(job.mostRecentRun) - gapEnds, 1);
+    StopService();
+    if (oldZone)
+        setenv("TZ", savedZone.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 TEST_F(Daemon, ClearsARunLeftMarkedByAnEarlierDaemon) {
     svc::JobData job = Item(u"/bin/true", u"");
     job.status = SCHED_S_TASK_RUNNING;

@@ -2,7 +2,9 @@
 // against schedules worked out by hand on a calendar.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -403,3 +405,93 @@ TEST(ItemStatus, FromFlagsTriggersAndHistory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sets TZ for one test, restoring the old zone afterwards.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char *zone) {
+        const char *old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (old) old_ = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneScope() {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+// The daemon's successive run instants from `from` (UTC "YYYY-MM-DD HH:MM"),
+// `count` of them, each as UTC text and the local run time it stands for.
+std::vector<std::string> Instants(const std::vector<TASK_TRIGGER> &triggers, const char *fromUtc, int count) {
+    tm parts{};
+    strptime(fromUtc, "%Y-%m-%d %H:%M", &parts);
+    time_t after = timegm(&parts);
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) {
+        time_t at = 0;
+        SYSTEMTIME wall{};
+        if (!svc::NextRunInstant(triggers, 0, after, &at, &wall)) break;
+        tm utc{};
+        gmtime_r(&at, &utc);
+        char text[64];
+        strftime(text, sizeof text, "%Y-%m-%d %H:%MZ", &utc);
+        out.push_back(std::string(text) + " for " + Text(wall));
+        after = at + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+// Berlin goes from +01:00 to +02:00 at 02:00 on 2027-03-28 (02:00-02:59 do
+// not exist) and back at 03:00 on 2027-10-31 (02:00-02:59 happen twice).
+TEST(NextRunInstant, ClockChangesNeitherLoseNorDoubleARun) {
+    ZoneScope berlin("Europe/Berlin");
+    TASK_TRIGGER daily = Daily(1, 2027, 3, 1, 2, 30);
+    TASK_TRIGGER every30 = Daily(1, 2027, 3, 1, 1, 30);
+    every30.MinutesInterval = 30;
+    every30.MinutesDuration = 120;  // 01:30, 02:00, 02:30, 03:00 local (03:30 ends it)
+    struct Row {
+        const char *what;
+        TASK_TRIGGER trigger;
+        const char *fromUtc;
+        V expected;
+    };
+    const Row rows[] = {
+        {"a skipped time runs once, when the gap ends",
+         daily,
+         "2027-03-27 00:00",
+         {"2027-03-27 01:30Z for 2027-03-27 02:30", "2027-03-28 01:00Z for 2027-03-28 02:30",
+          "2027-03-29 00:30Z for 2027-03-29 02:30"}},
+        {"a repeated time runs once, at its first occurrence",
+         daily,
+         "2027-10-30 00:00",
+         {"2027-10-30 00:30Z for 2027-10-30 02:30", "2027-10-31 00:30Z for 2027-10-31 02:30",
+          "2027-11-01 01:30Z for 2027-11-01 02:30"}},
+        // 02:00 and 02:30 do not exist; with 03:00 they are one instant, one run.
+        {"a repetition over the gap follows the wall clock",
+         every30,
+         "2027-03-28 00:00",
+         {"2027-03-28 00:30Z for 2027-03-28 01:30", "2027-03-28 01:00Z for 2027-03-28 02:00",
+          "2027-03-28 23:30Z for 2027-03-29 01:30"}},
+        {"a repetition over the repeated hour runs each wall-clock time once",
+         every30,
+         "2027-10-30 23:00",
+         {"2027-10-30 23:30Z for 2027-10-31 01:30", "2027-10-31 00:00Z for 2027-10-31 02:00",
+          "2027-10-31 00:30Z for 2027-10-31 02:30", "2027-10-31 02:00Z for 2027-10-31 03:00",
+          "2027-11-01 00:30Z for 2027-11-01 01:30"}},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(Instants({row.trigger}, row.fromUtc, int(row.expected.size())), row.expected) << row.what;
+}

@@ -88,25 +88,11 @@ SYSTEMTIME LocalTime(time_t t) {
     return s;
 }
 
-bool IsZero(const SYSTEMTIME &s) { return !s.wYear && !s.wMonth && !s.wDay && !s.wHour && !s.wMinute && !s.wSecond; }
-
-time_t FromLocal(const SYSTEMTIME &s) {
-    tm parts{};
-    parts.tm_year = s.wYear - 1900;
-    parts.tm_mon = s.wMonth - 1;
-    parts.tm_mday = s.wDay;
-    parts.tm_hour = s.wHour;
-    parts.tm_min = s.wMinute;
-    parts.tm_sec = s.wSecond;
-    parts.tm_isdst = -1;
-    return mktime(&parts);
-}
-
 // The first run time of `triggers` at or after `after`, or nullopt.
 std::optional<time_t> NextRun(const std::vector<TASK_TRIGGER> &triggers, DWORD flags, time_t after) {
-    SYSTEMTIME next{};
-    if (svc::NextRunTime(triggers, flags, LocalTime(after), next) != S_OK || IsZero(next)) return std::nullopt;
-    return FromLocal(next);
+    time_t at = 0;
+    if (!svc::NextRunInstant(triggers, flags, after, &at)) return std::nullopt;
+    return at;
 }
 
 std::string TaskName(const std::string &path) {

@@ -3,11 +3,11 @@
 // milliseconds are ignored, output times carry the right day of the week.
 #pragma once
 
+#include <mstask.h>
 #include <windows.h>
 
-#include <mstask.h>
-
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -34,6 +34,14 @@ HRESULT RunTimes(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, con
 // code of RunTimes when there is none.
 HRESULT NextRunTime(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, const SYSTEMTIME &after,
                     SYSTEMTIME &out) noexcept;
+
+// The instant of the first run at or after the instant `after`: the local
+// run times turned into instants as local_time.h says (a time the clocks
+// skip runs at the first instant after the gap, a time they repeat runs at
+// its first occurrence only, so that no run is lost or doubled). False when
+// there is none. `wallClock`, when given, receives the local run time.
+bool NextRunInstant(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, time_t after, time_t *at,
+                    SYSTEMTIME *wallClock = nullptr) noexcept;
 
 // GetStatus's answer for the item at `now`: SCHED_S_TASK_RUNNING while the
 // daemon runs it, DISABLED, NOT_SCHEDULED, NO_VALID_TRIGGERS, HAS_NOT_RUN,
