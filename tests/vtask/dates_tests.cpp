@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "tools/vtask/dates.h"
 #include "tools/vtask/text.h"
@@ -55,3 +59,32 @@ TEST(Dates, CivilPartsRoundTripOverFourCenturies) {
     }
     EXPECT_FALSE(CivilFromDate(-700000));
 }
+
+#ifndef _WIN32
+// In Berlin 02:00-02:59 do not exist on 2027-03-28 and happen twice on 2027-10-31.
+TEST(Dates, RunTimesTheClockChangesMoveAreMarked) {
+    const char *old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    struct Row {
+        CivilTime at;
+        const char *note;
+    };
+    const Row rows[] = {
+        {{2027, 3, 28, 2, 30}, "02:30 does not exist: runs at 03:00"},
+        {{2027, 3, 28, 2, 0}, "02:00 does not exist: runs at 03:00"},
+        {{2027, 10, 31, 2, 30}, "02:30 happens twice: runs at the first"},
+        {{2027, 3, 28, 3, 0}, ""},
+        {{2027, 10, 31, 3, 0}, ""},
+        {{2027, 6, 1, 2, 30}, ""},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(ClockChangeNote(DateFromCivil(row.at)), row.note) << FormatDateTime(DateFromCivil(row.at));
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+#endif

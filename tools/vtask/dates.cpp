@@ -2,9 +2,16 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "service/platform.h"
 #include "tools/vtask/text.h"
+
+#ifndef _WIN32
+#include <time.h>
+
+#include "platform/service/schedule/local_time.h"
+#endif
 
 namespace vtask {
 
@@ -59,6 +66,27 @@ double DateFromCivil(const CivilTime &t) {
     const double fraction = (t.hour * 60 + t.minute) / 1440.0;
     // Before the epoch the day counts down while the time of day still adds up.
     return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
+}
+
+std::string ClockChangeNote(double date) {
+#ifdef _WIN32
+    (void)date;
+    return {};
+#else
+    const auto t = CivilFromDate(date);
+    if (!t) return {};
+    const velqo::service::LocalInstant at =
+        velqo::service::ResolveLocalTime(t->year, t->month, t->day, t->hour, t->minute, 0);
+    if (at.kind == velqo::service::WallClock::kOnce) return {};
+    char wanted[8], actual[8];
+    std::snprintf(wanted, sizeof wanted, "%02d:%02d", t->hour, t->minute);
+    if (at.kind == velqo::service::WallClock::kRepeated)
+        return std::string(wanted) + " happens twice: runs at the first";
+    tm parts{};
+    localtime_r(&at.instant, &parts);
+    std::snprintf(actual, sizeof actual, "%02d:%02d", parts.tm_hour, parts.tm_min);
+    return std::string(wanted) + " does not exist: runs at " + actual;
+#endif
 }
 
 std::optional<CivilTime> CivilFromDate(double date) {

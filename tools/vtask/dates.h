@@ -28,6 +28,12 @@ std::string FormatDateTime(double date);   // "2026-12-07 09:30"
 std::string FormatDay(double date);        // "2026-12-07"
 std::string FormatTimeOfDay(double date);  // "09:30"
 
+// How the service runs a local run time that the local clock changes make
+// ambiguous, for listing next to it: "02:30 does not exist: runs at 03:00",
+// "02:30 happens twice: runs at the first"; empty for an ordinary time (and
+// on Windows, whose service has its own rules).
+std::string ClockChangeNote(double date);
+
 // YYYY-MM-DD, YYYY-MM-DDTHH:MM or "YYYY-MM-DD HH:MM"; also "now" and
 // "today" (midnight) relative to `now`. A bad text raises UsageError naming
 // `what`.

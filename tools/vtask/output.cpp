@@ -9,6 +9,16 @@
 
 namespace vtask {
 
+namespace {
+
+// A run time as listed, with how a clock change moves it.
+std::string RunTimeLine(double date) {
+    const std::string note = ClockChangeNote(date);
+    return note.empty() ? FormatDateTime(date) : FormatDateTime(date) + "  (" + note + ")";
+}
+
+}  // namespace
+
 // --- JSON ----------------------------------------------------------------------
 
 Json &Json::Add(Json item) {
@@ -257,7 +267,7 @@ void PrintTask(std::ostream &out, const TaskInfo &t, bool json) {
         row("Next runs", "-");
     } else {
         out << "Next runs:\n";
-        for (double d : t.nextRuns) out << "  " << FormatDateTime(d) << "\n";
+        for (double d : t.nextRuns) out << "  " << RunTimeLine(d) << "\n";
     }
 }
 
@@ -273,7 +283,7 @@ void PrintRunTimes(std::ostream &out, const RunTimes &runs, bool json) {
         out << "(event triggers only: no run times)\n";
         return;
     }
-    for (double d : runs.times) out << FormatDateTime(d) << "\n";
+    for (double d : runs.times) out << RunTimeLine(d) << "\n";
     if (runs.capped) out << "(the first " << runs.times.size() << " run times of the period)\n";
 }
 
