@@ -57,7 +57,10 @@ DWORD WaitFor(SC_HANDLE service, DWORD wanted) {
     for (int i = 0; i < 200; ++i) {
         if (!QueryServiceStatus(service, &status)) return 0;
         const DWORD state = status.dwCurrentState;
-        if (state == wanted || (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING)) break;
+        // A stopping daemon reports running until it has taken the stop in.
+        const bool passing = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                             (wanted == SERVICE_STOPPED && state == SERVICE_RUNNING);
+        if (state == wanted || !passing) break;
         Sleep(50);
     }
     return status.dwCurrentState;
