@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/schedule_service.h"
+#include "platform/service/job/jobfile.h"
 #include "service/platform.h"
 
 extern char **environ;
@@ -302,4 +303,221 @@ TEST_F(Vtask, ServiceCommandStartsReportsAndStopsTheDaemon) {
             EXPECT_EQ(r.out, step.out) << line;
         }
     }
+}
+
+// --- vtask check ------------------------------------------------------------------------
+
+namespace {
+
+namespace svc = velqo::service;
+
+TASK_TRIGGER Daily(WORD flags = 0) {
+    TASK_TRIGGER t{};
+    t.cbTriggerSize = sizeof t;
+    t.wBeginYear = 2026;
+    t.wBeginMonth = 1;
+    t.wBeginDay = 1;
+    t.wEndYear = 2020;
+    t.wEndMonth = 6;
+    t.wEndDay = 30;
+    t.wStartHour = 9;
+    t.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    t.Type.Daily.DaysInterval = 1;
+    t.rgFlags = flags;
+    return t;
+}
+
+svc::JobData GoodJob(std::u16string application = u"/bin/true") {
+    svc::JobData job = svc::NewJob();
+    job.application = std::move(application);
+    job.parameters = u"-v \"two words\"";
+    job.triggers = {Daily()};
+    return job;
+}
+
+std::string JobBytes(const svc::JobData &job) {
+    std::vector<BYTE> bytes;
+    EXPECT_EQ(svc::SerializeJob(job, bytes), S_OK);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A store with one problem each (or none), what `check` says about it, and
+// the HRESULT and kind its --json row carries.
+struct CheckRow {
+    const char *label;
+    void (*seed)(const std::string &tasks, const std::string &dir);
+    const char *line;  // a part of the problem line; null: no problem
+    const char *hresult;
+    const char *kind;
+    bool serviceUp = true;
+    const char *systemctl = "enabled";  // its answer (exit 0 only for "enabled"); null: none on PATH
+};
+
+const CheckRow kCheckRows[] = {
+    {"a clean store", [](const std::string &t, const std::string &) { WriteFile(t + "Good.job", JobBytes(GoodJob())); },
+     nullptr, nullptr, nullptr},
+    {"a truncated item",
+     [](const std::string &t, const std::string &) {
+         const std::string bytes = JobBytes(GoodJob());
+         WriteFile(t + "Cut.job", bytes.substr(0, bytes.size() - 80));
+     },
+     "Cut: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: truncated: 1 triggers run past the end", "0x8004130E",
+     "unreadable"},
+    {"an unknown file version",
+     [](const std::string &t, const std::string &) {
+         std::string bytes = JobBytes(GoodJob());
+         bytes[2] = 2;
+         WriteFile(t + "Future.job", bytes);
+     },
+     "Future: SCHED_E_UNKNOWN_OBJECT_VERSION (0x80041313): cannot be opened: bad version: file version 2, not 1",
+     "0x80041313", "unreadable"},
+    {"a string count without its NUL",
+     [](const std::string &t, const std::string &) {
+         std::string bytes = JobBytes(GoodJob());
+         bytes[70] = 4;  // the application name's count: "/bin" without the rest and the NUL
+         WriteFile(t + "Count.job", bytes);
+     },
+     "Count: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: bad string count: the application name field",
+     "0x8004130E", "unreadable"},
+    {"an item that is a folder",
+     [](const std::string &t, const std::string &) { mkdir((t + "Dir.job").c_str(), 0700); },
+     "Dir: E_ACCESSDENIED (0x80070005): cannot be opened: unreadable: Is a directory", "0x80070005", "unreadable"},
+    {"names differing in case",
+     [](const std::string &t, const std::string &) {
+         WriteFile(t + "Report.job", JobBytes(GoodJob()));
+         WriteFile(t + "report.job", JobBytes(GoodJob()));
+     },
+     "HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) (0x800700B7): names that differ only in letter case: Report, report",
+     "0x800700B7", "case"},
+    {"disabled and ended triggers",
+     [](const std::string &t, const std::string &) {
+         svc::JobData job = GoodJob();
+         job.triggers = {Daily(TASK_TRIGGER_FLAG_DISABLED), Daily(TASK_TRIGGER_FLAG_HAS_END_DATE)};
+         WriteFile(t + "Never.job", JobBytes(job));
+     },
+     "Never: SCHED_S_TASK_NO_VALID_TRIGGERS (0x00041307): will never run", "0x00041307", "never-runs"},
+    {"an account without a password",
+     [](const std::string &t, const std::string &) {
+         const svc::JobData job = GoodJob();
+         WriteFile(t + "Account.job", JobBytes(job));
+         mkdir((t + ".credentials").c_str(), 0700);
+         OLECHAR guid[40] = {};
+         StringFromGUID2(job.uuid, guid, 40);
+         std::string id;
+         for (const OLECHAR *p = guid + 1; *p && *p != u'}'; ++p) id.push_back(static_cast<char>(*p));
+         WriteFile(t + ".credentials/" + id, "alice\n");
+     },
+     "Account: SCHED_E_ACCOUNT_INFORMATION_NOT_SET (0x8004130F): runs as alice but has no stored password",
+     "0x8004130F", "password"},
+    {"a program that does not exist",
+     [](const std::string &t, const std::string &) {
+         WriteFile(t + "Gone.job", JobBytes(GoodJob(u"/nonexistent/report")));
+     },
+     "Gone: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) (0x80070002): its program /nonexistent/report does not exist",
+     "0x80070002", "program"},
+    {"a program that cannot be run",
+     [](const std::string &t, const std::string &d) {
+         WriteFile(d + "/plain", "text");
+         chmod((d + "/plain").c_str(), 0644);
+         svc::JobData job = GoodJob();
+         job.workingDirectory = std::u16string(d.begin(), d.end());
+         job.application = job.workingDirectory + u"/plain";
+         WriteFile(t + "Plain.job", JobBytes(job));
+     },
+     "Plain: E_ACCESSDENIED (0x80070005): its program ", "0x80070005", "program"},
+    {"single-quoted parameters",
+     [](const std::string &t, const std::string &) {
+         svc::JobData job = GoodJob();
+         job.parameters = u"'two words' x";
+         WriteFile(t + "Quotes.job", JobBytes(job));
+     },
+     "Quotes: E_INVALIDARG (0x80070057): its parameters 'two words' x reach the program as [\"'two\", \"words'\", "
+     "\"x\"]",
+     "0x80070057", "quoting"},
+    {"the service stopped", [](const std::string &, const std::string &) {},
+     "service: SCHED_E_SERVICE_NOT_RUNNING (0x80041315): the \"Schedule\" service is not running", "0x80041315",
+     "service", false},
+    {"a disabled unit", [](const std::string &, const std::string &) {},
+     "HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED) (0x80070422): the unit velqosvc.service is installed but not "
+     "enabled",
+     "0x80070422", "unit", true, "disabled"},
+    {"no systemctl", [](const std::string &, const std::string &) {},
+     "HRESULT_FROM_WIN32(ERROR_SERVICE_DOES_NOT_EXIST) (0x80070424): the service is not installed as a unit",
+     "0x80070424", "unit", true, nullptr},
+};
+
+}  // namespace
+
+TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
+    const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    int n = 0;
+    for (const CheckRow &row : kCheckRows) {
+        SCOPED_TRACE(row.label);
+        // A store, a PATH and a service of the row's own.
+        const std::string root = dir_ + "/row" + std::to_string(n++), bin = root + "/bin";
+        ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root + "/windows").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root + "/windows/Tasks").c_str(), 0700), 0);
+        setenv("VELQOSCH_WINDIR", (root + "/windows").c_str(), 1);
+        if (row.systemctl) {
+            const std::string fake = bin + "/systemctl";
+            WriteFile(fake,
+                      std::string("#!/bin/sh\necho ") + row.systemctl + "\n[ " + row.systemctl + " = enabled ]\n");
+            chmod(fake.c_str(), 0755);
+        }
+        setenv("PATH", (bin + (row.systemctl ? ":" + path : "")).c_str(), 1);
+        const std::string tasks = root + "/windows/Tasks/";
+        row.seed(tasks, root);
+        if (row.serviceUp) {
+            ASSERT_TRUE(test_service::Start());
+        }
+
+        const Outcome text = V({"check"});
+        const Outcome json = V({"check", "--json"});
+        test_service::Stop();
+        setenv("PATH", path.c_str(), 1);
+        if (!row.line) {
+            EXPECT_EQ(text.code, 0) << text.out << text.err;
+            EXPECT_EQ(text.out, "no problems found in " + tasks.substr(0, tasks.size() - 1) + "\n");
+            EXPECT_TRUE(Contains(json.out, "\"problems\": []")) << json.out;
+            continue;
+        }
+        EXPECT_EQ(text.code, 1) << text.err;
+        EXPECT_EQ(json.code, 1) << json.err;
+        EXPECT_TRUE(Contains(text.out, row.line)) << text.out;
+        EXPECT_TRUE(Contains(text.out, "\n  remedy: ")) << text.out;
+        EXPECT_TRUE(Contains(text.out, "\n1 problem found in ")) << text.out;
+        EXPECT_TRUE(Contains(json.out, std::string("\"kind\": \"") + row.kind + "\"")) << json.out;
+        EXPECT_TRUE(Contains(json.out, std::string("\"hresult\": \"") + row.hresult + "\"")) << json.out;
+    }
+}
+
+TEST_F(Vtask, CheckRepairQuarantinesWhatCannotBeOpenedSoTheStoreLoadsAgain) {
+    ASSERT_NO_FATAL_FAILURE(Register());
+    Ok({"add", "Good", "--app", "/bin/true"});
+    const std::string bad = JobBytes(GoodJob()).substr(0, 90);
+    WriteFile(tasks_ + "Bad.job", bad);
+
+    const Outcome refused = V({"list"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(Contains(refused.err, "'vtask check --repair' moves it aside")) << refused.err;
+
+    const std::string quarantine = dir_ + "/windows/Tasks.quarantine/";
+    const Outcome repaired = V({"check", "--repair"});
+    EXPECT_EQ(repaired.code, 1);
+    EXPECT_TRUE(Contains(repaired.out, "Bad: SCHED_E_INVALID_TASK")) << repaired.out;
+    EXPECT_TRUE(Contains(repaired.out, "  moved to " + quarantine + "Bad.job\n")) << repaired.out;
+    EXPECT_EQ(ReadFile(quarantine + "Bad.job"), bad);
+    EXPECT_FALSE(Exists(tasks_ + "Bad.job"));
+    const Outcome list = V({"list"});
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_TRUE(Contains(list.out, "Good")) << list.out;
+
+    // A second bad item of the same name keeps the first one in quarantine.
+    WriteFile(tasks_ + "Bad.job", "x");
+    EXPECT_TRUE(Contains(V({"check", "--repair"}).out, "  moved to " + quarantine + "Bad.job.1\n"));
+    EXPECT_EQ(ReadFile(quarantine + "Bad.job"), bad);
+    EXPECT_EQ(ReadFile(quarantine + "Bad.job.1"), "x");
+    EXPECT_EQ(V({"list"}).code, 0);
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 
+#include "tools/vtask/check.h"
 #include "tools/vtask/dates.h"
 #include "tools/vtask/late.h"
 #include "tools/vtask/output.h"
@@ -50,6 +51,7 @@ const char *const kUsage =
     "  delete NAME                  delete a task\n"
     "  data NAME --set FILE|--get FILE   the task's private data block\n"
     "  service status|start|stop|enable  the \"Schedule\" service that runs the tasks\n"
+    "  check [NAME] [--repair]      problems of the store and the service, with remedies\n"
     "\n"
     "options of every command:\n"
     "  --computer NAME   work on the tasks of that computer\n"
@@ -61,7 +63,9 @@ const char *const kUsage =
 
 const char *const kSettingsHelp =
     "  --app PATH          the program to run\n"
-    "  --params TEXT       its command-line parameters\n"
+    "  --params TEXT       its command-line parameters, in Windows' command-line\n"
+    "                      quoting: blanks separate, \"...\" groups, \\\" is a quote;\n"
+    "                      single quotes are ordinary characters\n"
     "  --dir DIR           its working directory\n"
     "  --comment TEXT      a comment\n"
     "  --creator TEXT      the creator's name\n"
@@ -605,6 +609,7 @@ int RunCommandLine(const std::vector<std::string> &argv, std::ostream &out, std:
             return globals.Has("help") ? 0 : 2;
         }
         command = argv[at++];
+        if (command == "check") return RunCheck(argv, out, err);
         if (command == "help") {
             out << kUsage;
             return 0;
@@ -680,6 +685,8 @@ int RunCommandLine(const std::vector<std::string> &argv, std::ostream &out, std:
         return 2;
     } catch (const ComError &e) {
         err << "vtask: " << e.what() << "\n";
+        if (e.number == SCHED_E_INVALID_TASK || e.number == SCHED_E_UNKNOWN_OBJECT_VERSION)
+            err << "vtask: 'vtask check' names the item that cannot be opened; 'vtask check --repair' moves it aside\n";
         return 1;
     } catch (const CommandError &e) {
         err << "vtask: " << e.what() << "\n";

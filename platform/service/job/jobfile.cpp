@@ -265,19 +265,30 @@ JobData NewJob() {
     return job;
 }
 
-HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept {
-    if (!data || size < kFixedSize + 2 || size > kMaxJobFileSize) return SCHED_E_INVALID_TASK;
+HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out, std::string *reason) noexcept {
     try {
+        // Each refusal says why, for `vtask check` and the logs.
+        auto fail = [reason](HRESULT hr, const std::string &why) {
+            if (reason) *reason = why;
+            return hr;
+        };
+        if (!data || size < kFixedSize + 2)
+            return fail(SCHED_E_INVALID_TASK,
+                        "truncated: " + std::to_string(size) + " bytes, shorter than the fixed section");
+        if (size > kMaxJobFileSize) return fail(SCHED_E_INVALID_TASK, "larger than any work item");
         Reader r(data, size);
         JobData j;
         j.productVersion = r.Word();
         j.fileVersion = r.Word();
-        if (j.fileVersion != 1) return SCHED_E_UNKNOWN_OBJECT_VERSION;
+        if (j.fileVersion != 1)
+            return fail(SCHED_E_UNKNOWN_OBJECT_VERSION,
+                        "bad version: file version " + std::to_string(j.fileVersion) + ", not 1");
         j.uuid.Data1 = r.Dword();
         j.uuid.Data2 = r.Word();
         j.uuid.Data3 = r.Word();
         std::memcpy(j.uuid.Data4, r.Take(8), 8);
-        if (r.Word() != kApplicationNameOffset) return SCHED_E_INVALID_TASK;
+        if (r.Word() != kApplicationNameOffset)
+            return fail(SCHED_E_INVALID_TASK, "bad fixed section: the application name is not at offset 70");
         WORD triggerOffset = r.Word();
         j.errorRetryCount = r.Word();
         j.errorRetryInterval = r.Word();
@@ -298,20 +309,29 @@ HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept {
         j.mostRecentRun.wMilliseconds = r.Word();
 
         j.runningInstances = r.Word();
-        if (!ReadString(r, j.application) || !ReadString(r, j.parameters) || !ReadString(r, j.workingDirectory) ||
-            !ReadString(r, j.creator) || !ReadString(r, j.comment))
-            return SCHED_E_INVALID_TASK;
+        const std::pair<std::u16string *, const char *> strings[] = {{&j.application, "application name"},
+                                                                     {&j.parameters, "parameters"},
+                                                                     {&j.workingDirectory, "working directory"},
+                                                                     {&j.creator, "creator"},
+                                                                     {&j.comment, "comment"}};
+        for (const auto &[text, field] : strings) {
+            if (!ReadString(r, *text))
+                return fail(SCHED_E_INVALID_TASK, r.ok() ? std::string("bad string count: the ") + field +
+                                                               " field has no NUL within its count"
+                                                         : std::string("truncated, or a bad string count: the ") +
+                                                               field + " field runs past the end of the file");
+        }
 
         WORD dataSize = r.Word();
         const BYTE *userData = r.Take(dataSize);
-        if (!userData) return SCHED_E_INVALID_TASK;
+        if (!userData) return fail(SCHED_E_INVALID_TASK, "truncated: the data block runs past the end of the file");
         j.userData.assign(userData, userData + dataSize);
 
         // Reserved data: the start error and the task flags, zero-filled when
         // a writer stored fewer than eight bytes; anything past them is kept.
         WORD reservedSize = r.Word();
         const BYTE *reserved = r.Take(reservedSize);
-        if (!reserved) return SCHED_E_INVALID_TASK;
+        if (!reserved) return fail(SCHED_E_INVALID_TASK, "truncated: the reserved data runs past the end of the file");
         BYTE head[kReservedHeadSize] = {};
         std::memcpy(head, reserved, std::min<std::size_t>(reservedSize, kReservedHeadSize));
         j.startError = HRESULT(DWORD(head[0]) | DWORD(head[1]) << 8 | DWORD(head[2]) << 16 | DWORD(head[3]) << 24);
@@ -321,23 +341,28 @@ HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept {
 
         // The offset word holds the low 16 bits of the position: items with
         // long strings have their trigger count past 64 KiB.
-        if (WORD(r.pos() & 0xFFFF) != triggerOffset) return SCHED_E_INVALID_TASK;
+        if (WORD(r.pos() & 0xFFFF) != triggerOffset)
+            return fail(SCHED_E_INVALID_TASK, "bad trigger offset: it does not point at the trigger count");
         WORD triggerCount = r.Word();
-        if (!r.Need(std::size_t(triggerCount) * kTriggerRecordSize)) return SCHED_E_INVALID_TASK;
+        if (!r.Need(std::size_t(triggerCount) * kTriggerRecordSize))
+            return fail(SCHED_E_INVALID_TASK,
+                        "truncated: " + std::to_string(triggerCount) + " triggers run past the end of the file");
         j.triggers.resize(triggerCount);
         for (TASK_TRIGGER &t : j.triggers) {
             const BYTE *rec = r.Take(kTriggerRecordSize);
-            if (!rec || (rec[0] | (rec[1] << 8)) != kTriggerRecordSize) return SCHED_E_INVALID_TASK;
+            if (!rec || (rec[0] | (rec[1] << 8)) != kTriggerRecordSize)
+                return fail(SCHED_E_INVALID_TASK, "bad trigger: a record does not say it is 48 bytes");
             std::memcpy(&t, rec, kTriggerRecordSize);
         }
-        if (!r.ok()) return SCHED_E_INVALID_TASK;
+        if (!r.ok()) return fail(SCHED_E_INVALID_TASK, "truncated");
 
         // Nothing more, or exactly one signature block.
         if (r.remaining() == kSignatureSize) {
             const BYTE *sig = r.Take(kSignatureSize);
             j.signature.assign(sig, sig + kSignatureSize);
         } else if (r.remaining() != 0) {
-            return SCHED_E_INVALID_TASK;
+            return fail(SCHED_E_INVALID_TASK, std::to_string(r.remaining()) +
+                                                  " bytes after the triggers, which are not one 68-byte signature");
         }
         out = std::move(j);
         return S_OK;
@@ -411,20 +436,30 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept {
     }
 }
 
-HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept {
+HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) noexcept {
     if (path.empty()) return E_INVALIDARG;
+    auto unreadable = [reason](int error) {
+        if (reason) {
+            try {
+                *reason = std::string("unreadable: ") + std::strerror(error);
+            } catch (const std::bad_alloc &) {
+            }
+        }
+        return FromErrno(error, false);
+    };
     // Non-blocking, so that a FIFO at the path is refused instead of waited
     // on; never through a symbolic link, which could lead out of the folder.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return FromErrno(errno, false);
+    if (fd < 0) return unreadable(errno);
     HRESULT hr = S_OK;
     try {
         struct stat st;
         if (::fstat(fd, &st) != 0) {
-            hr = FromErrno(errno, false);
+            hr = unreadable(errno);
         } else if (S_ISDIR(st.st_mode)) {
-            hr = E_ACCESSDENIED;
+            hr = unreadable(EISDIR);
         } else if (!S_ISREG(st.st_mode) || std::size_t(st.st_size) > kMaxJobFileSize) {
+            if (reason) *reason = S_ISREG(st.st_mode) ? "larger than any work item" : "not a regular file";
             hr = SCHED_E_INVALID_TASK;
         } else {
             // Read to the end, one byte past the limit at most: a file that
@@ -439,13 +474,18 @@ HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept {
                 ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
                 if (n < 0) {
                     if (errno == EINTR) continue;
-                    hr = FromErrno(errno, false);
+                    hr = unreadable(errno);
                     break;
                 }
                 if (n == 0) break;
                 have += std::size_t(n);
             }
-            if (SUCCEEDED(hr)) hr = have > kMaxJobFileSize ? SCHED_E_INVALID_TASK : ParseJob(bytes.data(), have, out);
+            if (SUCCEEDED(hr) && have > kMaxJobFileSize) {
+                if (reason) *reason = "larger than any work item";
+                hr = SCHED_E_INVALID_TASK;
+            } else if (SUCCEEDED(hr)) {
+                hr = ParseJob(bytes.data(), have, out, reason);
+            }
         }
     } catch (const std::bad_alloc &) {
         hr = E_OUTOFMEMORY;

@@ -52,8 +52,10 @@ JobData NewJob();
 // Parses a whole file. S_OK; SCHED_E_INVALID_TASK for a truncated, corrupt or
 // oversized file, or one with bytes after the triggers other than exactly one
 // 68-byte signature; SCHED_E_UNKNOWN_OBJECT_VERSION for a file version it does
-// not know. `out` is untouched unless the result is S_OK.
-HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out) noexcept;
+// not know. `out` is untouched unless the result is S_OK. On a refusal,
+// `reason` (when given) says what is wrong in words: "truncated: ...",
+// "bad version: ...", "bad string count: ...".
+HRESULT ParseJob(const BYTE *data, std::size_t size, JobData &out, std::string *reason = nullptr) noexcept;
 
 // The file's bytes. E_INVALIDARG when a string, the data or the trigger list
 // does not fit its 16-bit count (a string holds at most 65,534 units and no
@@ -65,8 +67,9 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept;
 // Reads and parses `path` (UTF-8 file-system path); a symbolic link is not
 // followed (HRESULT_FROM_WIN32(ERROR_CANT_RESOLVE_FILENAME)). Adds
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), E_ACCESSDENIED and the other open
-// and read errors listed in docs/job-file.md to ParseJob's results.
-HRESULT ReadJobFile(const std::string &path, JobData &out) noexcept;
+// and read errors listed in docs/job-file.md to ParseJob's results; `reason`
+// as for ParseJob ("unreadable: ..." for an open or read error).
+HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason = nullptr) noexcept;
 
 // Writes `path` atomically: a temporary file in the same folder, flushed,
 // then renamed over the old one. On any failure the old file is unchanged
