@@ -8,11 +8,13 @@
 // it was.
 #include "platform/service/job/jobfile.h"
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +25,9 @@
 #include <new>
 #include <random>
 
+#ifndef _WIN32
 #include "platform/service/job/jobfile_seam.h"
+#endif
 
 namespace velqo::service {
 
@@ -58,7 +62,9 @@ constexpr std::size_t kReservedHeadSize = 8;     // start error + task flags
 constexpr std::size_t kMaxStringUnits = 0xFFFE;  // the count word includes the NUL
 constexpr std::size_t kMaxCount = 0xFFFF;
 
+#ifndef _WIN32
 std::atomic<JobFileWriteFunction> g_writeFunction{nullptr};
+#endif
 
 // Little-endian cursor over an untrusted buffer. Once a read would pass the
 // end the cursor fails and every later read yields zeros.
@@ -153,6 +159,9 @@ bool StringFits(const std::u16string &s) {
     return s.size() <= kMaxStringUnits && s.find(u'\0') == std::u16string::npos;
 }
 
+// The file functions are the POSIX service's; on Windows only the parser and
+// the writer of the bytes are built (for `vtask check`).
+#ifndef _WIN32
 HRESULT FromErrno(int error, bool writing) {
     switch (error) {
         case ENOENT: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -196,8 +205,11 @@ int WriteAll(int fd, const BYTE *p, std::size_t size) {
     return 0;
 }
 
+#endif
+
 }  // namespace
 
+#ifndef _WIN32
 void SetJobFileWriteFunction(JobFileWriteFunction function) noexcept { g_writeFunction.store(function); }
 
 int CreateTemporary(const std::string &folder, const std::string &prefix, std::string &temp) noexcept {
@@ -246,6 +258,7 @@ void RemoveStaleTemporaries(const std::string &folder) noexcept {
     while (const dirent *entry = ::readdir(dir)) RemoveIfStaleTemporary(folder, entry->d_name);
     ::closedir(dir);
 }
+#endif
 
 JobData NewJob() {
     JobData job;
@@ -436,6 +449,7 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept {
     }
 }
 
+#ifndef _WIN32
 HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) noexcept {
     if (path.empty()) return E_INVALIDARG;
     auto unreadable = [reason](int error) {
@@ -543,5 +557,7 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
         return E_OUTOFMEMORY;
     }
 }
+
+#endif
 
 }  // namespace velqo::service
