@@ -3,6 +3,7 @@
 //
 //   surfacegen OUTPUT.idl
 //   surfacegen --rc OUTPUT.rc
+//   surfacegen --doc PROSE.md OUTPUT.md
 //
 // A host tool: it includes only the table, never the platform headers, so it
 // builds with the machine's own compiler whatever the target is. widl turns
@@ -19,10 +20,19 @@
 // identifiers the class answers to, in binary GUID layout: first the earlier
 // identifiers its interface keeps as aliases, then the interface's own. It
 // also defines VELQO_LIBRARY_HELPSTRING for the version block.
+//
+// --doc writes the object-model reference (docs/object-model.md): the classes,
+// each member's kinds, types, parameters, DISPID and help context, and the
+// enumerations come from the table; what a member does, its errors and its
+// example come from PROSE.md, one "## Class.Member" section per member (and
+// "## Class" per class, "## Introduction", "## Errors"). A member without
+// prose, or prose for a member the table does not have, is an error.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -338,12 +348,209 @@ void WriteRc(FILE *out) {
     }
 }
 
+// --- the reference ---------------------------------------------------------------------
+
+struct DocMember {
+    std::string iface, kind, name, result;
+    long long dispid;
+    int help, hidden, n;
+    std::vector<Param> params;
+};
+
+std::string VbType(const std::string &t) {
+    static const std::map<std::string, std::string> names = {
+        {"ByteArray", "Byte()"}, {"DateArray", "Date()"}, {"Unknown", "IUnknown"}};
+    auto it = names.find(t);
+    return it != names.end() ? it->second : t;
+}
+
+std::string ParamText(const DocMember &m) {
+    std::string out;
+    for (int i = 0; i < m.n; ++i) {
+        const Param &p = m.params[static_cast<std::size_t>(i)];
+        if (m.kind == "PUT" && p.name == "value") continue;
+        if (!out.empty()) out += ", ";
+        out += std::string(p.ref ? "ByRef " : "ByVal ") + p.name + " As " + VbType(p.type);
+    }
+    return out;
+}
+
+std::string Signature(const DocMember &m) {
+    if (m.kind == "METHOD") {
+        const bool function = m.result != "None";
+        return std::string(function ? "Function " : "Sub ") + m.name + "(" + ParamText(m) + ")" +
+               (function ? " As " + VbType(m.result) : "");
+    }
+    if (m.kind == "GET") return "Property Get " + m.name + "(" + ParamText(m) + ") As " + VbType(m.result);
+    const Param &value = m.params[0];
+    return std::string(m.kind == "PUTREF" ? "Property Set " : "Property Let ") + m.name + "(" +
+           (value.ref ? "ByRef" : "ByVal") + " value As " + VbType(value.type) + ")";
+}
+
+std::map<std::string, std::string> ReadProse(const char *path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "surfacegen: cannot read %s\n", path);
+        std::exit(1);
+    }
+    std::map<std::string, std::string> sections;
+    std::string line, key;
+    while (std::getline(in, line)) {
+        if (line.rfind("## ", 0) == 0) {
+            key = line.substr(3);
+            if (sections.count(key)) {
+                std::fprintf(stderr, "surfacegen: %s: section %s twice\n", path, key.c_str());
+                std::exit(1);
+            }
+            sections[key];
+        } else if (!key.empty()) {
+            sections[key] += line + "\n";
+        }
+    }
+    for (auto &[k, text] : sections) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        while (!text.empty() && text.front() == '\n') text.erase(0, 1);
+    }
+    return sections;
+}
+
+void WriteDoc(FILE *out, const char *prosePath) {
+    std::map<std::string, std::string> prose = ReadProse(prosePath);
+    std::map<std::string, bool> used;
+    auto take = [&](const std::string &key) {
+        auto it = prose.find(key);
+        if (it == prose.end() || it->second.empty()) {
+            std::fprintf(stderr, "surfacegen: %s has no section \"## %s\"\n", prosePath, key.c_str());
+            std::exit(1);
+        }
+        used[key] = true;
+        return it->second;
+    };
+    std::string libName, helpFile;
+    std::vector<DocMember> members;
+    struct DocClass {
+        std::string name, clsid, iface, helpstring;
+        bool creatable;
+    };
+    std::vector<DocClass> classes;
+    struct DocEnum {
+        std::string name, owner;
+        std::vector<std::pair<std::string, long>> values;
+    };
+    std::vector<DocEnum> enums;
+#define VQ_LIBRARY(name, libid, major, minor, helpstring, helpfile, helpcontext, lcid) \
+    libName = #name;                                                                   \
+    helpFile = helpfile;
+#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)                   \
+    members.push_back(DocMember{#iface,                                                                                \
+                                #kind,                                                                                 \
+                                #name,                                                                                 \
+                                #r,                                                                                    \
+                                static_cast<long long>(dispid),                                                        \
+                                help,                                                                                  \
+                                hidden,                                                                                \
+                                n,                                                                                     \
+                                {Param{#t1, #n1, !std::strcmp(#d1, "REF")}, Param{#t2, #n2, !std::strcmp(#d2, "REF")}, \
+                                 Param{#t3, #n3, !std::strcmp(#d3, "REF")}}});
+#define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) \
+    classes.push_back(DocClass{#name, clsid, #iface, helpstring, (creatable) != 0});
+#define VQ_ENUM_BEGIN(name, owner) enums.push_back(DocEnum{#name, #owner, {}});
+#define VQ_ENUM_VALUE(name, constant, value) enums.back().values.emplace_back(constant, value);
+#include "component/surface.inc"
+
+    auto put = [out](const std::string &text) { std::fputs(text.c_str(), out); };
+    put("<!-- Written by surfacegen from component/surface.inc and docs/object-model.prose.md.\n"
+        "     Do not edit: change those and build the velqosch_doc_update target. -->\n\n");
+    put("# The " + libName + " object model\n\n" + take("Introduction") + "\n\n");
+    // The classes from the root down: the order a client meets them.
+    const char *const order[] = {"Scheduler", "Tasks", "Task", "Triggers", "Trigger"};
+    put("Classes:");
+    for (const char *c : order) {
+        std::string anchor = c;
+        for (char &ch : anchor) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        put(std::string(" [") + c + "](#" + anchor + "),");
+    }
+    put(" and the [enumerations](#enumerations).\n\n" + take("Errors") + "\n\n");
+    for (const char *name : order) {
+        const DocClass *cls = nullptr;
+        for (const DocClass &c : classes)
+            if (c.name == name) cls = &c;
+        if (!cls) {
+            std::fprintf(stderr, "surfacegen: no class %s\n", name);
+            std::exit(1);
+        }
+        put("## " + cls->name + "\n\n");
+        put("Interface `" + cls->iface + "`, class identifier `{" + cls->clsid + "}`" +
+            (cls->creatable ? ", created by the ProgID `" + libName + "." + cls->name + "`" : ", not creatable") +
+            ".\n\n");
+        if (!cls->helpstring.empty()) put("> " + cls->helpstring + "\n\n");
+        put(take(cls->name) + "\n\n");
+        put("| Member | Kind | Type | DISPID | Help context |\n|---|---|---|---|---|\n");
+        std::vector<std::string> names;
+        for (const DocMember &m : members) {
+            if (m.iface != cls->iface) continue;
+            if (std::find(names.begin(), names.end(), m.name) == names.end()) names.push_back(m.name);
+        }
+        std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+            std::string la = a, lb = b;
+            for (char &c : la) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (char &c : lb) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return la < lb;
+        });
+        for (const std::string &n : names) {
+            std::string kinds, type;
+            const DocMember *first = nullptr;
+            for (const DocMember &m : members) {
+                if (m.iface != cls->iface || m.name != n) continue;
+                if (!first) first = &m;
+                const std::string k = m.kind == "GET"      ? "get"
+                                      : m.kind == "PUT"    ? "let"
+                                      : m.kind == "PUTREF" ? "set"
+                                                           : "method";
+                kinds += (kinds.empty() ? "" : ", ") + k;
+                if (m.kind == "GET" || (m.kind == "METHOD" && m.result != "None")) type = VbType(m.result);
+                if (m.kind == "PUT" && type.empty()) type = VbType(m.params[0].type);
+            }
+            const std::string anchor = cls->name + "." + n;
+            std::string lower;
+            for (char c : anchor)
+                if (c != '.') lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            put("| [" + n + "](#" + lower + ")" + (first->hidden ? " (hidden)" : "") + " | " + kinds + " | " +
+                (type.empty() ? "-" : "`" + type + "`") + " | " + std::to_string(first->dispid) + " (" +
+                Hex32(first->dispid) + ") | " + std::to_string(first->help) + " |\n");
+        }
+        put("\n");
+        for (const std::string &n : names) {
+            put("### " + cls->name + "." + n + "\n\n```vb\n");
+            for (const DocMember &m : members)
+                if (m.iface == cls->iface && m.name == n) put(Signature(m) + "\n");
+            put("```\n\n");
+            put(take(cls->name + "." + n) + "\n\n");
+        }
+    }
+    put("## Enumerations\n\n" + take("Enumerations") + "\n\n");
+    for (const DocEnum &e : enums) {
+        put("### " + e.name + "\n\nUsed by `" + e.owner + "`.\n\n| Constant | Value |\n|---|---|\n");
+        for (const auto &[constant, value] : e.values)
+            put("| `" + constant + "` | " + std::to_string(value) + " (" + EnumValue(value) + ") |\n");
+        put("\n");
+    }
+    for (const auto &[key, text] : prose) {
+        if (!used.count(key)) {
+            std::fprintf(stderr, "surfacegen: %s: \"## %s\" names nothing in the surface\n", prosePath, key.c_str());
+            std::exit(1);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     bool rc = argc == 3 && !std::strcmp(argv[1], "--rc");
-    if (argc != 2 && !rc) {
-        std::fprintf(stderr, "usage: surfacegen OUTPUT.idl\n       surfacegen --rc OUTPUT.rc\n");
+    bool doc = argc == 4 && !std::strcmp(argv[1], "--doc");
+    if (argc != 2 && !rc && !doc) {
+        std::fprintf(stderr, "usage: surfacegen OUTPUT.idl\n       surfacegen --rc OUTPUT.rc\n"
+                             "       surfacegen --doc PROSE.md OUTPUT.md\n");
         return 2;
     }
     const char *path = argv[argc - 1];
@@ -360,7 +567,9 @@ int main(int argc, char **argv) {
         std::perror(tmp.c_str());
         return 1;
     }
-    if (rc) {
+    if (doc) {
+        WriteDoc(out, argv[2]);
+    } else if (rc) {
         WriteRc(out);
     } else {
         Writer w(out);

@@ -111,6 +111,13 @@ TEST_F(Idl, CommittedFileIsTheGeneratorsOutput) {
         << "component/velqosch.idl is out of date: build the velqosch_idl_update target and review the change";
 }
 
+TEST(Reference, CommittedFileIsTheGeneratorsOutput) {
+    const std::string committed = ReadFile(VELQO_COMMITTED_DOC), generated = ReadFile(VELQO_GENERATED_DOC);
+    ASSERT_FALSE(generated.empty()) << VELQO_GENERATED_DOC;
+    EXPECT_TRUE(committed == generated)
+        << "docs/object-model.md is out of date: build the velqosch_doc_update target and review the change";
+}
+
 TEST_F(Idl, LibraryIdentity) {
     const auto &a = lib_->attrs;
     EXPECT_EQ(lib_->name, sf::kLibrary.name);
