@@ -380,6 +380,15 @@ run_build() {
         fi
     done
 
+    # The examples: each script must run to its closing "done" line.
+    for script in "$source_dir"/examples/*.vbs "$source_dir"/examples/*.js; do
+        echo "--- $tag: examples/${script##*/}"
+        w cscript //nologo "$(winpath "$script")" 2>&1 | tr -d '\r' | tee "$prefix/example.log"
+        if [ "$(tail -n 1 "$prefix/example.log")" = done ]; then record "$tag" "examples/${script##*/}" PASS; else
+            record "$tag" "examples/${script##*/}" FAIL "did not reach its closing 'done' line"
+        fi
+    done
+
     interchange "$tag"
 
     vtask_exe "$tag"
