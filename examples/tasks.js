@@ -34,37 +34,31 @@ var tr = t.Triggers.Add();
 tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY;
 tr.WeeksInterval = 1;
 tr.DaysOfTheWeek = TASK_MONDAY | TASK_FRIDAY;
-var today = new Date();
-today.setHours(9, 30, 0, 0);
-tr.BeginDate = today.getVarDate();
-tr.StartTime = today.getVarDate();
+// Dates go to the component as automation dates: days since 30 December
+// 1899, local time, the time of day as the fraction.
+function automationDate(d) {
+    return (d.getTime() - d.getTimezoneOffset() * 60000) / 86400000 + 25569;
+}
+var today = Math.floor(automationDate(new Date()));
+tr.BeginDate = today;
+tr.StartTime = today + 9.5 / 24;
 tr.Update();
 save(t);
 
 // 3. Change the trigger: 10:15 instead.
 tr = t.Triggers.Item(1);
-today.setHours(10, 15, 0, 0);
-tr.StartTime = today.getVarDate();
+tr.StartTime = today + (10 + 15 / 60) / 24;
 tr.Update();
 save(t);
 WScript.Echo("trigger: " + new Date(tr.StartTime).toTimeString());
 
-// 4. The run times of the next week. JScript passes arguments by value, so
-// the Date array that GetRunTimes fills stays with the component: a script
-// gets the count here (VBScript, VBA and PowerShell get the times too).
-var now = new Date(), weekOn = new Date(now.getTime() + 7 * 86400000);
-var count = t.GetRunTimes(now.getVarDate(), weekOn.getVarDate(), null);
-WScript.Echo(count + " run(s) next week");
+// 4. The next run. JScript passes arguments by value, so the Date array that
+// GetRunTimes fills never comes back to it: a JScript client asks for the
+// next run instead (VBScript, VBA, PowerShell and C++ read the week's times).
 WScript.Echo("next run: " + new Date(t.NextRunTime));
 
-// 5. Private data. JScript cannot build a Byte array, but it can hand one
-// on: the clone carries the data block of its source, read here through
-// VBArray. (tasks.vbs stores data from a script array.)
-var copy = tasks.Clone(name, name + " copy");
-var block = copy.WorkItemData;
-var data = block == null ? [] : new VBArray(block).toArray();
-WScript.Echo("data: " + data.length + " bytes");
-tasks.Remove(name + " copy");
+// 5. Private data is a Byte array, which JScript can neither build nor read
+// (it knows arrays of variants only): see tasks.vbs and the C++ examples.
 
 tasks.Remove(name);
 WScript.Echo("done");

@@ -112,6 +112,16 @@ std::u16string Fold(std::u16string text) {
     return text;
 }
 
+// The folded name of an item; a file name that is not UTF-8 is folded as its
+// bytes.
+std::u16string FoldName(const std::string &name) {
+    try {
+        return Fold(Utf16FromUtf8(name));
+    } catch (const UsageError &) {
+        return Fold(std::u16string(name.begin(), name.end()));
+    }
+}
+
 struct Item {
     std::string name;  // without ".job"
     fs::path path;
@@ -550,7 +560,7 @@ int RunCheck(const std::vector<std::string> &argv, std::ostream &out, std::ostre
             throw std::runtime_error("cannot read " + PathText(tasks) + ": " + ec.message());
         std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) { return a.name < b.name; });
         auto selected = [&](const std::string &name) {
-            return !only || Fold(Utf16FromUtf8(name)) == Fold(Utf16FromUtf8(*only));
+            return !only || FoldName(name) == FoldName(*only);
         };
         if (only && std::none_of(items.begin(), items.end(), [&](const Item &i) { return selected(i.name); })) {
             err << "vtask: no task named '" << *only << "' in " << PathText(tasks) << "\n";
@@ -567,7 +577,7 @@ int RunCheck(const std::vector<std::string> &argv, std::ostream &out, std::ostre
         localtime_r(&clock, &now);
 #endif
         for (const Item &item : items) {
-            byFolded[Fold(Utf16FromUtf8(item.name))].push_back(item.name);
+            byFolded[FoldName(item.name)].push_back(item.name);
             if (!selected(item.name)) continue;
             svc::JobData job;
             std::string reason;
