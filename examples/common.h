@@ -3,12 +3,11 @@
 // project's runtime.
 #pragma once
 
-#include <oleauto.h>
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "service/platform.h"  // the Windows headers, or the runtime's on POSIX
 
 #ifdef _WIN32
 #define TEXT16(s) L##s
