@@ -1,139 +1,203 @@
-// Start-up globals, the Windows directory, service strings and generated names.
+// The error record and its HRESULT, start-up globals, the Windows directory,
+// service strings and generated names.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
+#include <functional>
+#include <new>
 #include <regex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "globals/globals.h"
+#include "globals/strings.h"
 #include "trace/error.h"
 
 using namespace velqosch;
 
 namespace {
 
-std::string Narrow(const std::u16string &s) {
-    std::string out;
-    for (char16_t c : s) out.push_back(static_cast<char>(c));
-    return out;
-}
-
-LPWSTR ServiceString(const std::u16string &text) {
-    auto *p = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
-    for (size_t i = 0; i < text.size(); ++i) p[i] = text[i];
-    p[text.size()] = 0;
-    return p;
-}
-
-#ifndef _WIN32
-class WindowsDirectory : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char *old = std::getenv("VELQOSCH_WINDIR");
-        saved_ = old ? std::optional<std::string>(old) : std::nullopt;
-        char tmpl[] = "/tmp/velqosch-globals-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-    }
-    void TearDown() override {
-        if (saved_) setenv("VELQOSCH_WINDIR", saved_->c_str(), 1);
-        else unsetenv("VELQOSCH_WINDIR");
-        std::string cmd = "rm -rf '" + base_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-    std::string base_;
-    std::optional<std::string> saved_;
+struct ReadBack {
+    std::u16string source, description, helpFile;
+    DWORD helpContext = 0xcfcfcfcf;
+    bool present = false;
 };
 
-TEST_F(WindowsDirectory, SeparatorIsAppendedOnce) {
-    setenv("VELQOSCH_WINDIR", (base_ + "/win").c_str(), 1);
-    EXPECT_EQ(Narrow(ReadWindowsDirectory()), base_ + "/win/");
-    setenv("VELQOSCH_WINDIR", (base_ + "/win/").c_str(), 1);
-    EXPECT_EQ(Narrow(ReadWindowsDirectory()), base_ + "/win/");
+ReadBack ReadErrorInfo() {
+    ReadBack r;
+    IErrorInfo *info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return r;
+    r.present = true;
+    for (auto [get, out] :
+         {std::pair{&IErrorInfo::GetSource, &r.source}, std::pair{&IErrorInfo::GetDescription, &r.description},
+          std::pair{&IErrorInfo::GetHelpFile, &r.helpFile}}) {
+        BSTR b = nullptr;
+        (info->*get)(&b);
+        *out = FromBstr(b);
+        SysFreeString(b);
+    }
+    info->GetHelpContext(&r.helpContext);
+    info->Release();
+    return r;
 }
 
-TEST_F(WindowsDirectory, FailureCarriesTheSystemError) {
-    // A directory that cannot be created under a plain file.
-    std::string file = base_ + "/plain";
-    FILE *f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
-    setenv("VELQOSCH_WINDIR", (file + "/win").c_str(), 1);
+// The record a throwing call raised; number -1 when it raised none.
+ErrorRecord Raised(const std::function<void()> &call) {
     try {
-        ReadWindowsDirectory();
-        FAIL() << "expected an error";
+        call();
     } catch (const ComponentError &e) {
-        EXPECT_GT(e.record().number, 0);
-        EXPECT_EQ(e.record().source, u"Velqo Task Scheduler");
-        EXPECT_EQ(e.record().description, u"Failed to get windows directory");
-        EXPECT_TRUE(e.record().helpFile.empty());
-        EXPECT_EQ(e.record().helpContext, 0u);
+        return e.record();
+    }
+    ErrorRecord none;
+    none.number = -1;
+    return none;
+}
+
+std::string Narrow(const std::u16string &s) { return std::string(s.begin(), s.end()); }
+
+TEST(Errors, NumbersMapToTheirHResultAndBack) {
+    const struct {
+        LONG number;
+        HRESULT hr;
+    } cases[] = {{1, HRESULT(0x800A0001)},
+                 {5, HRESULT(0x800A0005)},
+                 {457, HRESULT(0x800A01C9)},
+                 {65535, HRESULT(0x800AFFFF)},
+                 {65536, E_FAIL},
+                 {0, E_FAIL},
+                 {E_ACCESSDENIED, E_ACCESSDENIED},
+                 {LONG(0x80040000), HRESULT(0x80040000)}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(HResultFromNumber(c.number), c.hr) << c.number;
+        if (c.hr != E_FAIL) {
+            EXPECT_EQ(NumberFromHResult(c.hr), c.number) << c.number;
+        }
     }
 }
 
-TEST_F(WindowsDirectory, MainFillsEveryGlobalPerThread) {
-    setenv("VELQOSCH_WINDIR", (base_ + "/one").c_str(), 1);
-    std::u16string first, second;
-    std::thread a([&] {
-        EnsureThreadStarted();
-        first = Globals().WindowsDirectory;
-        EXPECT_TRUE(IsEqualGUID(Globals().IID_ITask, IID_ITask));
-        EXPECT_TRUE(IsEqualGUID(Globals().CLSID_CTask, CLSID_CTask));
-    });
-    a.join();
-    setenv("VELQOSCH_WINDIR", (base_ + "/two").c_str(), 1);
-    std::thread b([&] {
-        EXPECT_FALSE(Globals().initialised);
-        EnsureThreadStarted();
-        second = Globals().WindowsDirectory;
-    });
-    b.join();
-    EXPECT_EQ(Narrow(first), base_ + "/one/");
-    EXPECT_EQ(Narrow(second), base_ + "/two/");
+TEST(Errors, GuardPublishesTheRecordOnTheFailingThreadOnly) {
+    EXPECT_EQ(Guard([] { Raise(5, kProductName, u"Application name must not be empty", kHelpFile, 9999); }),
+              HRESULT(0x800A0005));
+    bool otherSaw = true;
+    std::thread([&] { otherSaw = ReadErrorInfo().present; }).join();
+    EXPECT_FALSE(otherSaw);
+    const ReadBack r = ReadErrorInfo();
+    ASSERT_TRUE(r.present);
+    EXPECT_EQ(r.source, u"Velqo Task Scheduler");
+    EXPECT_EQ(r.description, u"Application name must not be empty");
+    EXPECT_EQ(r.helpFile, u"velqosch.chm");
+    EXPECT_EQ(r.helpContext, 9999u);
+    EXPECT_FALSE(ReadErrorInfo().present);  // read once
+
+    EXPECT_EQ(Guard([] { RaiseStandard(9); }), HRESULT(0x800A0009));
+    EXPECT_EQ(ReadErrorInfo().description, u"Subscript out of range");
+    // A failing service status passes unchanged; a success clears the record.
+    EXPECT_EQ(Guard([] { Check(E_ACCESSDENIED); }), E_ACCESSDENIED);
+    EXPECT_EQ(Guard([] { Check(SCHED_S_TASK_HAS_NOT_RUN); }), S_OK);
+    EXPECT_FALSE(ReadErrorInfo().present);
+    EXPECT_EQ(Guard([] { Check(E_ACCESSDENIED); }), E_ACCESSDENIED);
+    EXPECT_EQ(ReadErrorInfo().source, u"Velqo Task Scheduler");
+    EXPECT_EQ(Guard([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
+    EXPECT_EQ(Guard([] {
+                  std::u16string s;
+                  s.resize(s.max_size() + 1);
+              }),
+              E_OUTOFMEMORY);
 }
-#endif
 
-}  // namespace
+TEST(Errors, CheckedArithmeticAndBounds) {
+    const struct {
+        std::function<void()> call;
+        LONG number;
+    } cases[] = {
+        {[] { EXPECT_EQ(CheckedI2(32767), 32767); }, -1},
+        {[] { EXPECT_EQ(CheckedI2(-32768), -32768); }, -1},
+        {[] { CheckedI2(32768); }, 6},
+        {[] { CheckedI2(-32769); }, 6},
+        {[] { CheckedI2(int64_t{1} << 40); }, 6},
+        {[] { EXPECT_EQ(AddI2(32766, 1), 32767); }, -1},
+        {[] { AddI2(32767, 1); }, 6},
+        {[] { SubI2(-32768, 1); }, 6},
+        {[] { CheckedI4(int64_t{INT32_MAX} + 1); }, 6},
+        {[] { CheckBounds(3, 3, 3); }, -1},
+        {[] { CheckBounds(4, 1, 3); }, 9},
+        {[] { CheckBounds(0, 1, 3); }, 9},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const ErrorRecord r = Raised(cases[i].call);
+        EXPECT_EQ(r.number, cases[i].number) << "row " << i;
+        if (r.number == 6) {
+            EXPECT_EQ(r.description, u"Overflow");
+        }
+    }
+}
 
-TEST(StringFromLongPtr, CopiesEveryUnitIncludingNonAscii) {
-    const std::u16string text = u"Nightly backup \u00e9t\u00e9 \u4e2d";
-    EXPECT_EQ(StringFromLongPtr(ServiceString(text)), text);
-    EXPECT_EQ(StringFromLongPtr(ServiceString(u"")), u"");
+TEST(Globals, LeadingZerosAndStrings) {
+    const struct {
+        SHORT width, length;
+        const char16_t *zeros;
+        LONG number;
+    } cases[] = {{8, 3, u"00000", -1}, {4, 4, u"", -1}, {2, 3, nullptr, 5}, {-32768, 1, nullptr, 6}};
+    for (const auto &c : cases) {
+        SHORT width = c.width, length = c.length;
+        if (c.zeros) {
+            EXPECT_EQ(LeadingZeros(width, length), c.zeros);
+        } else
+            EXPECT_EQ(Raised([&] { LeadingZeros(width, length); }).number, c.number) << c.width;
+    }
+    for (const std::u16string text : {u"Nightly backup \u00e9t\u00e9 \u4e2d", u""}) {
+        auto *p = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, p);
+        EXPECT_EQ(StringFromLongPtr(p), text);  // and frees it
+    }
     EXPECT_EQ(StringFromLongPtr(nullptr), u"");
-}
-
-TEST(GeneratedNames, HaveTheGuidShapeAndDiffer) {
     const std::regex shape("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$");
     std::set<std::u16string> seen;
     for (int i = 0; i < 200; ++i) {
         const std::u16string name = GetGUID();
-        ASSERT_EQ(name.size(), 36u);
         EXPECT_TRUE(std::regex_match(Narrow(name), shape)) << Narrow(name);
         seen.insert(name);
     }
     EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(GeneratedNames, LeadingZerosPadsAndRefusesNegativeCounts) {
-    SHORT width = 8, length = 3;
-    EXPECT_EQ(LeadingZeros(width, length), u"00000");
-    width = 4, length = 4;
-    EXPECT_EQ(LeadingZeros(width, length), u"");
-    width = 2, length = 3;
-    try {
-        LeadingZeros(width, length);
-        FAIL();
-    } catch (const ComponentError &e) {
-        EXPECT_EQ(e.record().number, 5);
+#ifndef _WIN32
+// Main fills every global per thread, the Windows directory with one separator at its end.
+TEST(Globals, WindowsDirectoryPerThreadAndItsError) {
+    char folder[] = "/tmp/velqosch-globals-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string base = folder;
+    const char *old = std::getenv("VELQOSCH_WINDIR");
+    const std::string saved = old ? old : "";
+    std::u16string seen[2];
+    for (int i = 0; i < 2; ++i) {
+        setenv("VELQOSCH_WINDIR", (base + (i ? "/two/" : "/one")).c_str(), 1);
+        std::thread([&] {
+            EXPECT_FALSE(Globals().initialised);
+            EnsureThreadStarted();
+            seen[i] = Globals().WindowsDirectory;
+            EXPECT_TRUE(IsEqualGUID(Globals().IID_ITask, IID_ITask));
+            EXPECT_TRUE(IsEqualGUID(Globals().CLSID_CTask, CLSID_CTask));
+        }).join();
     }
-    width = -32768, length = 1;
-    try {
-        LeadingZeros(width, length);
-        FAIL();
-    } catch (const ComponentError &e) {
-        EXPECT_EQ(e.record().number, 6);
-    }
+    EXPECT_EQ(Narrow(seen[0]), base + "/one/");
+    EXPECT_EQ(Narrow(seen[1]), base + "/two/");
+    // A directory that cannot be created under a plain file.
+    std::fclose(std::fopen((base + "/plain").c_str(), "w"));
+    setenv("VELQOSCH_WINDIR", (base + "/plain/win").c_str(), 1);
+    const ErrorRecord r = Raised([] { ReadWindowsDirectory(); });
+    EXPECT_GT(r.number, 0);
+    EXPECT_EQ(r.source, u"Velqo Task Scheduler");
+    EXPECT_EQ(r.description, u"Failed to get windows directory");
+    EXPECT_TRUE(r.helpFile.empty());
+    EXPECT_EQ(r.helpContext, 0u);
+    if (old)
+        setenv("VELQOSCH_WINDIR", saved.c_str(), 1);
+    else
+        unsetenv("VELQOSCH_WINDIR");
+    EXPECT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
 }
+#endif
+
+}  // namespace

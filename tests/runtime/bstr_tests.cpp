@@ -4,58 +4,44 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <string>
 
 #include "runtime_test_support.h"
 
 namespace {
 
-TEST(Bstr, LengthPrefixTerminatorAndAlignment) {
+TEST(Bstr, LayoutLengthsAndCorners) {
     BSTR s = SysAllocString(OS("hello"));
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(SysStringLen(s), 5u);
-    EXPECT_EQ(SysStringByteLen(s), 10u);
     UINT prefix;
     std::memcpy(&prefix, reinterpret_cast<char *>(s) - 4, 4);
-    EXPECT_EQ(prefix, 10u);
+    EXPECT_EQ(prefix, 10u);  // the byte length before the text
+    EXPECT_EQ(SysStringLen(s), 5u);
+    EXPECT_EQ(SysStringByteLen(s), 10u);
     EXPECT_EQ(s[5], 0);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s) % sizeof(void *), 0u);
-    EXPECT_EQ(Text(s), OleString(OS("hello")));
     SysFreeString(s);
-}
 
-TEST(Bstr, NullAndEmptyInputs) {
     EXPECT_EQ(SysAllocString(nullptr), nullptr);
     EXPECT_EQ(SysStringLen(nullptr), 0u);
     EXPECT_EQ(SysStringByteLen(nullptr), 0u);
     SysFreeString(nullptr);
-    BSTR empty = SysAllocString(OS(""));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(SysStringLen(empty), 0u);
-    EXPECT_EQ(empty[0], 0);
-    SysFreeString(empty);
-}
-
-TEST(Bstr, AllocLenKeepsEmbeddedZerosAndNullSourceGivesRoom) {
-    const OLECHAR data[] = {'a', 0, 'b'};
-    BSTR s = SysAllocStringLen(data, 3);
+    s = SysAllocString(OS(""));
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(SysStringLen(s), 3u);
-    EXPECT_EQ(s[1], 0);
-    EXPECT_EQ(s[2], 'b');
-    EXPECT_EQ(s[3], 0);
+    EXPECT_TRUE(SysStringLen(s) == 0 && s[0] == 0);
     SysFreeString(s);
 
-    BSTR room = SysAllocStringLen(nullptr, 4);
-    ASSERT_NE(room, nullptr);
-    EXPECT_EQ(SysStringLen(room), 4u);
-    EXPECT_EQ(room[4], 0);
-    room[0] = 'x';  // writable
-    SysFreeString(room);
-}
-
-TEST(Bstr, ByteLenCountsBytesAndMayBeOdd) {
-    BSTR s = SysAllocStringByteLen("abc", 3);
-    ASSERT_NE(s, nullptr);
+    const OLECHAR data[] = {'a', 0, 'b'};
+    s = SysAllocStringLen(data, 3);
+    EXPECT_EQ(Text(s), OleString(data, 3));  // embedded zero kept
+    EXPECT_EQ(s[3], 0);
+    SysFreeString(s);
+    s = SysAllocStringLen(nullptr, 4);  // room to write
+    EXPECT_TRUE(SysStringLen(s) == 4 && s[4] == 0);
+    s[0] = 'x';
+    SysFreeString(s);
+    s = SysAllocStringByteLen("abc", 3);  // an odd byte length
     EXPECT_EQ(SysStringByteLen(s), 3u);
     EXPECT_EQ(SysStringLen(s), 1u);
     EXPECT_EQ(std::memcmp(s, "abc", 4), 0);  // zero after the bytes
@@ -65,19 +51,16 @@ TEST(Bstr, ByteLenCountsBytesAndMayBeOdd) {
 TEST(Bstr, ReallocReplacesAndAcceptsItsOwnText) {
     BSTR s = SysAllocString(OS("first"));
     ASSERT_TRUE(SysReAllocString(&s, OS("second value")));
-    EXPECT_EQ(Text(s), OleString(OS("second value")));
+    EXPECT_EQ(Text(s), OS("second value"));
     // From a part of the string being replaced: the runtime's own promise;
     // Wine's oleaut32 does not keep it.
     if (!OnWine()) {
         ASSERT_TRUE(SysReAllocStringLen(&s, s + 7, 5));
-        EXPECT_EQ(Text(s), OleString(OS("value")));
+        EXPECT_EQ(Text(s), OS("value"));
     }
     ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
     EXPECT_EQ(SysStringLen(s), 2u);
     SysFreeString(s);
-}
-
-TEST(StringHelpers, LengthsAndMove) {
     EXPECT_EQ(lstrlenW(nullptr), 0);
     EXPECT_EQ(lstrlenW(OS("abc")), 3);
     EXPECT_EQ(lstrlenA(nullptr), 0);
@@ -87,64 +70,54 @@ TEST(StringHelpers, LengthsAndMove) {
     EXPECT_STREQ(buf, "aabcdf");
 }
 
-TEST(CodePages, Utf8ToUtf16SizesAndBuffer) {
-    const char *text = "a\xC3\xA9\xF0\x9F\x98\x80";                       // a, e-acute, U+1F600
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0), 5);  // incl. terminator
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 3, nullptr, 0), 2);
-    WCHAR out[8] = {};
-    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, out, 8), 5);
-    EXPECT_EQ(out[0], 'a');
-    EXPECT_EQ(out[1], 0xE9);
-    EXPECT_EQ(out[2], 0xD83D);
-    EXPECT_EQ(out[3], 0xDE00);
-    EXPECT_EQ(out[4], 0);
+// UTF-8 and UTF-16 both ways: the size query, a buffer that fits, one too
+// small, and malformed input.
+TEST(CodePages, Utf8AndUtf16) {
+    const std::string utf8 = "a\xC3\xA9\xF0\x9F\x98\x80";  // a, e-acute, U+1F600
+    const WCHAR utf16[] = {'a', 0xE9, 0xD83D, 0xDE00, 0};
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0), 5);  // the terminator counted
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 3, nullptr, 0), 2);
+    WCHAR wide[8] = {};
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 8), 5);
+    EXPECT_EQ(std::memcmp(wide, utf16, sizeof utf16), 0);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, nullptr, 0, nullptr, nullptr), 8);
+    char narrow[16] = {};
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, nullptr), 8);
+    EXPECT_EQ(narrow, utf8);
+    const WCHAR lone[] = {0xD800, 'x'};
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 2, narrow, 16, nullptr, nullptr), 4);
+    EXPECT_EQ(std::memcmp(narrow, "\xEF\xBF\xBDx", 4), 0);  // the replacement character
+    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xFF", 1, wide, 4), 1);
+    EXPECT_EQ(wide[0], 0xFFFD);
 
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, out, 3), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 0, out, 8), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-}
-
-TEST(CodePages, InvalidUtf8IsReplacedOrRefused) {
-    WCHAR out[4] = {};
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xFF", 1, out, 4), 1);
-    EXPECT_EQ(out[0], 0xFFFD);
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, out, 4), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
-}
-
-TEST(CodePages, Utf16ToUtf8SizesAndBuffer) {
-    const WCHAR text[] = {'a', 0xE9, 0xD83D, 0xDE00, 0};
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr), 8);
-    char out[16] = {};
-    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 16, nullptr, nullptr), 8);
-    EXPECT_STREQ(out, "a\xC3\xA9\xF0\x9F\x98\x80");
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 4, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    // UTF-8 takes no used-default flag (Wine accepts one).
-    if (!OnWine()) {
-        BOOL used = FALSE;
+    const struct {
+        std::function<int()> call;
+        DWORD error;
+    } failures[] = {
+        {[&] { return MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 3); }, ERROR_INSUFFICIENT_BUFFER},
+        {[&] { return MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 0, wide, 8); }, ERROR_INVALID_PARAMETER},
+        {[&] { return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, wide, 4); },
+         ERROR_NO_UNICODE_TRANSLATION},
+        {[&] { return WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 4, nullptr, nullptr); },
+         ERROR_INSUFFICIENT_BUFFER},
+        {[&] {  // UTF-8 takes no used-default flag (Wine accepts one)
+             BOOL used = FALSE;
+             return OnWine() ? (SetLastError(ERROR_INVALID_PARAMETER), 0)
+                             : WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, &used);
+         },
+         ERROR_INVALID_PARAMETER},
+    };
+    for (std::size_t i = 0; i < std::size(failures); ++i) {
         SetLastError(0);
-        EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 16, nullptr, &used), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(failures[i].call(), 0) << "row " << i;
+        EXPECT_EQ(GetLastError(), failures[i].error) << "row " << i;
     }
-}
-
-TEST(CodePages, LoneSurrogateBecomesReplacementCharacter) {
-    const WCHAR text[] = {0xD800, 'x'};
-    char out[8] = {};
-    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, 2, out, 8, nullptr, nullptr), 4);
-    EXPECT_EQ(std::memcmp(out, "\xEF\xBF\xBDx", 4), 0);
 }
 
 #ifndef _WIN32
 // Every allocation of an operation failing in turn: each failure is reported
 // cleanly, nothing written half, and the operation succeeds once the seam
-// has passed all its allocations.
+// has passed all its allocations. The number of rounds it took, or -1.
 template <class Op>
 int FailEachAllocation(Op op) {
     for (long n = 0; n < 64; ++n) {
@@ -156,7 +129,7 @@ int FailEachAllocation(Op op) {
     return -1;
 }
 
-TEST(AllocationFailure, SysAllocFamilyFailsCleanly) {
+TEST(AllocationFailure, EveryOperationFailsCleanly) {
     EXPECT_EQ(FailEachAllocation([] {
                   BSTR s = SysAllocString(OS("text"));
                   SysFreeString(s);
@@ -164,80 +137,60 @@ TEST(AllocationFailure, SysAllocFamilyFailsCleanly) {
               }),
               1);
     BSTR keep = SysAllocString(OS("kept"));
-    int rounds = FailEachAllocation([&] {
-        if (!SysReAllocString(&keep, OS("replacement"))) {
-            EXPECT_EQ(Text(keep), OleString(OS("kept")));  // the old string survives
-            return false;
-        }
-        return true;
-    });
-    EXPECT_EQ(rounds, 1);
-    EXPECT_EQ(Text(keep), OleString(OS("replacement")));
+    EXPECT_EQ(FailEachAllocation([&] {
+                  if (SysReAllocString(&keep, OS("replacement"))) return true;
+                  EXPECT_EQ(Text(keep), OS("kept"));  // the old string survives
+                  return false;
+              }),
+              1);
+    EXPECT_EQ(Text(keep), OS("replacement"));
     SysFreeString(keep);
     VelqoFailAllocationAfter(0);
     EXPECT_EQ(CoTaskMemAlloc(16), nullptr);
     void *after = CoTaskMemAlloc(16);  // the seam fails once
     EXPECT_NE(after, nullptr);
     CoTaskMemFree(after);
-}
 
-TEST(AllocationFailure, SafeArrayCreateAndCopyFailCleanly) {
     SAFEARRAYBOUND bounds[2] = {{3, 0}, {2, 1}};
-    int rounds = FailEachAllocation([&] {
-        SAFEARRAY *psa = SafeArrayCreate(VT_BSTR, 2, bounds);
-        if (!psa) return false;
-        SafeArrayDestroy(psa);
-        return true;
-    });
-    EXPECT_EQ(rounds, 2);  // descriptor and data
-
+    EXPECT_EQ(FailEachAllocation([&] {
+                  SAFEARRAY *psa = SafeArrayCreate(VT_BSTR, 2, bounds);
+                  SafeArrayDestroy(psa);
+                  return psa != nullptr;
+              }),
+              2);  // descriptor and data
     SAFEARRAY *source = SafeArrayCreateVector(VT_BSTR, 0, 3);
-    for (LONG i = 0; i < 3; ++i) {
-        BSTR s = SysAllocString(OS("element"));
-        ASSERT_EQ(SafeArrayPutElement(source, &i, s), S_OK);
-        SysFreeString(s);
-    }
-    rounds = FailEachAllocation([&] {
-        SAFEARRAY *copy = reinterpret_cast<SAFEARRAY *>(1);
-        HRESULT hr = SafeArrayCopy(source, &copy);
-        VelqoFailAllocationAfter(-1);  // the checks below allocate too
-        if (FAILED(hr)) {
-            EXPECT_EQ(hr, E_OUTOFMEMORY);
-            EXPECT_EQ(copy, nullptr);
-            return false;
-        }
-        LONG i = 2;
-        BSTR got = nullptr;
-        EXPECT_EQ(SafeArrayGetElement(copy, &i, &got), S_OK);
-        EXPECT_EQ(Text(got), OleString(OS("element")));
-        SysFreeString(got);
-        SafeArrayDestroy(copy);
-        return true;
-    });
-    EXPECT_EQ(rounds, 5);  // descriptor, data, three strings
+    BSTR element = SysAllocString(OS("element"));
+    for (LONG i = 0; i < 3; ++i) ASSERT_EQ(SafeArrayPutElement(source, &i, element), S_OK);
+    SysFreeString(element);
+    EXPECT_EQ(FailEachAllocation([&] {
+                  SAFEARRAY *copy = reinterpret_cast<SAFEARRAY *>(1);
+                  HRESULT hr = SafeArrayCopy(source, &copy);
+                  VelqoFailAllocationAfter(-1);  // the checks below allocate too
+                  if (FAILED(hr)) {
+                      EXPECT_TRUE(hr == E_OUTOFMEMORY && copy == nullptr);
+                      return false;
+                  }
+                  LONG i = 2;
+                  BSTR got = nullptr;
+                  EXPECT_EQ(SafeArrayGetElement(copy, &i, &got), S_OK);
+                  EXPECT_EQ(Text(got), OS("element"));
+                  SysFreeString(got);
+                  SafeArrayDestroy(copy);
+                  return true;
+              }),
+              5);  // descriptor, data, three strings
     SafeArrayDestroy(source);
-}
 
-TEST(AllocationFailure, VariantCopyAndConversionLeaveTheDestination) {
-    VARIANT src, dst;
-    VariantInit(&src);
-    src.vt = VT_R8;
-    src.dblVal = 2.25;
-    VariantInit(&dst);
-    dst.vt = VT_I4;
-    dst.lVal = 7;
-    int rounds = FailEachAllocation([&] {
-        HRESULT hr = VariantChangeType(&dst, &src, 0, VT_BSTR);
-        if (FAILED(hr)) {
-            EXPECT_EQ(hr, E_OUTOFMEMORY);
-            EXPECT_EQ(dst.vt, VT_I4);
-            EXPECT_EQ(dst.lVal, 7);
-            return false;
-        }
-        return true;
-    });
-    EXPECT_EQ(rounds, 1);
-    EXPECT_EQ(Text(dst.bstrVal), OleString(OS("2.25")));
+    VARIANT src = R8(2.25), dst = I4(7);
+    EXPECT_EQ(FailEachAllocation([&] {
+                  HRESULT hr = VariantChangeType(&dst, &src, 0, VT_BSTR);
+                  if (FAILED(hr)) {
+                      EXPECT_TRUE(hr == E_OUTOFMEMORY && dst.vt == VT_I4 && dst.lVal == 7);
+                  }
+                  return SUCCEEDED(hr);
+              }),
+              1);
+    EXPECT_EQ(Text(dst.bstrVal), OS("2.25"));
     VariantClear(&dst);
 }
 #endif

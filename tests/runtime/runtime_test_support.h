@@ -8,6 +8,12 @@
 
 #include <string>
 
+#ifndef _WIN32
+#include <stdlib.h>
+
+#include <filesystem>
+#endif
+
 #ifdef _WIN32
 #define OS(x) L##x
 #else
@@ -29,26 +35,23 @@ inline bool OnWine() {
 #endif
 }
 
-// A counted object with IDispatch whose DISPID_VALUE property is a value
+// A counted object owned by the test whose DISPID_VALUE property is a value
 // chosen by the test.
 class ValueObject : public IDispatch {
 public:
-    explicit ValueObject(VARIANT value) : value_(value) {}
+    explicit ValueObject(VARIANT value = {}) : value_(value) {}
     ~ValueObject() { VariantClear(&value_); }
     ULONG refs() const { return refs_; }
     int invokes = 0;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-            *ppv = static_cast<IDispatch *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ? this : nullptr;
+        if (!*ppv) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // owned by the test
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *n) override {
         *n = 0;
         return S_OK;
@@ -68,22 +71,63 @@ private:
     VARIANT value_;
 };
 
-// A plain counted object with IUnknown only.
-class CountedUnknown : public IUnknown {
+template <class Set>
+VARIANT Make(VARTYPE vt, Set set) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    set(v);
+    return v;
+}
+inline VARIANT I2(SHORT x) {
+    return Make(VT_I2, [&](VARIANT &v) { v.iVal = x; });
+}
+inline VARIANT I4(LONG x) {
+    return Make(VT_I4, [&](VARIANT &v) { v.lVal = x; });
+}
+inline VARIANT UI1(BYTE x) {
+    return Make(VT_UI1, [&](VARIANT &v) { v.bVal = x; });
+}
+inline VARIANT R8(double x) {
+    return Make(VT_R8, [&](VARIANT &v) { v.dblVal = x; });
+}
+inline VARIANT Date(double x) {
+    return Make(VT_DATE, [&](VARIANT &v) { v.date = x; });
+}
+inline VARIANT Bool(bool x) {
+    return Make(VT_BOOL, [&](VARIANT &v) { v.boolVal = x ? VARIANT_TRUE : VARIANT_FALSE; });
+}
+inline VARIANT Str(const OLECHAR *s) {
+    return Make(VT_BSTR, [&](VARIANT &v) { v.bstrVal = SysAllocString(s); });
+}
+inline VARIANT Var(VARTYPE vt) {
+    return Make(vt, [](VARIANT &) {});
+}
+inline VARIANT Empty() { return Var(VT_EMPTY); }
+inline VARIANT Null() { return Var(VT_NULL); }
+
+#ifndef _WIN32
+// Sets an environment variable for the scope (null: removes it).
+class ScopedEnv {
 public:
-    ULONG refs() const { return refs_; }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+        if (const char *old = getenv(name)) old_ = old, had_ = true;
+        value ? setenv(name, value, 1) : unsetenv(name);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
+    ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
 
 private:
-    ULONG refs_ = 1;
+    std::string name_, old_;
+    bool had_ = false;
 };
+
+// A fresh folder, removed with what it holds at the end of the scope.
+struct TempDir {
+    TempDir() : path("/tmp/velqort-test-XXXXXX") { mkdtemp(path.data()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+#endif

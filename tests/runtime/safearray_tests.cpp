@@ -1,79 +1,64 @@
-// Safe arrays: layout, bounds, locking, resizing and element copies.
-#include "runtime_test_support.h"
-
+// Safe arrays (layout, bounds, locking, resizing, element copies) and
+// variant dates.
 #include <gtest/gtest.h>
+
+#include "runtime_test_support.h"
 
 namespace {
 
-TEST(SafeArray, DescriptorKeepsBoundsRightmostFirst) {
+LONG Bound(SAFEARRAY *psa, UINT dim, bool upper) {
+    LONG b = -99;
+    EXPECT_EQ(upper ? SafeArrayGetUBound(psa, dim, &b) : SafeArrayGetLBound(psa, dim, &b), S_OK);
+    return b;
+}
+
+TEST(SafeArray, BoundsRightmostFirstAndFirstIndexFastest) {
     SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 10}};
     SAFEARRAY *psa = SafeArrayCreate(VT_I4, 2, bounds);
     ASSERT_NE(psa, nullptr);
     EXPECT_EQ(SafeArrayGetDim(psa), 2u);
     EXPECT_EQ(SafeArrayGetElemsize(psa), 4u);
-    EXPECT_EQ(psa->rgsabound[0].cElements, 3u);
-    EXPECT_EQ(psa->rgsabound[0].lLbound, 10);
-    EXPECT_EQ(psa->rgsabound[1].cElements, 2u);
-    LONG lb = -1, ub = -1;
-    ASSERT_EQ(SafeArrayGetLBound(psa, 2, &lb), S_OK);
-    ASSERT_EQ(SafeArrayGetUBound(psa, 2, &ub), S_OK);
-    EXPECT_EQ(lb, 10);
-    EXPECT_EQ(ub, 12);
-    ASSERT_EQ(SafeArrayGetUBound(psa, 1, &ub), S_OK);
-    EXPECT_EQ(ub, 1);
-    EXPECT_EQ(SafeArrayGetLBound(psa, 0, &lb), DISP_E_BADINDEX);
-    EXPECT_EQ(SafeArrayGetUBound(psa, 3, &ub), DISP_E_BADINDEX);
+    EXPECT_TRUE(psa->rgsabound[0].cElements == 3 && psa->rgsabound[0].lLbound == 10 &&
+                psa->rgsabound[1].cElements == 2);
+    EXPECT_EQ(Bound(psa, 2, false), 10);
+    EXPECT_EQ(Bound(psa, 2, true), 12);
+    EXPECT_EQ(Bound(psa, 1, true), 1);
+    LONG b;
+    EXPECT_EQ(SafeArrayGetLBound(psa, 0, &b), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayGetUBound(psa, 3, &b), DISP_E_BADINDEX);
     VARTYPE vt = VT_EMPTY;
     ASSERT_EQ(SafeArrayGetVartype(psa, &vt), S_OK);
     EXPECT_EQ(vt, VT_I4);
-    EXPECT_TRUE(psa->fFeatures & FADF_HAVEVARTYPE);
-    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-}
-
-TEST(SafeArray, FirstIndexVariesFastest) {
-    SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 10}};
-    SAFEARRAY *psa = SafeArrayCreate(VT_I4, 2, bounds);
-    LONG idx[2] = {1, 12};
-    LONG value = 99;
+    LONG idx[2] = {1, 12}, value = 99, got = 0, *data = nullptr;
     ASSERT_EQ(SafeArrayPutElement(psa, idx, &value), S_OK);
-    LONG *data = nullptr;
     ASSERT_EQ(SafeArrayAccessData(psa, reinterpret_cast<void **>(&data)), S_OK);
     EXPECT_EQ(data[1 + (12 - 10) * 2], 99);
     EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
-    LONG got = 0;
     ASSERT_EQ(SafeArrayGetElement(psa, idx, &got), S_OK);
     EXPECT_EQ(got, 99);
     LONG outside[2][2] = {{2, 10}, {0, 9}};
     EXPECT_EQ(SafeArrayGetElement(psa, outside[0], &got), DISP_E_BADINDEX);
     EXPECT_EQ(SafeArrayPutElement(psa, outside[1], &value), DISP_E_BADINDEX);
     SafeArrayDestroy(psa);
-}
 
-TEST(SafeArray, NegativeLowerBoundVector) {
-    SAFEARRAY *psa = SafeArrayCreateVector(VT_I2, -5, 3);
-    ASSERT_NE(psa, nullptr);
-    LONG lb, ub;
-    SafeArrayGetLBound(psa, 1, &lb);
-    SafeArrayGetUBound(psa, 1, &ub);
-    EXPECT_EQ(lb, -5);
-    EXPECT_EQ(ub, -3);
+    psa = SafeArrayCreateVector(VT_I2, -5, 3);
+    EXPECT_EQ(Bound(psa, 1, false), -5);
+    EXPECT_EQ(Bound(psa, 1, true), -3);
     SHORT v = 4;
     LONG i = -3;
     EXPECT_EQ(SafeArrayPutElement(psa, &i, &v), S_OK);
+    EXPECT_EQ(static_cast<SHORT *>(psa->pvData)[2], 4);
     i = -2;
     EXPECT_EQ(SafeArrayPutElement(psa, &i, &v), DISP_E_BADINDEX);
-    EXPECT_EQ(static_cast<SHORT *>(psa->pvData)[2], 4);
     SafeArrayDestroy(psa);
+
+    SAFEARRAYBOUND one = {1, 0};
+    EXPECT_EQ(SafeArrayCreate(VT_EMPTY, 1, &one), nullptr);
+    EXPECT_EQ(SafeArrayCreate(VT_NULL, 1, &one), nullptr);
+    EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &one), nullptr);
 }
 
-TEST(SafeArray, RefusesUnusableTypes) {
-    SAFEARRAYBOUND b = {1, 0};
-    EXPECT_EQ(SafeArrayCreate(VT_EMPTY, 1, &b), nullptr);
-    EXPECT_EQ(SafeArrayCreate(VT_NULL, 1, &b), nullptr);
-    EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &b), nullptr);
-}
-
-TEST(SafeArray, LockingRules) {
+TEST(SafeArray, LockedOrFixedArraysKeepTheirShape) {
     SAFEARRAY *psa = SafeArrayCreateVector(VT_I4, 0, 4);
     EXPECT_EQ(SafeArrayUnlock(psa), E_UNEXPECTED);
     ASSERT_EQ(SafeArrayLock(psa), S_OK);
@@ -85,91 +70,80 @@ TEST(SafeArray, LockingRules) {
     EXPECT_EQ(psa->cLocks, 2u);
     EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
     EXPECT_EQ(SafeArrayUnlock(psa), S_OK);
+    psa->fFeatures |= FADF_FIXEDSIZE;
+    EXPECT_EQ(SafeArrayRedim(psa, &nb), DISP_E_ARRAYISLOCKED);
+    psa->fFeatures &= ~FADF_FIXEDSIZE;
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
     EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
 }
 
-TEST(SafeArray, RedimKeepsElementsAndHonoursFixedSize) {
+TEST(SafeArray, RedimChangesTheLastDimensionAndKeepsElements) {
     SAFEARRAY *psa = SafeArrayCreateVector(VT_BSTR, 1, 3);
     for (LONG i = 1; i <= 3; ++i) {
-        BSTR s = SysAllocString(i == 1 ? OS("one") : i == 2 ? OS("two") : OS("three"));
+        BSTR s = SysAllocString(i == 3 ? OS("three") : OS("other"));
         ASSERT_EQ(SafeArrayPutElement(psa, &i, s), S_OK);
         SysFreeString(s);
     }
-    SAFEARRAYBOUND grow = {5, 1};
+    SAFEARRAYBOUND grow = {5, 1}, shrink = {1, 1};
     ASSERT_EQ(SafeArrayRedim(psa, &grow), S_OK);
-    LONG ub;
-    SafeArrayGetUBound(psa, 1, &ub);
-    EXPECT_EQ(ub, 5);
+    EXPECT_EQ(Bound(psa, 1, true), 5);
     BSTR got = nullptr;
     LONG i = 3;
     ASSERT_EQ(SafeArrayGetElement(psa, &i, &got), S_OK);
-    EXPECT_EQ(Text(got), OleString(OS("three")));
+    EXPECT_EQ(Text(got), OS("three"));
     SysFreeString(got);
     i = 5;
     ASSERT_EQ(SafeArrayGetElement(psa, &i, &got), S_OK);
     EXPECT_EQ(got, nullptr);
-    SAFEARRAYBOUND shrink = {1, 1};
-    ASSERT_EQ(SafeArrayRedim(psa, &shrink), S_OK);
+    ASSERT_EQ(SafeArrayRedim(psa, &shrink), S_OK);  // the strings cut off are freed
     i = 2;
     EXPECT_EQ(SafeArrayGetElement(psa, &i, &got), DISP_E_BADINDEX);
-
-    psa->fFeatures |= FADF_FIXEDSIZE;
-    EXPECT_EQ(SafeArrayRedim(psa, &grow), DISP_E_ARRAYISLOCKED);
-    psa->fFeatures &= ~FADF_FIXEDSIZE;
     SafeArrayDestroy(psa);
-}
 
-TEST(SafeArray, RedimChangesTheLastDimension) {
-    SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
-    SAFEARRAY *psa = SafeArrayCreate(VT_I4, 2, bounds);
-    LONG idx[2] = {1, 1};
-    LONG v = 5;
+    SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}}, wider = {4, 0};
+    psa = SafeArrayCreate(VT_I4, 2, bounds);
+    LONG idx[2] = {1, 1}, v = 5, value = 0;
     SafeArrayPutElement(psa, idx, &v);
-    SAFEARRAYBOUND nb = {4, 0};
-    ASSERT_EQ(SafeArrayRedim(psa, &nb), S_OK);
-    LONG ub1, ub2;
-    SafeArrayGetUBound(psa, 1, &ub1);
-    SafeArrayGetUBound(psa, 2, &ub2);
-    EXPECT_EQ(ub1, 1);
-    EXPECT_EQ(ub2, 3);
-    LONG got = 0;
-    ASSERT_EQ(SafeArrayGetElement(psa, idx, &got), S_OK);
-    EXPECT_EQ(got, 5);
+    ASSERT_EQ(SafeArrayRedim(psa, &wider), S_OK);
+    EXPECT_EQ(Bound(psa, 1, true), 1);
+    EXPECT_EQ(Bound(psa, 2, true), 3);
+    ASSERT_EQ(SafeArrayGetElement(psa, idx, &value), S_OK);
+    EXPECT_EQ(value, 5);
     SafeArrayDestroy(psa);
 }
 
-TEST(SafeArray, ElementsOfReferenceTypesAreCopied) {
-    SAFEARRAY *psa = SafeArrayCreateVector(VT_VARIANT, 0, 1);
-    VARTYPE vt;
-    SafeArrayGetVartype(psa, &vt);
-    EXPECT_EQ(vt, VT_VARIANT);
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(OS("inside"));
-    LONG i = 0;
-    ASSERT_EQ(SafeArrayPutElement(psa, &i, &v), S_OK);
+TEST(SafeArray, ElementsAndCopiesOwnWhatTheyHold) {
+    SAFEARRAYBOUND bounds[2] = {{2, 3}, {2, -1}};
+    SAFEARRAY *psa = SafeArrayCreate(VT_VARIANT, 2, bounds);
+    LONG idx[2] = {4, 0};
+    VARIANT v = Str(OS("inside"));
+    ASSERT_EQ(SafeArrayPutElement(psa, idx, &v), S_OK);
     VariantClear(&v);
-    VARIANT got;
-    ASSERT_EQ(SafeArrayGetElement(psa, &i, &got), S_OK);
-    EXPECT_EQ(got.vt, VT_BSTR);
-    EXPECT_EQ(Text(got.bstrVal), OleString(OS("inside")));
-    VariantClear(&got);
+    SAFEARRAY *copy = nullptr;
+    ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
     SafeArrayDestroy(psa);
+    EXPECT_EQ(Bound(copy, 2, false), -1);
+    VARTYPE vt;
+    SafeArrayGetVartype(copy, &vt);
+    EXPECT_EQ(vt, VT_VARIANT);
+    ASSERT_EQ(SafeArrayGetElement(copy, idx, &v), S_OK);
+    EXPECT_TRUE(v.vt == VT_BSTR && Text(v.bstrVal) == OS("inside"));
+    VariantClear(&v);
+    SafeArrayDestroy(copy);
+    SAFEARRAY *none = reinterpret_cast<SAFEARRAY *>(1);
+    EXPECT_EQ(SafeArrayCopy(nullptr, &none), S_OK);
+    EXPECT_EQ(none, nullptr);
 
-    CountedUnknown unk;
+    ValueObject unk;
     psa = SafeArrayCreateVector(VT_UNKNOWN, 0, 2);
-    SafeArrayGetVartype(psa, &vt);
-    EXPECT_EQ(vt, VT_UNKNOWN);
-    ASSERT_EQ(SafeArrayPutElement(psa, &i, &unk), S_OK);
+    LONG i = 0;
+    ASSERT_EQ(SafeArrayPutElement(psa, &i, static_cast<IUnknown *>(&unk)), S_OK);
     EXPECT_EQ(unk.refs(), 2u);
     IUnknown *out = nullptr;
     ASSERT_EQ(SafeArrayGetElement(psa, &i, &out), S_OK);
-    EXPECT_EQ(out, &unk);
+    EXPECT_EQ(out, static_cast<IUnknown *>(&unk));
     EXPECT_EQ(unk.refs(), 3u);
     out->Release();
-    SAFEARRAY *copy = nullptr;
     ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
     EXPECT_EQ(unk.refs(), 3u);
     SafeArrayDestroy(copy);
@@ -177,27 +151,61 @@ TEST(SafeArray, ElementsOfReferenceTypesAreCopied) {
     EXPECT_EQ(unk.refs(), 1u);
 }
 
-TEST(SafeArray, CopyIsIndependent) {
-    SAFEARRAYBOUND bounds[2] = {{2, 3}, {2, -1}};
-    SAFEARRAY *psa = SafeArrayCreate(VT_BSTR, 2, bounds);
-    LONG idx[2] = {4, 0};
-    BSTR s = SysAllocString(OS("orig"));
-    SafeArrayPutElement(psa, idx, s);
-    SysFreeString(s);
-    SAFEARRAY *copy = nullptr;
-    ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
-    SafeArrayDestroy(psa);
-    LONG lb;
-    SafeArrayGetLBound(copy, 2, &lb);
-    EXPECT_EQ(lb, -1);
-    BSTR got = nullptr;
-    ASSERT_EQ(SafeArrayGetElement(copy, idx, &got), S_OK);
-    EXPECT_EQ(Text(got), OleString(OS("orig")));
-    SysFreeString(got);
-    SafeArrayDestroy(copy);
-    SAFEARRAY *none = reinterpret_cast<SAFEARRAY *>(1);
-    EXPECT_EQ(SafeArrayCopy(nullptr, &none), S_OK);
-    EXPECT_EQ(none, nullptr);
+SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WORD ms = 0) {
+    SYSTEMTIME st{};
+    st.wYear = y, st.wMonth = mo, st.wDay = d, st.wHour = h, st.wMinute = mi, st.wSecond = s, st.wMilliseconds = ms;
+    return st;
+}
+
+// Rows that also hold backwards are marked; a time is rounded to the second
+// and milliseconds do not survive.
+TEST(VariantTime, KnownValues) {
+    const struct {
+        double date;
+        SYSTEMTIME st;
+        WORD dayOfWeek;
+        bool bothWays;
+    } cases[] = {
+        {0.0, Make(1899, 12, 30), 6, true},
+        {2.0, Make(1900, 1, 1), 1, true},
+        {-1.0, Make(1899, 12, 29), 5, true},
+        {-1.25, Make(1899, 12, 29, 6), 5, true},
+        {36494.75, Make(1999, 11, 30, 18), 2, true},
+        {-657434.0, Make(100, 1, 1), 5, true},
+        {2958465.0 + 86399.0 / 86400.0, Make(9999, 12, 31, 23, 59, 59), 5, true},
+        {2958465.99999, Make(9999, 12, 31, 23, 59, 59), 5, false},
+        {46362.0 + (9 * 3600 + 30 * 60 + 15 - 0.2) / 86400.0, Make(2026, 12, 6, 9, 30, 15), 0, false},
+    };
+    for (const auto &c : cases) {
+        SYSTEMTIME st{};
+        ASSERT_TRUE(VariantTimeToSystemTime(c.date, &st)) << c.date;
+        const WORD got[] = {st.wYear,   st.wMonth,  st.wDay,          st.wHour,
+                            st.wMinute, st.wSecond, st.wMilliseconds, st.wDayOfWeek};
+        const WORD want[] = {c.st.wYear,   c.st.wMonth,  c.st.wDay, c.st.wHour,
+                             c.st.wMinute, c.st.wSecond, 0,         c.dayOfWeek};
+        EXPECT_TRUE(std::equal(got, got + 8, want)) << c.date;
+        double back = 1e9;
+        SYSTEMTIME in = c.st;
+        in.wMilliseconds = 400;  // ignored
+        ASSERT_TRUE(SystemTimeToVariantTime(&in, &back)) << c.date;
+        if (c.bothWays) {
+            EXPECT_NEAR(back, c.date, 1e-9);
+        }
+    }
+    SYSTEMTIME st{};
+    EXPECT_FALSE(VariantTimeToSystemTime(-657435.0, &st));
+    EXPECT_FALSE(VariantTimeToSystemTime(2958466.0, &st));
+    double d = 0;
+    for (SYSTEMTIME bad : {Make(10000, 1, 1), Make(2026, 13, 1), Make(2026, 1, 32)})
+        EXPECT_FALSE(SystemTimeToVariantTime(&bad, &d)) << bad.wYear << "-" << bad.wMonth << "-" << bad.wDay;
+
+    SYSTEMTIME utc{}, local{};
+    GetSystemTime(&utc);
+    GetLocalTime(&local);
+    double a = 0, b = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&utc, &a) && SystemTimeToVariantTime(&local, &b));
+    EXPECT_GE(utc.wYear, 2024);
+    EXPECT_LT(a - b < 0 ? b - a : a - b, 1.1);  // at most a time zone apart
 }
 
 }  // namespace

@@ -7,20 +7,23 @@
 
 namespace {
 
-std::atomic<LONG> g_counter{0};
-std::atomic<LONG> g_objects{0};
-std::atomic<LONG> g_locks{0};  // factory references and LockServer locks
+std::atomic<LONG> g_counter{0}, g_objects{0}, g_locks{0};  // g_locks: factory references and LockServer locks
+
+// QueryInterface for an object with IUnknown and one more interface.
+template <class I>
+HRESULT Query(I *self, REFIID wanted, REFIID riid, void **ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = riid == IID_IUnknown || riid == wanted ? self : nullptr;
+    if (!*ppv) return E_NOINTERFACE;
+    self->AddRef();
+    return S_OK;
+}
 
 class Counter final : public ICounter {
 public:
     Counter() { ++g_objects; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != kCounterIid) return E_NOINTERFACE;
-        *ppv = static_cast<ICounter *>(this);
-        AddRef();
-        return S_OK;
+        return Query<ICounter>(this, kCounterIid, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -28,14 +31,8 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    HRESULT STDMETHODCALLTYPE Next(LONG *value) override {
-        *value = ++g_counter;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE LiveObjects(LONG *count) override {
-        *count = g_objects;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Next(LONG *value) override { return *value = ++g_counter, S_OK; }
+    HRESULT STDMETHODCALLTYPE LiveObjects(LONG *count) override { return *count = g_objects, S_OK; }
 
 private:
     ~Counter() { --g_objects; }
@@ -45,42 +42,25 @@ private:
 class Factory final : public IClassFactory {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory *>(this);
-        AddRef();
-        return S_OK;
+        return Query<IClassFactory>(this, IID_IClassFactory, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++g_locks); }
     ULONG STDMETHODCALLTYPE Release() override { return ULONG(--g_locks); }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         auto *counter = new Counter;
         const HRESULT hr = counter->QueryInterface(riid, ppv);
         counter->Release();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock)
-            ++g_locks;
-        else
-            --g_locks;
-        return S_OK;
-    }
-};
-
-Factory g_factory;
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return g_locks += lock ? 1 : -1, S_OK; }
+} g_factory;
 
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (rclsid != kCounterClsid) return CLASS_E_CLASSNOTAVAILABLE;
-    return g_factory.QueryInterface(riid, ppv);
+    if (ppv) *ppv = nullptr;
+    return rclsid != kCounterClsid ? CLASS_E_CLASSNOTAVAILABLE : g_factory.QueryInterface(riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }

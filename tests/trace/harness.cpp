@@ -4,13 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -22,53 +21,35 @@ namespace trace_test {
 
 namespace {
 
-void RemoveTree(const std::string &path) {
-    if (DIR *dir = opendir(path.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            std::string child = path + "/" + name;
-            struct stat st {};
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                chmod(child.c_str(), 0700);
-                RemoveTree(child);
-            } else {
-                unlink(child.c_str());
-            }
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
-}
-
 std::string TempDir(const char *prefix) {
     std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+void RemoveTree(const std::string &path) {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
 }
 
 // Spawns snagtrap with stdout and stderr to files; the pid or -1.
-pid_t Spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err) {
-    std::vector<std::string> all{VELQO_SNAGTRAP};
-    all.insert(all.end(), args.begin(), args.end());
+pid_t Spawn(std::vector<std::string> args, const std::string &dir) {
+    args.insert(args.begin(), VELQO_SNAGTRAP);
     std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
+    for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
 
-int WaitExit(pid_t pid, int limitMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    for (;;) {
-        int status = 0;
+int WaitExit(pid_t pid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int status = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (r < 0 || std::chrono::steady_clock::now() > deadline) {
@@ -76,50 +57,51 @@ int WaitExit(pid_t pid, int limitMs) {
             waitpid(pid, &status, 0);
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
 }  // namespace
 
-Session::Session() {
-    root_ = TempDir("vq-trace-session");
-    if (const char *old = std::getenv("XDG_RUNTIME_DIR")) saved_ = old;
-    setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+    if (const char *old = std::getenv(name)) saved_ = old;
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
 }
 
-Session::~Session() {
+ScopedEnv::~ScopedEnv() {
     if (saved_)
-        setenv("XDG_RUNTIME_DIR", saved_->c_str(), 1);
+        setenv(name_.c_str(), saved_->c_str(), 1);
     else
-        unsetenv("XDG_RUNTIME_DIR");
-    if (!root_.empty()) RemoveTree(root_);
+        unsetenv(name_.c_str());
 }
+
+Session::Session() : root_(TempDir("vq-trace-session")), env_("XDG_RUNTIME_DIR", root_.c_str()) {}
+
+Session::~Session() { RemoveTree(root_); }
 
 std::vector<std::string> Session::Files(const std::string &suffix) const {
     std::vector<std::string> names;
-    if (DIR *dir = opendir(Windows().c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-                names.push_back(name);
-        }
-        closedir(dir);
+    std::error_code ignored;
+    for (const auto &entry : std::filesystem::directory_iterator(Windows(), ignored)) {
+        std::string name = entry.path().filename();
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
     }
     return names;
 }
 
-Viewer::Viewer(const Session &, std::vector<std::string> extra) {
-    dir_ = TempDir("vq-trace-viewer");
+Viewer::Viewer(std::vector<std::string> extra) : dir_(TempDir("vq-trace-viewer")) {
     std::string ready = dir_ + "/ready";
-    extra.push_back("--ready-file");
-    extra.push_back(ready);
-    pid_ = Spawn(extra, dir_ + "/stdout", dir_ + "/stderr");
-    ready_ = pid_ > 0 && WaitForFile(ready, 10000);
+    extra.insert(extra.end(), {"--ready-file", ready});
+    pid_ = Spawn(extra, dir_);
+    for (int i = 0; pid_ > 0 && i < 5000 && !(ready_ = access(ready.c_str(), F_OK) == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 Viewer::~Viewer() {
-    if (pid_ > 0) Stop(SIGTERM);
+    Stop(SIGTERM);
     RemoveTree(dir_);
 }
 
@@ -128,12 +110,10 @@ std::string Viewer::Output() const { return ReadFile(dir_ + "/stdout"); }
 int Viewer::Stop(int signalNumber) {
     if (pid_ <= 0) return -1;
     kill(pid_, signalNumber);
-    int code = WaitExit(pid_, 10000);
+    int code = WaitExit(pid_);
     pid_ = -1;
     return code;
 }
-
-void Viewer::Kill() { Stop(SIGKILL); }
 
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -142,23 +122,14 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
-bool WaitForFile(const std::string &path, int limitMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (access(path.c_str(), F_OK) != 0) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 void OnNewThread(const std::function<void()> &fn) { std::thread(fn).join(); }
 
 int RunSnagtrap(const std::vector<std::string> &args, std::string *out, std::string *err) {
     std::string dir = TempDir("vq-trace-run");
-    pid_t pid = Spawn(args, dir + "/stdout", dir + "/stderr");
-    int code = pid > 0 ? WaitExit(pid, 10000) : -1;
-    if (out) *out = ReadFile(dir + "/stdout");
-    if (err) *err = ReadFile(dir + "/stderr");
+    pid_t pid = Spawn(args, dir);
+    int code = pid > 0 ? WaitExit(pid) : -1;
+    *out = ReadFile(dir + "/stdout");
+    *err = ReadFile(dir + "/stderr");
     RemoveTree(dir);
     return code;
 }

@@ -10,13 +10,24 @@
 
 namespace trace_test {
 
+// Sets an environment variable (null: removes it) and restores it at the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
+
 // A fresh folder used as XDG_RUNTIME_DIR while the object lives.
 class Session {
 public:
     Session();
     ~Session();
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
     const std::string &Root() const { return root_; }
     std::string Windows() const { return root_ + "/velqosch-windows"; }
     // Names in the windows folder ending in suffix.
@@ -24,13 +35,13 @@ public:
 
 private:
     std::string root_;
-    std::optional<std::string> saved_;
+    ScopedEnv env_;
 };
 
 // A snagtrap process in the current session, standard output to a file.
 class Viewer {
 public:
-    explicit Viewer(const Session &session, std::vector<std::string> extra = {});
+    explicit Viewer(std::vector<std::string> extra = {});
     ~Viewer();
     Viewer(const Viewer &) = delete;
     Viewer &operator=(const Viewer &) = delete;
@@ -39,8 +50,6 @@ public:
     // Sends the signal and waits; the exit code, or -1 when it did not exit
     // normally or within the limit.
     int Stop(int signalNumber);
-    void Kill();
-    pid_t Pid() const { return pid_; }
 
 private:
     std::string dir_;
@@ -49,7 +58,6 @@ private:
 };
 
 std::string ReadFile(const std::string &path);
-bool WaitForFile(const std::string &path, int limitMs);
 // Runs fn on a new thread (fresh trace state) and waits for it.
 void OnNewThread(const std::function<void()> &fn);
 // Exit code of a snagtrap run with these arguments and output, -1 on failure.
