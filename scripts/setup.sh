@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format
           libgtest-dev libgmock-dev googletest libbenchmark-dev
-          mingw-w64 mingw-w64-tools libwine-dev wine wine64 gcovr
+          mingw-w64 mingw-w64-tools libwine-dev wine wine64 gcovr locales
           dpkg-dev pkg-config systemd man-db
           tzdata)  # time zones with daylight saving, for the clock-change tests
 missing=()
