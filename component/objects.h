@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "collection/keyed_collection.h"
 #include "component/com/dispatch.h"
 #include "service/platform.h"
-#include "tasks/keyed_collection.h"
 #include "trace/error.h"
 
 namespace velqosch {

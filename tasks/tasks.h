@@ -4,10 +4,10 @@
 
 #include <string>
 
+#include "collection/keyed_collection.h"
 #include "component/objects.h"
 #include "component/surface.h"
 #include "service/platform.h"
-#include "tasks/keyed_collection.h"
 
 namespace velqosch {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 
 using namespace velqosch;
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 
 namespace velqosch::dispatch {
 namespace {

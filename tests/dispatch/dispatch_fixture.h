@@ -7,8 +7,8 @@
 
 #include <string>
 
+#include "collection/keyed_collection.h"
 #include "service/platform.h"
-#include "tasks/keyed_collection.h"
 
 namespace dispatch_test {
 

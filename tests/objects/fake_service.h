@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "service/platform.h"
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 
 namespace fake {
 

@@ -13,7 +13,7 @@
 
 #include "component/surface.h"
 #include "service/platform.h"
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 #include "tasks/tasks.h"
 
 namespace fakes {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "root/fakes.h"
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 #include "trace/error.h"
 
 using namespace velqosch;

@@ -1,4 +1,4 @@
-#include "tasks/keyed_collection.h"
+#include "collection/keyed_collection.h"
 
 #include <cmath>
 #include <cstdint>
@@ -31,8 +31,10 @@ LONG PositionFromUnsigned(uint64_t value) {
 LONG PositionFromCurrency(int64_t scaled) {
     int64_t whole = scaled / 10000;
     const int64_t rest = scaled % 10000;
-    if (rest > 5000 || (rest == 5000 && (whole & 1))) ++whole;
-    else if (rest < -5000 || (rest == -5000 && (whole & 1))) --whole;
+    if (rest > 5000 || (rest == 5000 && (whole & 1)))
+        ++whole;
+    else if (rest < -5000 || (rest == -5000 && (whole & 1)))
+        --whole;
     return CheckedI4(whole);
 }
 
@@ -130,43 +132,43 @@ IndexKey ReadIndexKey(const VARIANT *value) {
     const VARTYPE vt = v.vt;
     if (vt == (VT_VARIANT | VT_BYREF)) return ReadIndexKey(v.pvarVal);
     switch (vt) {
-    case VT_BSTR:
-    case VT_BSTR | VT_BYREF: {
-        IndexKey k;
-        k.isKey = true;
-        const BSTR b = vt == VT_BSTR ? v.bstrVal : Deref(v.pbstrVal);
-        if (b) k.key.assign(reinterpret_cast<const char16_t *>(b), SysStringLen(b));
-        return k;
-    }
-    case VT_I1: return Position(v.cVal);
-    case VT_I1 | VT_BYREF: return Position(Deref(v.pcVal));
-    case VT_UI1: return Position(v.bVal);
-    case VT_UI1 | VT_BYREF: return Position(Deref(v.pbVal));
-    case VT_I2: return Position(v.iVal);
-    case VT_I2 | VT_BYREF: return Position(Deref(v.piVal));
-    case VT_UI2: return Position(v.uiVal);
-    case VT_UI2 | VT_BYREF: return Position(Deref(v.puiVal));
-    case VT_BOOL: return Position(v.boolVal);
-    case VT_BOOL | VT_BYREF: return Position(Deref(v.pboolVal));
-    case VT_I4: return Position(v.lVal);
-    case VT_I4 | VT_BYREF: return Position(Deref(v.plVal));
-    case VT_INT: return Position(PositionFromInteger(v.intVal));
-    case VT_INT | VT_BYREF: return Position(PositionFromInteger(Deref(v.pintVal)));
-    case VT_UI4: return Position(PositionFromUnsigned(v.ulVal));
-    case VT_UI4 | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.pulVal)));
-    case VT_UINT: return Position(PositionFromUnsigned(v.uintVal));
-    case VT_UINT | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.puintVal)));
-    case VT_I8: return Position(PositionFromInteger(v.llVal));
-    case VT_I8 | VT_BYREF: return Position(PositionFromInteger(Deref(v.pllVal)));
-    case VT_UI8: return Position(PositionFromUnsigned(v.ullVal));
-    case VT_UI8 | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.pullVal)));
-    case VT_R4: return Position(PositionFromDouble(v.fltVal));
-    case VT_R4 | VT_BYREF: return Position(PositionFromDouble(Deref(v.pfltVal)));
-    case VT_R8: return Position(PositionFromDouble(v.dblVal));
-    case VT_R8 | VT_BYREF: return Position(PositionFromDouble(Deref(v.pdblVal)));
-    case VT_CY: return Position(PositionFromCurrency(v.cyVal.int64));
-    case VT_CY | VT_BYREF: return Position(PositionFromCurrency(Deref(v.pcyVal).int64));
-    default: RaiseStandard(kErrTypeMismatch);
+        case VT_BSTR:
+        case VT_BSTR | VT_BYREF: {
+            IndexKey k;
+            k.isKey = true;
+            const BSTR b = vt == VT_BSTR ? v.bstrVal : Deref(v.pbstrVal);
+            if (b) k.key.assign(reinterpret_cast<const char16_t *>(b), SysStringLen(b));
+            return k;
+        }
+        case VT_I1: return Position(v.cVal);
+        case VT_I1 | VT_BYREF: return Position(Deref(v.pcVal));
+        case VT_UI1: return Position(v.bVal);
+        case VT_UI1 | VT_BYREF: return Position(Deref(v.pbVal));
+        case VT_I2: return Position(v.iVal);
+        case VT_I2 | VT_BYREF: return Position(Deref(v.piVal));
+        case VT_UI2: return Position(v.uiVal);
+        case VT_UI2 | VT_BYREF: return Position(Deref(v.puiVal));
+        case VT_BOOL: return Position(v.boolVal);
+        case VT_BOOL | VT_BYREF: return Position(Deref(v.pboolVal));
+        case VT_I4: return Position(v.lVal);
+        case VT_I4 | VT_BYREF: return Position(Deref(v.plVal));
+        case VT_INT: return Position(PositionFromInteger(v.intVal));
+        case VT_INT | VT_BYREF: return Position(PositionFromInteger(Deref(v.pintVal)));
+        case VT_UI4: return Position(PositionFromUnsigned(v.ulVal));
+        case VT_UI4 | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.pulVal)));
+        case VT_UINT: return Position(PositionFromUnsigned(v.uintVal));
+        case VT_UINT | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.puintVal)));
+        case VT_I8: return Position(PositionFromInteger(v.llVal));
+        case VT_I8 | VT_BYREF: return Position(PositionFromInteger(Deref(v.pllVal)));
+        case VT_UI8: return Position(PositionFromUnsigned(v.ullVal));
+        case VT_UI8 | VT_BYREF: return Position(PositionFromUnsigned(Deref(v.pullVal)));
+        case VT_R4: return Position(PositionFromDouble(v.fltVal));
+        case VT_R4 | VT_BYREF: return Position(PositionFromDouble(Deref(v.pfltVal)));
+        case VT_R8: return Position(PositionFromDouble(v.dblVal));
+        case VT_R8 | VT_BYREF: return Position(PositionFromDouble(Deref(v.pdblVal)));
+        case VT_CY: return Position(PositionFromCurrency(v.cyVal.int64));
+        case VT_CY | VT_BYREF: return Position(PositionFromCurrency(Deref(v.pcyVal).int64));
+        default: RaiseStandard(kErrTypeMismatch);
     }
 }
 

@@ -136,9 +136,7 @@ public:
         entries_.push_back(std::move(entry));
     }
 
-    T *ItemAt(LONG position) const {
-        return entries_[IndexOfPosition(position)]->item.get();
-    }
+    T *ItemAt(LONG position) const { return entries_[IndexOfPosition(position)]->item.get(); }
     T *ItemByKey(std::u16string_view key) const { return FindKey(key)->item.get(); }
     T *Item(const IndexKey &index) const { return index.isKey ? ItemByKey(index.key) : ItemAt(index.position); }
     T *Item(const VARIANT *index) const { return Item(ReadIndexKey(index)); }
@@ -151,8 +149,10 @@ public:
             if (entries_[i].get() == entry) return Erase(i);
     }
     void Remove(const IndexKey &index) {
-        if (index.isKey) RemoveByKey(index.key);
-        else RemoveAt(index.position);
+        if (index.isKey)
+            RemoveByKey(index.key);
+        else
+            RemoveAt(index.position);
     }
 
     void Clear() noexcept {
