@@ -9,16 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/trace_viewer.h"
 #include "globals/globals.h"
 #include "scheduler/service_start.h"
 
@@ -26,13 +27,15 @@ using namespace velqosch;
 
 namespace {
 
-// A private Windows directory, desktop and search path, restored afterwards.
+// A private Windows directory, desktop and search path, restored afterwards;
+// the folders are open to others so that an unprivileged child can reach them.
 class Environment {
 public:
     Environment() {
         char tmpl[] = "/tmp/velqosch-start-XXXXXX";
         dir_ = mkdtemp(tmpl);
         for (const char *name : {"VELQOSCH_WINDIR", "VELQOSCH_SERVICE", "XDG_RUNTIME_DIR", "PATH"}) Save(name);
+        chmod(dir_.c_str(), 0755);
         mkdir((dir_ + "/windows").c_str(), 0755);
         mkdir((dir_ + "/bin").c_str(), 0700);
         setenv("VELQOSCH_WINDIR", (dir_ + "/windows").c_str(), 1);
@@ -141,51 +144,18 @@ DWORD ServiceState() {
     return ok ? status.dwCurrentState : 0;
 }
 
-LRESULT Ignore(HWND, UINT, WPARAM, LPARAM, void *) { return 0; }
-
-struct Window {
-    Window(const char *cls, const char *title, VELQO_WNDPROC proc = Ignore, void *context = nullptr)
-        : h(VelqoCreateWindow(cls, title, proc, context)) {}
-    ~Window() {
-        if (h) VelqoDestroyWindow(h);
-    }
-    HWND h;
-};
-
-struct Viewer {
-    static LRESULT Receive(HWND, UINT msg, WPARAM, LPARAM text, void *self) {
-        if (msg != WM_SETTEXT) return 0;
-        auto *v = static_cast<Viewer *>(self);
-        std::lock_guard lock(v->mutex);
-        v->lines.emplace_back(reinterpret_cast<const char *>(text));
-        return 1;
-    }
-    int Count(const std::string &marker) {
-        std::lock_guard lock(mutex);
-        int n = 0;
-        for (const auto &l : lines)
-            if (l.find(marker) != std::string::npos) ++n;
-        return n;
-    }
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
-
-// StartScheduler's result and its entry and exit trace lines, run on a
-// thread of its own (the trace starts per thread) with a viewer open.
+// StartScheduler's result and its entry and exit trace lines, run with a viewer open.
 struct Traced {
     LONG result;
-    int entries;
-    int exits;
+    int entries, exits;
 };
 Traced TracedRun() {
-    Viewer viewer;
-    Window window("SnagtrapViewer", "Orvell Snagtrap", Viewer::Receive, &viewer);
-    EXPECT_NE(window.h, nullptr);
+    test_trace::Viewer viewer;
+    EXPECT_TRUE(viewer.open());
     LONG result = -1;
-    std::thread([&] { result = StartScheduler(); }).join();
-    return {result, viewer.Count("->Scheduler : Function StartScheduler"),
-            viewer.Count("<-Scheduler : Function StartScheduler")};
+    const auto lines = viewer.Markers([&] { result = StartScheduler(); }, {"Scheduler"});
+    const auto count = [&](const char *m) { return int(std::count(lines.begin(), lines.end(), m)); };
+    return {result, count("-> Scheduler : Function StartScheduler"), count("<- Scheduler : Function StartScheduler")};
 }
 
 class RealServiceStart : public ::testing::Test {
@@ -195,17 +165,13 @@ protected:
     Environment env;
 };
 
-// ---- the service path ---------------------------------------------------------------------------------------
-
 TEST_F(RealServiceStart, RunningServiceAnswersZeroWithoutAnExitLine) {
     env.MakeStateFolder();
     Child daemon(StartStandInDaemon(env.StateFolder()));
     ASSERT_GT(daemon.pid, 0);
     ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
     const Traced run = TracedRun();
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.entries, 1);
-    EXPECT_EQ(run.exits, 0);
+    EXPECT_EQ(std::vector<LONG>({run.result, run.entries, run.exits}), std::vector<LONG>({0, 1, 0}));
     EXPECT_EQ(env.StartedPid(), 0) << "a running service was asked to start";
 }
 
@@ -213,15 +179,11 @@ TEST_F(RealServiceStart, StoppedServiceIsStartedThenAnotherStartFindsItPending) 
     ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
     const Traced first = TracedRun();
     Child spawned(env.StartedPid());
-    EXPECT_EQ(first.result, 0);
-    EXPECT_EQ(first.entries, 1);
-    EXPECT_EQ(first.exits, 1);
+    EXPECT_EQ(std::vector<LONG>({first.result, first.entries, first.exits}), std::vector<LONG>({0, 1, 1}));
     ASSERT_GT(spawned.pid, 0) << "no daemon was spawned";
     EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_START_PENDING));
-
-    // The spawned daemon never takes the lock, so the service stays
-    // start-pending and a second start is refused the way StartServiceA
-    // refuses it.
+    // The spawned daemon never takes the lock: a second start is refused the
+    // way StartServiceA refuses it.
     const Traced second = TracedRun();
     EXPECT_EQ(second.result, ERROR_SERVICE_ALREADY_RUNNING);
     EXPECT_EQ(second.exits, 0);
@@ -237,8 +199,7 @@ TEST_F(RealServiceStart, FailuresGiveTheServiceControlsCode) {
     const Row rows[] = {
         {"daemon program missing", [](Environment &e) { setenv("VELQOSCH_SERVICE", (e.Dir() + "/absent").c_str(), 1); },
          ERROR_FILE_NOT_FOUND},
-        // The state folder cannot be made: no right to start the service.
-        {"state folder blocked",
+        {"state folder cannot be made",
          [](Environment &e) {
              mkdir((e.Dir() + "/windows/Tasks").c_str(), 0755);
              std::ofstream(e.StateFolder()) << "not a folder";
@@ -257,56 +218,62 @@ TEST_F(RealServiceStart, FailuresGiveTheServiceControlsCode) {
     }
 }
 
+// A state folder the caller may not write refuses the start right. Its mode
+// binds nobody as root, so the check runs in a child that has become an
+// unprivileged user owning the read-only folder.
 TEST_F(RealServiceStart, ReadOnlyStateFolderRefusesTheStartRight) {
-    if (geteuid() == 0) GTEST_SKIP() << "permission bits do not bind the superuser";
     env.MakeStateFolder();
-    chmod(env.StateFolder().c_str(), 0500);
-    const Traced run = TracedRun();
-    EXPECT_EQ(run.result, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(run.exits, 0);
+    const uid_t nobody = 65534;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(env.StateFolder().c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(chmod(env.StateFolder().c_str(), 0500), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(100);
+        _exit(int(StartScheduler() == ERROR_ACCESS_DENIED ? 0 : 101));
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(env.StartedPid(), 0);
 }
-
-// ---- the agent path -----------------------------------------------------------------------------------------
 
 TEST_F(RealServiceStart, AgentPathTakesItsAnswersFromTheRuntime) {
     VelqoSetVersionPlatformId(VER_PLATFORM_WIN32_WINDOWS);
-
-    // Nothing along the search path.
     Traced run = TracedRun();
-    EXPECT_EQ(run.result, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(run.result, ERROR_FILE_NOT_FOUND) << "nothing along the search path";
     EXPECT_EQ(run.exits, 0);
 
-    // Found but not runnable: the runtime's creation error comes back.
     const std::string agent = env.Dir() + "/bin/mstask.exe";
     Environment::WriteProgram(agent, "not a program\n");
     chmod(agent.c_str(), 0600);
     run = TracedRun();
-    EXPECT_NE(run.result, 0);
+    EXPECT_NE(run.result, 0) << "found but not runnable: the runtime's creation error";
     EXPECT_NE(run.result, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(run.exits, 0);
 
-    // A runnable agent is started: it leaves a mark.
     const std::string mark = env.Dir() + "/agent-ran";
     Environment::WriteProgram(agent, "#!/bin/sh\n/usr/bin/touch '" + mark + "'\n");
     run = TracedRun();
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.exits, 1);
-    bool ran = false;
-    for (int i = 0; i < 500 && !ran; ++i) {
-        struct stat st {};
-        ran = stat(mark.c_str(), &st) == 0;
-        if (!ran) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    struct stat st {};
+    for (int i = 0; i < 500 && stat(mark.c_str(), &st) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_TRUE(ran) << "the agent did not run";
+    EXPECT_EQ(stat(mark.c_str(), &st), 0) << "the agent did not run";
     unlink(mark.c_str());
 
-    // A window of the agent's class and title means it runs already.
-    Window window("SAGEWINDOWCLASS", "SYSTEM AGENT COM WINDOW");
+    // A window of the agent's class and title means it runs already; one of
+    // another title is not the agent's.
+    test_trace::Window other("SAGEWINDOWCLASS", "SYSTEM AGENT");
+    test_trace::Window window("SAGEWINDOWCLASS", "SYSTEM AGENT COM WINDOW");
     ASSERT_NE(window.h, nullptr);
     run = TracedRun();
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.exits, 0);
-    struct stat st {};
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(stat(mark.c_str(), &st), 0) << "a running agent was started again";
 }

@@ -1,0 +1,334 @@
+#include "common/fake_service.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace fake {
+
+HRESULT Journal::Enter(const std::string &method, const std::string &args) {
+    calls_.push_back(method + "(" + args + ")");
+    const int n = ++counts_[method];
+    if (strict_ && !allowed_.count(method)) {
+        ADD_FAILURE() << "unexpected service call " << calls_.back();
+        return E_UNEXPECTED;
+    }
+    for (const std::string &key : {method + "#" + std::to_string(n), calls_.back(), method})
+        if (auto it = answers_.find(key); it != answers_.end()) return it->second;
+    return S_OK;
+}
+
+std::vector<std::string> Journal::Of(const std::string &method) const {
+    std::vector<std::string> out;
+    for (const std::string &c : calls_)
+        if (c.compare(0, method.size() + 1, method + "(") == 0)
+            out.push_back(c.substr(method.size() + 1, c.size() - method.size() - 2));
+    return out;
+}
+
+std::string Text(LPCWSTR s) {
+    if (!s) return "null";
+    std::string out = "\"";
+    for (; *s; ++s) out += *s < 128 ? static_cast<char>(*s) : '?';
+    return out + "\"";
+}
+
+std::string Text(const SYSTEMTIME &st) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
+                  st.wMinute, st.wSecond, st.wMilliseconds);
+    return buffer;
+}
+
+LPWSTR CopyOut(const std::u16string &text) {
+    auto *p = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+    if (!p) return nullptr;
+    std::memcpy(p, text.data(), text.size() * sizeof(WCHAR));
+    p[text.size()] = 0;
+    return p;
+}
+
+TASK_TRIGGER Record(LONG type) {
+    TASK_TRIGGER r{};
+    r.cbTriggerSize = sizeof(TASK_TRIGGER);
+    std::memcpy(reinterpret_cast<unsigned char *>(&r) + offsetof(TASK_TRIGGER, TriggerType), &type, sizeof type);
+    return r;
+}
+
+namespace {
+template <class I>
+HRESULT Answer(I *self, REFIID riid, const IID &own, void **ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
+    *ppv = self;
+    self->AddRef();
+    return S_OK;
+}
+}  // namespace
+
+// ---- FakeTrigger --------------------------------------------------------------------------------------------------
+
+HRESULT FakeTrigger::QueryInterface(REFIID riid, void **ppv) {
+    return Answer<ITaskTrigger>(this, riid, IID_ITaskTrigger, ppv);
+}
+
+HRESULT FakeTrigger::SetTrigger(const PTASK_TRIGGER pTrigger) {
+    const HRESULT hr = journal_.Enter(Prefix() + "SetTrigger");
+    if (SUCCEEDED(hr)) record = *pTrigger;
+    return hr;
+}
+
+HRESULT FakeTrigger::GetTrigger(PTASK_TRIGGER pTrigger) {
+    const HRESULT hr = journal_.Enter(Prefix() + "GetTrigger", std::to_string(pTrigger->cbTriggerSize));
+    if (FAILED(hr)) return hr;
+    if (pTrigger->cbTriggerSize != sizeof(TASK_TRIGGER)) return E_INVALIDARG;  // the service insists on the size
+    *pTrigger = record;
+    return hr;
+}
+
+HRESULT FakeTrigger::GetTriggerString(LPWSTR *ppwszTrigger) {
+    *ppwszTrigger = nullptr;
+    const HRESULT hr = journal_.Enter(Prefix() + "GetTriggerString");
+    if (SUCCEEDED(hr)) *ppwszTrigger = CopyOut(text);
+    return hr;
+}
+
+// ---- FakeWorkItem -------------------------------------------------------------------------------------------------
+
+FakeTrigger *FakeWorkItem::AddStoredTrigger(const TASK_TRIGGER &r) {
+    triggers.push_back(ComRef<FakeTrigger>::Adopt(new FakeTrigger(journal, nextTriggerId++, r)));
+    return triggers.back().get();
+}
+
+HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IScheduledWorkItem) && FAILED(workItemQuery)) return workItemQuery;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITask) || IsEqualIID(riid, IID_IScheduledWorkItem)) {
+        *ppv = static_cast<ITask *>(this);
+    } else if (IsEqualIID(riid, IID_IPersistFile) || IsEqualIID(riid, IID_IPersist)) {
+        if (FAILED(persistQuery)) return persistQuery;
+        *ppv = static_cast<IPersistFile *>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+HRESULT FakeWorkItem::Set(const char *method, LPCWSTR s, std::u16string &field) {
+    const HRESULT hr = journal.Enter(method, Text(s));
+    if (SUCCEEDED(hr)) field = s ? reinterpret_cast<const char16_t *>(s) : u"";
+    return hr;
+}
+
+HRESULT FakeWorkItem::Give(const char *method, const std::u16string &text, LPWSTR *out) {
+    *out = nullptr;
+    const HRESULT hr = journal.Enter(method);
+    if (SUCCEEDED(hr)) *out = CopyOut(text);
+    return hr;
+}
+
+HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) {
+    *ppTrigger = nullptr;
+    const HRESULT hr = journal.Enter("CreateTrigger");
+    if (FAILED(hr)) return hr;
+    FakeTrigger *t = AddStoredTrigger(newTriggerRecord);
+    *piNewTrigger = static_cast<WORD>(1000 + nextTriggerId);  // not the position: the collection keeps its own
+    t->AddRef();
+    *ppTrigger = t;
+    return hr;
+}
+
+HRESULT FakeWorkItem::DeleteTrigger(WORD iTrigger) {
+    const HRESULT hr = journal.Enter("DeleteTrigger", Num(iTrigger));
+    if (FAILED(hr)) return hr;
+    if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+    triggers.erase(triggers.begin() + iTrigger);
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetTriggerCount(WORD *pwCount) {
+    const HRESULT hr = journal.Enter("GetTriggerCount");
+    if (SUCCEEDED(hr)) *pwCount = static_cast<WORD>(triggers.size());
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) {
+    *ppTrigger = nullptr;
+    const HRESULT hr = journal.Enter("GetTrigger", Num(iTrigger));
+    if (FAILED(hr)) return hr;
+    if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+    triggers[iTrigger]->AddRef();
+    *ppTrigger = triggers[iTrigger].get();
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
+                                  LPSYSTEMTIME *rgstTaskTimes) {
+    *rgstTaskTimes = nullptr;
+    const WORD asked = *pCount;
+    const HRESULT hr =
+        journal.Enter("GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," + Num(asked));
+    *pCount = 0;
+    if (hr != S_OK && hr != S_FALSE) return hr;
+    const WORD count = static_cast<WORD>(std::min<size_t>(asked, runs.size()));
+    if (count == 0) return S_FALSE;
+    auto *buffer = static_cast<LPSYSTEMTIME>(CoTaskMemAlloc(count * sizeof(SYSTEMTIME)));
+    std::copy(runs.begin(), runs.begin() + count, buffer);
+    *pCount = count;
+    *rgstTaskTimes = buffer;
+    return count < asked ? S_FALSE : hr;
+}
+
+HRESULT FakeWorkItem::GetNextRunTime(SYSTEMTIME *pstNextRun) { return Get("GetNextRunTime", nextRun, pstNextRun); }
+
+HRESULT FakeWorkItem::SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) {
+    const HRESULT hr = journal.Enter("SetIdleWait", Num(wIdleMinutes) + "," + Num(wDeadlineMinutes));
+    if (SUCCEEDED(hr)) idleMinutes = wIdleMinutes, deadlineMinutes = wDeadlineMinutes;
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) {
+    const HRESULT hr = journal.Enter("GetIdleWait");
+    if (SUCCEEDED(hr)) *pwIdleMinutes = idleMinutes, *pwDeadlineMinutes = deadlineMinutes;
+    return hr;
+}
+
+HRESULT FakeWorkItem::EditWorkItem(HWND hParent, DWORD dwReserved) {
+    return journal.Enter("EditWorkItem", std::string(hParent ? "window" : "0") + "," + Num(dwReserved));
+}
+
+// These two fill their result whatever they answer, as the service does.
+HRESULT FakeWorkItem::GetMostRecentRunTime(SYSTEMTIME *pstLastRun) {
+    *pstLastRun = lastRun;
+    return journal.Enter("GetMostRecentRunTime");
+}
+HRESULT FakeWorkItem::GetExitCode(DWORD *pdwExitCode) {
+    if (exitCode) *pdwExitCode = *exitCode;
+    return journal.Enter("GetExitCode");
+}
+
+HRESULT FakeWorkItem::GetStatus(HRESULT *phrStatus) { return Get("GetStatus", status, phrStatus); }
+
+HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
+    std::string bytes;
+    for (WORD i = 0; i < cbData && i < 8; ++i) bytes += (i ? " " : "") + Num(rgbData[i]);
+    const HRESULT hr = journal.Enter("SetWorkItemData", Num(cbData) + ":" + bytes);
+    if (SUCCEEDED(hr)) data.assign(rgbData, rgbData + cbData);
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetWorkItemData(WORD *pcbData, BYTE **prgbData) {
+    *pcbData = 0;
+    *prgbData = nullptr;
+    const HRESULT hr = journal.Enter("GetWorkItemData");
+    const WORD count = reportedDataCount ? *reportedDataCount : static_cast<WORD>(data.size());
+    if (FAILED(hr) || count == 0) return hr;
+    auto *buffer = static_cast<BYTE *>(CoTaskMemAlloc(count));
+    for (WORD i = 0; i < count; ++i) buffer[i] = i < data.size() ? data[i] : BYTE{0xAB};
+    *pcbData = count;
+    *prgbData = buffer;
+    return hr;
+}
+
+HRESULT FakeWorkItem::SetAccountInformation(LPCWSTR name, LPCWSTR pw) {
+    const HRESULT hr = journal.Enter("SetAccountInformation", Text(name) + "," + Text(pw));
+    if (SUCCEEDED(hr)) account = name ? reinterpret_cast<const char16_t *>(name) : u"";
+    return hr;
+}
+
+HRESULT FakeWorkItem::GetClassID(CLSID *p) {
+    *p = CLSID_CTask;
+    return journal.Enter("GetClassID");
+}
+
+HRESULT FakeWorkItem::GetCurFile(LPOLESTR *out) {
+    *out = nullptr;
+    return journal.Enter("GetCurFile");
+}
+
+// ---- FakeScheduler ------------------------------------------------------------------------------------------------
+
+namespace {
+class FakeEnum final : public Counted<IEnumWorkItems> {
+public:
+    explicit FakeEnum(FakeScheduler &owner) : owner_(owner) { ++owner_.liveEnums; }
+    ~FakeEnum() override { --owner_.liveEnums; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+        return Answer<IEnumWorkItems>(this, riid, IID_IEnumWorkItems, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPWSTR **rgpwszNames, ULONG *pceltFetched) override {
+        *rgpwszNames = nullptr;
+        *pceltFetched = 0;
+        const HRESULT hr = owner_.journal.Enter("Next", std::to_string(celt));
+        if (FAILED(hr)) return hr;
+        const ULONG n = std::min({celt, static_cast<ULONG>(owner_.names.size() - next_), owner_.batchLimit});
+        if (n == 0) return S_FALSE;
+        auto *array = static_cast<LPWSTR *>(CoTaskMemAlloc(n * sizeof(LPWSTR)));
+        for (ULONG i = 0; i < n; ++i) array[i] = CopyOut(owner_.names[next_++]);
+        *rgpwszNames = array;
+        *pceltFetched = n;
+        return n == celt ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumWorkItems **) override { return E_NOTIMPL; }
+
+private:
+    FakeScheduler &owner_;
+    size_t next_ = 0;
+};
+}  // namespace
+
+HRESULT FakeScheduler::QueryInterface(REFIID riid, void **ppv) {
+    return Answer<ITaskScheduler>(this, riid, IID_ITaskScheduler, ppv);
+}
+
+HRESULT FakeScheduler::GetTargetComputer(LPWSTR *ppwszComputer) {
+    *ppwszComputer = nullptr;
+    const HRESULT hr = journal.Enter("GetTargetComputer");
+    if (SUCCEEDED(hr)) *ppwszComputer = CopyOut(target);
+    return hr;
+}
+
+HRESULT FakeScheduler::Enum(IEnumWorkItems **ppEnumWorkItems) {
+    *ppEnumWorkItems = nullptr;
+    const HRESULT hr = journal.Enter("Enum");
+    if (SUCCEEDED(hr)) *ppEnumWorkItems = new FakeEnum(*this);
+    return hr;
+}
+
+HRESULT FakeScheduler::Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) {
+    *ppUnk = nullptr;
+    const HRESULT hr = journal.Enter("Activate", Text(pwszName));
+    if (FAILED(hr)) return hr;
+    if (!IsEqualIID(riid, IID_ITask)) return E_NOINTERFACE;
+    const std::u16string name = reinterpret_cast<const char16_t *>(pwszName);
+    ComRef<FakeWorkItem> item = items.count(name) ? items[name] : FakeWorkItem::Create();
+    if (!items.count(name)) item->applicationName = name;
+    *ppUnk = static_cast<ITask *>(item.Detach());
+    return hr;
+}
+
+HRESULT FakeScheduler::Delete(LPCWSTR pwszName) {
+    const HRESULT hr = journal.Enter("Delete", Text(pwszName));
+    if (FAILED(hr)) return hr;
+    return stored.erase(reinterpret_cast<const char16_t *>(pwszName)) ? hr : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
+HRESULT FakeScheduler::NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid, IUnknown **ppUnk) {
+    *ppUnk = nullptr;
+    const HRESULT hr = journal.Enter("NewWorkItem", Text(pwszTaskName));
+    if (FAILED(hr)) return hr;
+    if (!IsEqualCLSID(rclsid, CLSID_CTask) || !IsEqualIID(riid, IID_ITask)) return E_INVALIDARG;
+    if (stored.count(reinterpret_cast<const char16_t *>(pwszTaskName))) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+    created.push_back(FakeWorkItem::Create());
+    *ppUnk = static_cast<ITask *>(ComRef<FakeWorkItem>::Share(created.back().get()).Detach());
+    return hr;
+}
+
+}  // namespace fake

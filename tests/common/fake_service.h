@@ -1,0 +1,239 @@
+// One strict, scriptable Task Scheduler service for the tests of the five
+// classes: the scheduler object (ITaskScheduler) with its work-item
+// enumerator, work items (ITask with IScheduledWorkItem, and IPersistFile)
+// and their triggers (ITaskTrigger). Every call goes to a journal as
+// "Method(arguments)"; any call can be made to answer any status, by method,
+// by method and arguments, or at its n-th call; a strict journal fails the
+// test on a call it was not told to expect. Every object counts its
+// references exactly, and the live work items are counted.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "collection/keyed_collection.h"
+#include "service/platform.h"
+
+namespace fake {
+
+using velqosch::ComRef;
+
+class Journal {
+public:
+    // Records the call and answers the scripted status (S_OK unless told):
+    // first "Method#n" (its n-th call), then "Method(args)", then "Method".
+    HRESULT Enter(const std::string &method, const std::string &args = "");
+    void Answer(const std::string &key, HRESULT hr) { answers_[key] = hr; }
+    void ClearAnswers() { answers_.clear(); }
+    // From now on a call of any other method fails the test and answers E_UNEXPECTED.
+    void ExpectOnly(std::set<std::string> methods) {
+        strict_ = true;
+        allowed_ = std::move(methods);
+    }
+    const std::vector<std::string> &Calls() const noexcept { return calls_; }
+    // The argument texts of the calls of one method.
+    std::vector<std::string> Of(const std::string &method) const;
+    // Forgets the calls and their counts.
+    void Clear() {
+        calls_.clear();
+        counts_.clear();
+    }
+
+private:
+    std::vector<std::string> calls_;
+    std::map<std::string, int> counts_;
+    std::map<std::string, HRESULT> answers_;
+    std::set<std::string> allowed_;
+    bool strict_ = false;
+};
+
+// Argument texts: "abc" in quotes or null; a time as 2024-01-02 03:04:05.006.
+std::string Text(LPCWSTR s);
+std::string Text(const SYSTEMTIME &st);
+LPWSTR CopyOut(const std::u16string &text);
+
+// The reference count every fake keeps; it deletes itself at zero.
+template <class... I>
+class Counted : public I... {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+    ULONG Refs() const noexcept { return refs_; }
+    virtual ~Counted() = default;
+
+private:
+    ULONG refs_ = 1;
+};
+
+// A trigger record of the given type with its size filled in.
+TASK_TRIGGER Record(LONG type = TASK_TIME_TRIGGER_DAILY);
+
+class FakeTrigger final : public Counted<ITaskTrigger> {
+public:
+    FakeTrigger(Journal &journal, int id, const TASK_TRIGGER &record) : record(record), journal_(journal), id_(id) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER pTrigger) override;
+    HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER pTrigger) override;
+    HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR *ppwszTrigger) override;
+    // Calls are journalled as "T<id>.Method".
+    std::string Prefix() const { return "T" + std::to_string(id_) + "."; }
+
+    TASK_TRIGGER record{};  // the service's copy
+    std::u16string text = u"At 09:00 every day";
+
+private:
+    Journal &journal_;  // the item's, which outlives its triggers in every test
+    int id_;
+};
+
+class FakeWorkItem final : public Counted<ITask, IPersistFile> {
+public:
+    FakeWorkItem() { ++live; }
+    ~FakeWorkItem() override { --live; }
+    static ComRef<FakeWorkItem> Create() { return ComRef<FakeWorkItem>::Adopt(new FakeWorkItem()); }
+    static inline int live = 0;
+
+    Journal journal;
+    // Adds a trigger as if stored before.
+    FakeTrigger *AddStoredTrigger(const TASK_TRIGGER &record);
+    std::vector<ComRef<FakeTrigger>> triggers;
+    int nextTriggerId = 0;
+    TASK_TRIGGER newTriggerRecord = Record(TASK_TIME_TRIGGER_ONCE);  // what CreateTrigger gives
+
+    std::u16string comment, creator, account, applicationName, parameters, workingDirectory;
+    DWORD flags = 0, priority = NORMAL_PRIORITY_CLASS, maxRunTime = 0;
+    WORD idleMinutes = 0, deadlineMinutes = 0;
+    HRESULT status = SCHED_S_TASK_READY;
+    std::optional<DWORD> exitCode;  // nothing written when empty
+    std::vector<BYTE> data;
+    std::optional<WORD> reportedDataCount;  // a count other than data.size()
+    std::vector<SYSTEMTIME> runs;
+    SYSTEMTIME nextRun{}, lastRun{};
+    HRESULT persistQuery = S_OK;   // the answer to a query for IPersistFile
+    HRESULT workItemQuery = S_OK;  // the answer to a query for IScheduledWorkItem
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    // IScheduledWorkItem
+    HRESULT STDMETHODCALLTYPE CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) override;
+    HRESULT STDMETHODCALLTYPE DeleteTrigger(WORD iTrigger) override;
+    HRESULT STDMETHODCALLTYPE GetTriggerCount(WORD *pwCount) override;
+    HRESULT STDMETHODCALLTYPE GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) override;
+    HRESULT STDMETHODCALLTYPE GetTriggerString(WORD, LPWSTR *) override { return journal.Enter("GetTriggerString"); }
+    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
+                                          LPSYSTEMTIME *rgstTaskTimes) override;
+    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *pstNextRun) override;
+    HRESULT STDMETHODCALLTYPE SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) override;
+    HRESULT STDMETHODCALLTYPE GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) override;
+    HRESULT STDMETHODCALLTYPE Run() override { return journal.Enter("Run"); }
+    HRESULT STDMETHODCALLTYPE Terminate() override { return journal.Enter("Terminate"); }
+    HRESULT STDMETHODCALLTYPE EditWorkItem(HWND hParent, DWORD dwReserved) override;
+    HRESULT STDMETHODCALLTYPE GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *phrStatus) override;
+    HRESULT STDMETHODCALLTYPE GetExitCode(DWORD *pdwExitCode) override;
+    HRESULT STDMETHODCALLTYPE SetComment(LPCWSTR s) override { return Set("SetComment", s, comment); }
+    HRESULT STDMETHODCALLTYPE GetComment(LPWSTR *out) override { return Give("GetComment", comment, out); }
+    HRESULT STDMETHODCALLTYPE SetCreator(LPCWSTR s) override { return Set("SetCreator", s, creator); }
+    HRESULT STDMETHODCALLTYPE GetCreator(LPWSTR *out) override { return Give("GetCreator", creator, out); }
+    HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
+    HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
+    HRESULT STDMETHODCALLTYPE SetErrorRetryCount(WORD w) override { return Set("SetErrorRetryCount", w, w); }
+    HRESULT STDMETHODCALLTYPE GetErrorRetryCount(WORD *) override { return journal.Enter("GetErrorRetryCount"); }
+    HRESULT STDMETHODCALLTYPE SetErrorRetryInterval(WORD w) override { return Set("SetErrorRetryInterval", w, w); }
+    HRESULT STDMETHODCALLTYPE GetErrorRetryInterval(WORD *) override { return journal.Enter("GetErrorRetryInterval"); }
+    HRESULT STDMETHODCALLTYPE SetFlags(DWORD f) override { return Set("SetFlags", f, flags); }
+    HRESULT STDMETHODCALLTYPE GetFlags(DWORD *p) override { return Get("GetFlags", flags, p); }
+    HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR pwszAccountName, LPCWSTR pwszPassword) override;
+    HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
+        return Give("GetAccountInformation", account, out);
+    }
+    // ITask
+    HRESULT STDMETHODCALLTYPE SetApplicationName(LPCWSTR s) override {
+        return Set("SetApplicationName", s, applicationName);
+    }
+    HRESULT STDMETHODCALLTYPE GetApplicationName(LPWSTR *out) override {
+        return Give("GetApplicationName", applicationName, out);
+    }
+    HRESULT STDMETHODCALLTYPE SetParameters(LPCWSTR s) override { return Set("SetParameters", s, parameters); }
+    HRESULT STDMETHODCALLTYPE GetParameters(LPWSTR *out) override { return Give("GetParameters", parameters, out); }
+    HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCWSTR s) override {
+        return Set("SetWorkingDirectory", s, workingDirectory);
+    }
+    HRESULT STDMETHODCALLTYPE GetWorkingDirectory(LPWSTR *out) override {
+        return Give("GetWorkingDirectory", workingDirectory, out);
+    }
+    HRESULT STDMETHODCALLTYPE SetPriority(DWORD p) override { return Set("SetPriority", p, priority); }
+    HRESULT STDMETHODCALLTYPE GetPriority(DWORD *p) override { return Get("GetPriority", priority, p); }
+    HRESULT STDMETHODCALLTYPE SetTaskFlags(DWORD f) override { return journal.Enter("SetTaskFlags", Num(f)); }
+    HRESULT STDMETHODCALLTYPE GetTaskFlags(DWORD *) override { return journal.Enter("GetTaskFlags"); }
+    HRESULT STDMETHODCALLTYPE SetMaxRunTime(DWORD ms) override { return Set("SetMaxRunTime", ms, maxRunTime); }
+    HRESULT STDMETHODCALLTYPE GetMaxRunTime(DWORD *p) override { return Get("GetMaxRunTime", maxRunTime, p); }
+    // IPersistFile
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID *p) override;
+    HRESULT STDMETHODCALLTYPE IsDirty() override { return journal.Enter("IsDirty"); }
+    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR, DWORD) override { return journal.Enter("Load"); }
+    HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
+        return journal.Enter("Save", Text(name) + "," + Num(static_cast<unsigned>(remember)));
+    }
+    HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR name) override {
+        return journal.Enter("SaveCompleted", Text(name));
+    }
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR *out) override;
+
+private:
+    static std::string Num(unsigned long long v) { return std::to_string(v); }
+    HRESULT Set(const char *method, LPCWSTR s, std::u16string &field);
+    template <class T, class U>
+    HRESULT Set(const char *method, T value, U &field) {
+        const HRESULT hr = journal.Enter(method, Num(value));
+        if (SUCCEEDED(hr)) field = static_cast<U>(value);
+        return hr;
+    }
+    template <class T>
+    HRESULT Get(const char *method, T field, T *out) {
+        const HRESULT hr = journal.Enter(method);
+        if (SUCCEEDED(hr)) *out = field;
+        return hr;
+    }
+    HRESULT Give(const char *method, const std::u16string &text, LPWSTR *out);
+};
+
+// The scheduler object. Enum hands out `names` in batches of at most
+// `batchLimit`; Activate answers the item kept under the name in `items`, or
+// a new one whose application name is the name; NewWorkItem refuses a name
+// in `stored` with ERROR_FILE_EXISTS and keeps what it creates in `created`;
+// Delete removes a name from `stored` (ERROR_FILE_NOT_FOUND when absent).
+class FakeScheduler final : public Counted<ITaskScheduler> {
+public:
+    Journal journal;
+    std::vector<std::u16string> names;
+    ULONG batchLimit = 0xFFFFFFFF;
+    std::u16string target = u"\\\\LOCALHOST";
+    std::set<std::u16string> stored;
+    std::map<std::u16string, ComRef<FakeWorkItem>> items;
+    std::vector<ComRef<FakeWorkItem>> created;
+    int liveEnums = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR pwszComputer) override {
+        return journal.Enter("SetTargetComputer", Text(pwszComputer));
+    }
+    HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR *ppwszComputer) override;
+    HRESULT STDMETHODCALLTYPE Enum(IEnumWorkItems **ppEnumWorkItems) override;
+    HRESULT STDMETHODCALLTYPE Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR pwszName) override;
+    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid,
+                                          IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE AddWorkItem(LPCWSTR name, IScheduledWorkItem *) override {
+        return journal.Enter("AddWorkItem", Text(name));
+    }
+    HRESULT STDMETHODCALLTYPE IsOfType(LPCWSTR name, REFIID) override { return journal.Enter("IsOfType", Text(name)); }
+};
+
+}  // namespace fake
