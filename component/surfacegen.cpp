@@ -441,17 +441,18 @@ void WriteDoc(FILE *out, const char *prosePath) {
 #define VQ_LIBRARY(name, libid, major, minor, helpstring, helpfile, helpcontext, lcid) \
     libName = #name;                                                                   \
     helpFile = helpfile;
-#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)                   \
-    members.push_back(DocMember{#iface,                                                                                \
-                                #kind,                                                                                 \
-                                #name,                                                                                 \
-                                #r,                                                                                    \
-                                static_cast<long long>(dispid),                                                        \
-                                help,                                                                                  \
-                                hidden,                                                                                \
-                                n,                                                                                     \
-                                {Param{#t1, #n1, !std::strcmp(#d1, "REF")}, Param{#t2, #n2, !std::strcmp(#d2, "REF")}, \
-                                 Param{#t3, #n3, !std::strcmp(#d3, "REF")}}});
+#define VQ_MEMBER(iface, kind, dispid, name, help, hidden, r, n, t1, n1, d1, t2, n2, d2, t3, n3, d3)             \
+    members.push_back(                                                                                           \
+        DocMember{#iface,                                                                                        \
+                  #kind,                                                                                         \
+                  #name,                                                                                         \
+                  #r,                                                                                            \
+                  static_cast<long long>(dispid),                                                                \
+                  help,                                                                                          \
+                  hidden,                                                                                        \
+                  n,                                                                                             \
+                  {Param{#t1, #n1, std::strcmp(#d1, "VAL") != 0}, Param{#t2, #n2, std::strcmp(#d2, "VAL") != 0}, \
+                   Param{#t3, #n3, std::strcmp(#d3, "VAL") != 0}}});
 #define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) \
     classes.push_back(DocClass{#name, clsid, #iface, helpstring, (creatable) != 0});
 #define VQ_ENUM_BEGIN(name, owner) enums.push_back(DocEnum{#name, #owner, {}});
@@ -549,8 +550,9 @@ int main(int argc, char **argv) {
     bool rc = argc == 3 && !std::strcmp(argv[1], "--rc");
     bool doc = argc == 4 && !std::strcmp(argv[1], "--doc");
     if (argc != 2 && !rc && !doc) {
-        std::fprintf(stderr, "usage: surfacegen OUTPUT.idl\n       surfacegen --rc OUTPUT.rc\n"
-                             "       surfacegen --doc PROSE.md OUTPUT.md\n");
+        std::fprintf(stderr,
+                     "usage: surfacegen OUTPUT.idl\n       surfacegen --rc OUTPUT.rc\n"
+                     "       surfacegen --doc PROSE.md OUTPUT.md\n");
         return 2;
     }
     const char *path = argv[argc - 1];

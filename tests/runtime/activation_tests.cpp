@@ -214,7 +214,6 @@ TEST_F(Activation, AnUnsafeRegistryIsRefused) {
         ASSERT_EQ(chmod(store_.c_str(), 0700), 0);
     }
 }
-}
 
 TEST_F(Activation, IdleServersAreUnloaded) {
     ICounter *counter = NewCounter();
