@@ -1,8 +1,11 @@
 #include "service_job/job_test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -41,6 +44,26 @@ bool SameJob(const velqo::service::JobData &a, const velqo::service::JobData &b)
            a.workingDirectory == b.workingDirectory && a.creator == b.creator && a.comment == b.comment &&
            a.userData == b.userData && a.startError == b.startError && a.taskFlags == b.taskFlags &&
            a.reservedTail == b.reservedTail && a.signature == b.signature;
+}
+
+bool AsUnprivileged(const std::vector<std::string> &paths, const std::function<bool()> &check) {
+    constexpr uid_t kNobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root)
+        for (const std::string &path : paths)
+            if (::chown(path.c_str(), kNobody, kNobody) != 0) return false;
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(2);
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (root)
+        for (const std::string &path : paths) (void)::chown(path.c_str(), 0, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 ScratchDir::ScratchDir() {

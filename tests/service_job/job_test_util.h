@@ -2,6 +2,7 @@
 // comparison and a scratch folder.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ public:
 private:
     std::string path_;
 };
+
+// Runs `check` in a child process that permission bits bind: run as root, the
+// child first gets `paths` handed to an unprivileged user and becomes that
+// user. True when the check held in the child.
+bool AsUnprivileged(const std::vector<std::string> &paths, const std::function<bool()> &check);
 
 std::vector<BYTE> ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::vector<BYTE> &bytes);
