@@ -74,19 +74,7 @@ Millis NowMs() {
     return (Millis(ts.tv_sec) + ClockOffset()) * 1000 + ts.tv_nsec / 1000000;
 }
 
-SYSTEMTIME LocalTime(time_t t) {
-    tm parts{};
-    localtime_r(&t, &parts);
-    SYSTEMTIME s{};
-    s.wYear = WORD(parts.tm_year + 1900);
-    s.wMonth = WORD(parts.tm_mon + 1);
-    s.wDayOfWeek = WORD(parts.tm_wday);
-    s.wDay = WORD(parts.tm_mday);
-    s.wHour = WORD(parts.tm_hour);
-    s.wMinute = WORD(parts.tm_min);
-    s.wSecond = WORD(parts.tm_sec);
-    return s;
-}
+SYSTEMTIME LocalTime(time_t t) { return svc::WallClockAt(t); }
 
 // The first run time of `triggers` at or after `after`, or nullopt.
 std::optional<time_t> NextRun(const std::vector<TASK_TRIGGER> &triggers, DWORD flags, time_t after) {

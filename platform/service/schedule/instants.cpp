@@ -8,20 +8,6 @@ namespace velqo::service {
 
 namespace {
 
-SYSTEMTIME WallClockAt(time_t t) {
-    tm parts{};
-    localtime_r(&t, &parts);
-    SYSTEMTIME s{};
-    s.wYear = WORD(parts.tm_year + 1900);
-    s.wMonth = WORD(parts.tm_mon + 1);
-    s.wDayOfWeek = WORD(parts.tm_wday);
-    s.wDay = WORD(parts.tm_mday);
-    s.wHour = WORD(parts.tm_hour);
-    s.wMinute = WORD(parts.tm_min);
-    s.wSecond = WORD(parts.tm_sec);
-    return s;
-}
-
 // The wall-clock time one second after `s` (calendar arithmetic, no zone).
 SYSTEMTIME NextSecond(const SYSTEMTIME &s) {
     tm parts{};
@@ -47,6 +33,20 @@ SYSTEMTIME NextSecond(const SYSTEMTIME &s) {
 bool IsZero(const SYSTEMTIME &s) { return !s.wYear && !s.wMonth && !s.wDay; }
 
 }  // namespace
+
+SYSTEMTIME WallClockAt(time_t t) {
+    tm parts{};
+    localtime_r(&t, &parts);
+    SYSTEMTIME s{};
+    s.wYear = WORD(parts.tm_year + 1900);
+    s.wMonth = WORD(parts.tm_mon + 1);
+    s.wDayOfWeek = WORD(parts.tm_wday);
+    s.wDay = WORD(parts.tm_mday);
+    s.wHour = WORD(parts.tm_hour);
+    s.wMinute = WORD(parts.tm_min);
+    s.wSecond = WORD(parts.tm_sec);
+    return s;
+}
 
 bool NextRunInstant(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, time_t after, time_t *at,
                     SYSTEMTIME *wallClock) noexcept {

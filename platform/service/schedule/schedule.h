@@ -35,6 +35,9 @@ HRESULT RunTimes(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, con
 HRESULT NextRunTime(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, const SYSTEMTIME &after,
                     SYSTEMTIME &out) noexcept;
 
+// The local wall-clock time of an instant.
+SYSTEMTIME WallClockAt(time_t t);
+
 // The instant of the first run at or after the instant `after`: the local
 // run times turned into instants as local_time.h says (a time the clocks
 // skip runs at the first instant after the gap, a time they repeat runs at
