@@ -50,7 +50,7 @@ wine_can_run() {
     local l=$wine64_loader out
     [ "$1" = 4 ] && l=$wine32_loader
     if [ ! -x "$l" ]; then
-        if [ "$1" = 4 ]; then echo "32-bit Wine (the Debian package wine32, architecture i386) is not installed"
+        if [ "$1" = 4 ]; then echo "32-bit Wine (wine32:i386) is not installed: scripts/setup.sh installs it only where the kernel runs 32-bit programs"
         else echo "64-bit Wine (the Debian package wine64) is not installed"; fi
         return 1
     fi
