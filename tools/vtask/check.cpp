@@ -15,6 +15,7 @@
 
 #include "platform/service/control/control.h"
 #include "platform/service/job/jobfile.h"
+#include "service/name_case.h"
 #include "service/platform.h"
 #include "tools/vtask/options.h"
 #include "tools/vtask/output.h"
@@ -99,16 +100,9 @@ std::string PathText(const fs::path &p) {
 #endif
 }
 
-// Case folding for comparing item names as Windows does: ASCII, Latin-1,
-// Greek and Cyrillic capitals.
+// Item names compare as the service's store compares them.
 std::u16string Fold(std::u16string text) {
-    for (char16_t &c : text) {
-        if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB) ||
-            (c >= 0x410 && c <= 0x42F))
-            c = char16_t(c + 0x20);
-        else if (c >= 0x400 && c <= 0x40F)
-            c = char16_t(c + 0x50);
-    }
+    for (char16_t &c : text) c = velqo::FoldLetterCase(c);
     return text;
 }
 
@@ -559,9 +553,7 @@ int RunCheck(const std::vector<std::string> &argv, std::ostream &out, std::ostre
         if (ec && ec != std::errc::no_such_file_or_directory)
             throw std::runtime_error("cannot read " + PathText(tasks) + ": " + ec.message());
         std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) { return a.name < b.name; });
-        auto selected = [&](const std::string &name) {
-            return !only || FoldName(name) == FoldName(*only);
-        };
+        auto selected = [&](const std::string &name) { return !only || FoldName(name) == FoldName(*only); };
         if (only && std::none_of(items.begin(), items.end(), [&](const Item &i) { return selected(i.name); })) {
             err << "vtask: no task named '" << *only << "' in " << PathText(tasks) << "\n";
             return 1;
