@@ -347,7 +347,7 @@ run_build() {
     if w regsvr32 /s "$wdll" >/dev/null 2>&1; then
         if out=$(check_registration "$wdll"); then record "$tag" "regsvr32" PASS; else
             echo "$out"
-            record "$tag" "regsvr32" FAIL "registry entries wrong (above)"
+            record "$tag" "regsvr32" FAIL "$(head -n1 <<<"$out") ($(wc -l <<<"$out") wrong)"
         fi
         registry_dump >"$prefix/reg1.txt"
         if w regsvr32 /s "$wdll" >/dev/null 2>&1 && registry_dump >"$prefix/reg2.txt" &&
