@@ -6,11 +6,30 @@
 var TASK_TIME_TRIGGER_WEEKLY = 2, TASK_MONDAY = 2, TASK_FRIDAY = 32;
 var E_NOTIMPL = 0x80004001 | 0;
 
+// The service reads a task's file right after each change, and a Save or a
+// Remove at that instant fails with a sharing violation (0x80070020): such a
+// call is made again a moment later. Any other error is reported and stops
+// the script.
+var E_SHARING_VIOLATION = 0x80070020 | 0;
+function retried(what, f) {
+    for (var tries = 1; ; tries++) {
+        try {
+            return f();
+        } catch (e) {
+            if (e.number !== E_SHARING_VIOLATION || tries === 50) {
+                WScript.Echo(what + " failed: " + (e.number >>> 0).toString(16) + " " + e.description);
+                throw e;
+            }
+            for (var until = new Date().getTime() + 100; new Date().getTime() < until;) {}
+        }
+    }
+}
+
 // Save; Wine's service writes the file and then answers E_NOTIMPL, which is
 // taken as success here.
 function save(task) {
     try {
-        task.Save();
+        retried("Save", function () { task.Save(); });
     } catch (e) {
         if (e.number !== E_NOTIMPL) throw e;
     }
@@ -60,5 +79,5 @@ WScript.Echo("next run: " + new Date(t.NextRunTime));
 // 5. Private data is a Byte array, which JScript can neither build nor read
 // (it knows arrays of variants only): see tasks.vbs and the C++ examples.
 
-tasks.Remove(name);
+retried("Remove", function () { tasks.Remove(name); });
 WScript.Echo("done");

@@ -5,7 +5,7 @@
 Option Explicit
 Const TASK_TIME_TRIGGER_WEEKLY = 2
 Const TASK_MONDAY = 2, TASK_FRIDAY = 32
-Const E_NOTIMPL = &H80004001
+Const E_NOTIMPL = &H80004001, E_SHARING_VIOLATION = &H80070020
 
 Dim sched, tasks, t, tr, name, times(), n, i, data
 
@@ -57,17 +57,31 @@ If VarType(data) <> 8209 Then WScript.Quit 1   ' vbArray + vbByte
 ' engine lacks): For i = 1 To LenB(data): AscB(MidB(data, i, 1)): Next
 WScript.Echo "data: a Byte array came back"
 
-tasks.Remove name
+Retried "Remove", t
 WScript.Echo "done"
 
 ' Save; Wine's service writes the file and then answers E_NOTIMPL, which is
 ' taken as success here.
 Sub SaveTask(task)
-    On Error Resume Next
-    task.Save
-    If Err.Number <> 0 And Err.Number <> E_NOTIMPL Then
-        WScript.Echo "Save failed: " & Err.Number & " " & Err.Source & ": " & Err.Description
-        WScript.Quit 1
-    End If
-    On Error GoTo 0
+    Retried "Save", task
+End Sub
+
+' The service reads a task's file right after each change, and a Save or a
+' Remove at that instant fails with a sharing violation (&H80070020): such a
+' call is made again a moment later. Any other error is reported and ends the
+' script.
+Sub Retried(what, task)
+    Dim tries, deadline
+    For tries = 1 To 50
+        On Error Resume Next
+        If what = "Save" Then task.Save Else tasks.Remove task.TaskName
+        If Err.Number = 0 Or (what = "Save" And Err.Number = E_NOTIMPL) Then Exit Sub
+        If Err.Number <> E_SHARING_VIOLATION Then Exit For
+        On Error GoTo 0
+        deadline = Timer + 0.1
+        Do While Timer < deadline And Timer > deadline - 1
+        Loop
+    Next
+    WScript.Echo what & " failed: " & Err.Number & " " & Err.Source & ": " & Err.Description
+    WScript.Quit 1
 End Sub

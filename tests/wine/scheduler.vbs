@@ -1,8 +1,12 @@
 ' The component from VBScript, late-bound through its ProgID, against the
-' platform's Task Scheduler service. Prints one PASS or FAIL line per check and
-' exits with the number of failures.
+' platform's Task Scheduler service. Prints one PASS or FAIL line per check,
+' then "N passed, M failed", and exits with M.
 '
-'   cscript //nologo scheduler.vbs
+'   cscript //nologo scheduler.vbs              the suite
+'   cscript //nologo scheduler.vbs write NAME   saves the work item of the .job interchange
+'   cscript //nologo scheduler.vbs check NAME   checks the one that the other service wrote
+'
+' The interchange values are those scripts/wine-tests.sh gives vtask on POSIX.
 Option Explicit
 
 Dim failures, passes
@@ -23,22 +27,37 @@ Sub CheckEq(got, want, what)
     Check got = want, what & " (got " & got & ", expected " & want & ")"
 End Sub
 
+' The values of a list joined by "|" (Wine's script engine has no Join).
+Function Cat(values)
+    Dim v
+    For Each v In values
+        Cat = Cat & "|" & v
+    Next
+    Cat = Mid(Cat, 2)
+End Function
+
+Sub Finish()
+    WScript.Echo passes & " passed, " & failures & " failed"
+    WScript.Quit failures
+End Sub
+
 ' The error of the last statement run under On Error Resume Next, then cleared.
 Dim errNumber, errSource, errDescription, errHelpFile, errHelpContext
 Sub TakeError()
     errNumber = Err.Number
     errSource = Err.Source
     errDescription = Err.Description
-    errHelpFile = Err.HelpFile
+    errHelpFile = Mid(Err.HelpFile, InStrRev(Err.HelpFile, "\") + 1)
     errHelpContext = Err.HelpContext
     Err.Clear
 End Sub
 
-Function BaseName(path)
-    BaseName = Mid(path, InStrRev(path, "\") + 1)
-End Function
+' The whole error record of the component's own errors.
+Sub CheckError(number, description, helpFile, helpContext, what)
+    CheckEq errNumber & "|" & errSource & "|" & errDescription & "|" & errHelpFile & "|" & errHelpContext, _
+        number & "|Velqo Task Scheduler|" & description & "|" & helpFile & "|" & helpContext, what
+End Sub
 
-Const PRODUCT = "Velqo Task Scheduler"
 Const E_NOTIMPL = -2147467263
 Const TASK_TIME_TRIGGER_WEEKLY = 2
 Const TASK_MONDAY = 2
@@ -47,106 +66,124 @@ Const HIGH_PRIORITY_CLASS = &H80
 Const TASK_FLAG_DISABLED = 4
 Const TASK_FLAG_HIDDEN = &H200
 
-Dim fso, jobDir
+Dim fso, jobDir, sched, tasks, task, tr
 Set fso = CreateObject("Scripting.FileSystemObject")
 jobDir = fso.GetSpecialFolder(0) & "\Tasks\"
+Set sched = CreateObject("TaskScheduler.Scheduler")
+Set tasks = sched.Tasks
+
+' ---- The .job interchange ----------------------------------------------------------------------------------------
+If WScript.Arguments.Count = 2 Then
+    Dim name
+    name = WScript.Arguments(1)
+    If WScript.Arguments(0) = "write" Then
+        Set task = tasks.Add(name)
+        task.ApplicationName = "C:\windows\system32\notepad.exe"
+        task.Parameters = "interchange.txt"
+        task.WorkingDirectory = "C:\windows\temp"
+        task.Comment = "moved between services"
+        task.Creator = "velqo interchange"
+        task.MaxRunTime = 5400000
+        task.flags = TASK_FLAG_HIDDEN
+        Set tr = task.Triggers.Add
+        tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
+        tr.WeeksInterval = 2
+        tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
+        tr.BeginDate = DateSerial(2027, 1, 4)
+        tr.StartTime = TimeSerial(14, 35, 0)
+        tr.flags = 0
+        tr.Update
+        ' Wine's service writes the file, then answers SaveCompleted with E_NOTIMPL.
+        On Error Resume Next
+        task.Save
+        TakeError
+        On Error GoTo 0
+        Check errNumber = 0 Or errNumber = E_NOTIMPL, "Save (" & errNumber & ")"
+    Else
+        Check tasks.Exists(name), "the other service's file is listed"
+        Set task = tasks.Item(name)
+        Set tr = task.Triggers.Item(1)
+        CheckEq Cat(Array(task.ApplicationName, task.Parameters, task.WorkingDirectory, task.Comment, _
+            task.Creator, task.MaxRunTime, task.flags And TASK_FLAG_HIDDEN, task.Triggers.Count)), _
+            "C:\windows\system32\notepad.exe|interchange.txt|C:\windows\temp|moved between services|" & _
+            "velqo interchange|5400000|" & TASK_FLAG_HIDDEN & "|1", "the task's settings"
+        CheckEq Cat(Array(tr.TriggerType, tr.WeeksInterval, tr.DaysOfTheWeek, tr.BeginDate, _
+            Hour(tr.StartTime) & ":" & Minute(tr.StartTime))), _
+            TASK_TIME_TRIGGER_WEEKLY & "|2|" & (TASK_MONDAY Or TASK_WEDNESDAY) & "|" & DateSerial(2027, 1, 4) & _
+            "|14:35", "the weekly trigger"
+    End If
+    Finish
+End If
 
 ' ---- Creation and the task list --------------------------------------------------------------------------------
-Dim sched, tasks, before
-Set sched = CreateObject("TaskScheduler.Scheduler")
-Check IsObject(sched), "CreateObject(""TaskScheduler.Scheduler"")"
-Set tasks = sched.Tasks
+Dim before, given, generated, newName, t, seen, sawGiven, sawGenerated, missing
 Check sched.Tasks Is tasks, "Scheduler.Tasks is the same collection on every read"
 before = tasks.Count
-Check before >= 0, "Tasks.Count of a fresh store"
-
-Dim given, generated, name
-name = "velqo vbs"
-Set given = tasks.Add(name)
-CheckEq name, "velqo vbs", "Add keeps a given name"
-CheckEq given.TaskName, "velqo vbs", "TaskName of an added task"
-name = ""
-Set generated = tasks.Add(name)
-Check Len(name) > 0, "Add with an empty name writes the generated name back (" & name & ")"
-CheckEq generated.TaskName, name, "TaskName of a task under a generated name"
+newName = "velqo vbs"
+Set given = tasks.Add(newName)
+CheckEq newName & "|" & given.TaskName, "velqo vbs|velqo vbs", "Add keeps a given name"
+newName = ""
+Set generated = tasks.Add(newName)
+Check Len(newName) > 0, "Add with an empty name writes the generated name back (" & newName & ")"
+CheckEq generated.TaskName, newName, "TaskName of a task under a generated name"
 CheckEq tasks.Count, before + 2, "Count after two Adds"
 
 ' Item is the default member, by name (any letter case) and by position.
 Check tasks("velqo vbs") Is given, "tasks(""velqo vbs"") is the added task"
 Check tasks.Item("VELQO VBS") Is given, "keys are compared without regard to letter case"
-Check tasks(before + 1) Is given, "tasks(position) in insertion order"
-Check tasks(before + 2) Is generated, "the later Add is the later position"
-Check tasks.Exists(name), "Exists of the generated name"
-Check Not tasks.Exists("velqo no such task"), "Exists of a missing name is False"
+Check tasks(before + 1) Is given And tasks(before + 2) Is generated, "tasks(position) in insertion order"
+Check tasks.Exists(newName) And Not tasks.Exists("velqo no such task"), "Exists"
 
 On Error Resume Next
-Dim missing
 Set missing = tasks.Item("velqo no such task")
 TakeError
 On Error GoTo 0
 CheckEq errNumber, 5, "a missing key raises error 5"
-
 On Error Resume Next
 tasks.Add "velqo vbs"
 TakeError
 On Error GoTo 0
-CheckEq errNumber, 457, "a name added twice raises error 457"
-CheckEq tasks.Count, before + 2, "the failed Add added nothing"
+CheckEq errNumber & " " & tasks.Count, "457 " & (before + 2), "a name added twice raises error 457 and adds nothing"
 
-Dim t, seen, sawGiven, sawGenerated
 seen = 0
 For Each t In tasks
     seen = seen + 1
     If t Is given Then sawGiven = True
     If t Is generated Then sawGenerated = True
 Next
-CheckEq seen, tasks.Count, "For Each over Tasks yields Count tasks"
-Check sawGiven And sawGenerated, "For Each over Tasks yields the added tasks"
+Check seen = tasks.Count And sawGiven And sawGenerated, "For Each over Tasks yields Count tasks, the added ones too"
 
-' ---- Task properties --------------------------------------------------------------------------------------------
-Dim app
+' ---- Task properties, errors and triggers ------------------------------------------------------------------------
+Dim app, priorityKept
 app = fso.GetSpecialFolder(0) & "\notepad.exe"
 given.ApplicationName = app
-CheckEq given.ApplicationName, app, "ApplicationName round trip"
 given.Parameters = "/a ""b c"""
-CheckEq given.Parameters, "/a ""b c""", "Parameters round trip"
 given.Comment = "written by scheduler.vbs"
-CheckEq given.Comment, "written by scheduler.vbs", "Comment round trip"
 given.Creator = "velqo"
-CheckEq given.Creator, "velqo", "Creator round trip"
 given.MaxRunTime = 3600000
-CheckEq given.MaxRunTime, 3600000, "MaxRunTime round trip"
+given.Flags = TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN
 ' Wine's service answers E_NOTIMPL to SetPriority: the component passes that
 ' status through unchanged, as the error's number, with its own source.
-Dim priorityKept
 On Error Resume Next
 given.Priority = HIGH_PRIORITY_CLASS
 TakeError
 On Error GoTo 0
+priorityKept = HIGH_PRIORITY_CLASS
 If errNumber = E_NOTIMPL Then
-    CheckEq errSource, PRODUCT, "Priority put refused by the service: Err.Source"
+    CheckEq errSource, "Velqo Task Scheduler", "Priority put refused by the service: Err.Source"
     priorityKept = given.Priority
 Else
     CheckEq errNumber, 0, "Priority put"
-    priorityKept = HIGH_PRIORITY_CLASS
 End If
-CheckEq given.Priority, priorityKept, "Priority round trip"
-given.flags = TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN
-CheckEq given.Flags, TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN, "flags round trip (Flags resolves too)"
 
 On Error Resume Next
 given.ApplicationName = ""
 TakeError
 On Error GoTo 0
-CheckEq errNumber, 5, "empty ApplicationName: Err.Number"
-CheckEq errSource, PRODUCT, "empty ApplicationName: Err.Source"
-CheckEq errDescription, "Application name must not be empty", "empty ApplicationName: Err.Description"
-CheckEq BaseName(errHelpFile), "velqosch.chm", "empty ApplicationName: Err.HelpFile"
-CheckEq errHelpContext, 9999, "empty ApplicationName: Err.HelpContext"
+CheckError 5, "Application name must not be empty", "velqosch.chm", 9999, "empty ApplicationName"
 CheckEq given.ApplicationName, app, "the refused ApplicationName changed nothing"
 
-' ---- Triggers ---------------------------------------------------------------------------------------------------
-Dim triggers, tr, tr2
+Dim triggers, tr2, start
 Set triggers = given.Triggers
 CheckEq triggers.Count, 0, "a new task has no triggers"
 Set tr = triggers.Add
@@ -161,41 +198,27 @@ On Error GoTo 0
 CheckEq errNumber, 9, "triggers.Item(0) is outside the collection: error 9"
 
 tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
-CheckEq tr.TriggerType, TASK_TIME_TRIGGER_WEEKLY, "TriggerType round trip"
 tr.WeeksInterval = 2
-CheckEq tr.WeeksInterval, 2, "WeeksInterval round trip"
 tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
-CheckEq tr.DaysOfTheWeek, TASK_MONDAY Or TASK_WEDNESDAY, "DaysOfTheWeek round trip"
-Dim start
 start = DateSerial(2024, 5, 6) + TimeSerial(14, 35, 50)
 tr.StartTime = start
 CheckEq tr.StartTime, start, "StartTime reads back the full value written"
 Check tr.IsDirty, "IsDirty after changes"
-
 On Error Resume Next
 tr.DaysOfTheMonth = 1
 TakeError
 On Error GoTo 0
-CheckEq errNumber, 5, "DaysOfTheMonth on a weekly trigger: Err.Number"
-CheckEq errSource, PRODUCT, "DaysOfTheMonth on a weekly trigger: Err.Source"
-CheckEq errDescription, "Invalid property assignment", "DaysOfTheMonth on a weekly trigger: Err.Description"
-CheckEq BaseName(errHelpFile), "velqosch.chm", "DaysOfTheMonth on a weekly trigger: Err.HelpFile"
-CheckEq errHelpContext, 0, "DaysOfTheMonth on a weekly trigger: Err.HelpContext"
-
+CheckError 5, "Invalid property assignment", "velqosch.chm", 0, "DaysOfTheMonth on a weekly trigger"
 On Error Resume Next
 tr.Update
 TakeError
 On Error GoTo 0
 CheckEq errNumber, 0, "Update writes the trigger to the service"
-
 On Error Resume Next
 triggers.Remove 0
 TakeError
 On Error GoTo 0
-CheckEq errNumber, 5, "Triggers.Remove 0: Err.Number"
-CheckEq errSource, PRODUCT, "Triggers.Remove 0: Err.Source"
-CheckEq errDescription, "Invalid Trigger Index", "Triggers.Remove 0: Err.Description"
-CheckEq errHelpFile, "", "Triggers.Remove 0: no help file"
+CheckError 5, "Invalid Trigger Index", "", 0, "Triggers.Remove 0"
 CheckEq triggers.Count, 1, "the refused Remove deleted nothing"
 
 Set tr2 = triggers.Add
@@ -209,8 +232,7 @@ For Each t In triggers
 Next
 CheckEq seen, 2, "For Each over Triggers yields Count triggers"
 triggers.Remove 2
-CheckEq triggers.Count, 1, "Triggers.Remove 2"
-CheckEq tr2.Index, -1, "a removed trigger reports Index -1"
+CheckEq triggers.Count & " " & tr2.Index, "1 -1", "Triggers.Remove 2; a removed trigger reports Index -1"
 
 ' ---- Arguments GetRunTimes only reads keep the caller's value and type -------------------------------------------
 Dim fromText, toText, noTimes
@@ -226,30 +248,23 @@ given.Save
 TakeError
 On Error GoTo 0
 ' Wine's service writes the file, then answers SaveCompleted with E_NOTIMPL.
-CheckEq errNumber, -2147467263, "Save under Wine's service raises E_NOTIMPL after writing"
+CheckEq errNumber, E_NOTIMPL, "Save under Wine's service raises E_NOTIMPL after writing"
 Check fso.FileExists(jobDir & "velqo vbs.job"), "Save wrote velqo vbs.job"
 
 Dim sched2, loaded, ltr
 Set sched2 = CreateObject("TaskScheduler.Scheduler")
 Check sched2.Tasks.Exists("velqo vbs"), "a new Scheduler loads the saved task"
-Check Not sched2.Tasks.Exists(name), "a new Scheduler does not see the unsaved task"
+Check Not sched2.Tasks.Exists(newName), "a new Scheduler does not see the unsaved task"
 Set loaded = sched2.Tasks("velqo vbs")
-CheckEq loaded.ApplicationName, app, "saved ApplicationName"
-CheckEq loaded.Parameters, "/a ""b c""", "saved Parameters"
-CheckEq loaded.Comment, "written by scheduler.vbs", "saved Comment"
-CheckEq loaded.Creator, "velqo", "saved Creator"
-CheckEq loaded.MaxRunTime, 3600000, "saved MaxRunTime"
-CheckEq loaded.Priority, priorityKept, "saved Priority"
-CheckEq loaded.flags And (TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN), TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN, _
-    "saved flags"
-CheckEq loaded.Triggers.Count, 1, "saved trigger count"
+CheckEq Cat(Array(loaded.ApplicationName, loaded.Parameters, loaded.Comment, loaded.Creator, loaded.MaxRunTime, _
+    loaded.Priority, loaded.flags And (TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN), loaded.Triggers.Count)), _
+    Cat(Array(app, "/a ""b c""", "written by scheduler.vbs", "velqo", 3600000, priorityKept, _
+    TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN, 1)), "the saved task's settings"
 Set ltr = loaded.Triggers(1)
-CheckEq ltr.TriggerType, TASK_TIME_TRIGGER_WEEKLY, "saved TriggerType"
-CheckEq ltr.WeeksInterval, 2, "saved WeeksInterval"
-CheckEq ltr.DaysOfTheWeek, TASK_MONDAY Or TASK_WEDNESDAY, "saved DaysOfTheWeek"
-CheckEq Hour(ltr.StartTime) & ":" & Minute(ltr.StartTime) & ":" & Second(ltr.StartTime), "14:35:0", _
-    "saved StartTime: hour and minute"
-CheckEq Int(ltr.StartTime), 0, "saved StartTime: on 30 December 1899"
+CheckEq Cat(Array(ltr.TriggerType, ltr.WeeksInterval, ltr.DaysOfTheWeek, Hour(ltr.StartTime) & ":" & _
+    Minute(ltr.StartTime) & ":" & Second(ltr.StartTime), Int(CDbl(ltr.StartTime)))), _
+    TASK_TIME_TRIGGER_WEEKLY & "|2|" & (TASK_MONDAY Or TASK_WEDNESDAY) & "|14:35:0|0", _
+    "the saved trigger (StartTime: hour and minute, on 30 December 1899)"
 Check Not ltr.IsDirty, "a loaded trigger is not dirty"
 
 ' ---- A service failure passes through unchanged ----------------------------------------------------------------
@@ -267,6 +282,4 @@ tasks.Remove "velqo vbs"
 Check Not tasks.Exists("velqo vbs"), "Remove takes the task out of the collection"
 Check Not fso.FileExists(jobDir & "velqo vbs.job"), "Remove deletes the job file"
 Check Not CreateObject("TaskScheduler.Scheduler").Tasks.Exists("velqo vbs"), "a new Scheduler no longer sees it"
-
-WScript.Echo passes & " passed, " & failures & " failed"
-WScript.Quit failures
+Finish

@@ -3,48 +3,21 @@
 // the DLL's other resources and exports.
 //
 //   typelib_check [gtest flags] DLL_PATH TLB_PATH
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
 #include <vector>
 
-#include "component/surface.h"
+#include "tests/wine/client.h"
 
 using namespace TaskScheduler;
 using namespace TaskScheduler::surface;
+using namespace client;
 
 namespace {
-
-std::wstring g_dll;
 
 // Whether the program runs under Wine, whose ntdll exports its version.
 bool OnWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
-std::wstring g_tlb;
-
-std::wstring Wide(const char *s) { return std::wstring(s, s + std::strlen(s)); }
-
-std::wstring Take(BSTR b) {
-    std::wstring r = b ? std::wstring(b, SysStringLen(b)) : std::wstring();
-    SysFreeString(b);
-    return r;
-}
-
-template <typename T>
-struct Ref {
-    T *p = nullptr;
-    Ref() = default;
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    ~Ref() {
-        if (p) p->Release();
-    }
-    T *operator->() const { return p; }
-    T **operator&() { return &p; }
-};
 
 // A type as oleaut32 describes it, written the way the table names types, so that a mismatch reads plainly.
 std::wstring Describe(ITypeInfo *ti, const TYPEDESC &td) {
@@ -511,17 +484,4 @@ TEST(Exports, FourEntryPointsByNameAndOrdinal) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // What gtest leaves: the DLL's and the type library's paths.
-    if (argc > 1) g_dll = Wide(argv[1]);
-    if (argc > 2) g_tlb = Wide(argv[2]);
-    if (g_dll.empty() || g_tlb.empty()) {
-        std::fprintf(stderr, "usage: typelib_check [gtest flags] DLL_PATH TLB_PATH\n");
-        return 2;
-    }
-    CoInitialize(nullptr);
-    int rc = RUN_ALL_TESTS();
-    CoUninitialize();
-    return rc;
-}
+int main(int argc, char **argv) { return client::Main(argc, argv, 2, "typelib_check [gtest flags] DLL_PATH TLB_PATH"); }

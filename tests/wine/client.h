@@ -1,0 +1,103 @@
+// What the compiled clients of the registered DLL share: owned BSTRs and
+// interface pointers, the thread's error information, and the command line
+// (gtest flags, then the DLL's and the type library's Windows paths).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "component/surface.h"
+
+namespace client {
+
+inline std::wstring g_dll, g_tlb;
+
+inline std::wstring Wide(const char *s) { return std::wstring(s, s + std::strlen(s)); }
+
+inline std::wstring Take(BSTR b) {
+    std::wstring r = b ? std::wstring(b, SysStringLen(b)) : std::wstring();
+    SysFreeString(b);
+    return r;
+}
+
+inline std::wstring BaseName(const std::wstring &path) { return path.substr(path.find_last_of(L"\\/") + 1); }
+
+// An owned BSTR that a by-reference parameter can write to.
+struct Str {
+    BSTR b;
+    explicit Str(const wchar_t *s) : b(SysAllocString(s)) {}
+    Str(const Str &) = delete;
+    Str &operator=(const Str &) = delete;
+    ~Str() { SysFreeString(b); }
+    std::wstring text() const { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
+};
+
+// A VARIANT holding a BSTR key.
+struct Key {
+    VARIANT v;
+    explicit Key(const wchar_t *s) {
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(s);
+    }
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+    ~Key() { VariantClear(&v); }
+};
+
+template <typename T>
+struct Ref {
+    T *p = nullptr;
+    Ref() = default;
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { reset(); }
+    void reset() {
+        if (p) p->Release();
+        p = nullptr;
+    }
+    T *operator->() const { return p; }
+    T **operator&() {
+        reset();
+        return &p;
+    }
+    void **out() {
+        reset();
+        return reinterpret_cast<void **>(&p);
+    }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// The thread's error information, taken (GetErrorInfo clears it): source, description, help file's base
+// name and help context, joined by "|", or "none".
+inline std::wstring TakeErrorInfo() {
+    IErrorInfo *info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return L"none";
+    BSTR source = nullptr, description = nullptr, file = nullptr;
+    DWORD context = 0;
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    info->GetHelpFile(&file);
+    info->GetHelpContext(&context);
+    info->Release();
+    return Take(source) + L"|" + Take(description) + L"|" + BaseName(Take(file)) + L"|" + std::to_wstring(context);
+}
+
+// gtest's flags, then the paths; `needed` of them must be there.
+inline int Main(int argc, char **argv, int needed, const char *usage) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc > 1) g_dll = Wide(argv[1]);
+    if (argc > 2) g_tlb = Wide(argv[2]);
+    if (argc <= needed) {
+        std::fprintf(stderr, "usage: %s\n", usage);
+        return 2;
+    }
+    if (FAILED(CoInitialize(nullptr))) return 2;
+    int rc = RUN_ALL_TESTS();
+    CoUninitialize();
+    return rc;
+}
+
+}  // namespace client
