@@ -1,0 +1,843 @@
+// The service's COM objects over a fresh Windows directory: item names and
+// the store's files, enumeration, target computers, task settings, triggers,
+// run times, accounts, persistence and the text form of EditWorkItem.
+#include <gtest/gtest.h>
+#include <mstask.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/service/job/jobfile.h"
+#include "platform/service/objects/objects_internal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace svc = velqo::service;
+
+// What a refused call must leave in the caller's variable.
+template <class T = IUnknown>
+T *Untouched() {
+    return reinterpret_cast<T *>(static_cast<std::uintptr_t>(0xcfcfcfcfu));
+}
+LPCWSTR W(const std::u16string &text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
+std::string Narrow(const std::u16string &s) { return std::string(s.begin(), s.end()); }
+std::u16string Take(LPWSTR text) {
+    const std::u16string out = text ? reinterpret_cast<const char16_t *>(text) : u"";
+    CoTaskMemFree(text);
+    return out;
+}
+
+class ObjectsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/velqo-objects-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        tasks_ = root_ + "/Tasks";
+        ::setenv("VELQOSCH_WINDIR", root_.c_str(), 1);
+        ASSERT_EQ(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
+                                   reinterpret_cast<void **>(&sched_)),
+                  S_OK);
+    }
+    void TearDown() override {
+        VelqoFailAllocationAfter(-1);
+        EXPECT_EQ(sched_ ? sched_->Release() : 0u, 0u);
+        fs::remove_all(root_);
+    }
+    ITask *New(const std::u16string &name) {
+        ITask *task = nullptr;
+        EXPECT_EQ(sched_->NewWorkItem(W(name), CLSID_CTask, IID_ITask, reinterpret_cast<IUnknown **>(&task)), S_OK);
+        return task;
+    }
+    ITask *Saved(const std::u16string &name) {  // the caller owns the reference
+        ITask *task = New(name);
+        EXPECT_EQ(Save(task), S_OK);
+        return task;
+    }
+    static HRESULT Save(IUnknown *item, const std::string &path = "", BOOL remember = TRUE) {
+        IPersistFile *file = nullptr;
+        HRESULT hr = item->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+        if (FAILED(hr)) return hr;
+        const std::u16string wide(path.begin(), path.end());
+        hr = file->Save(path.empty() ? nullptr : W(wide), remember);
+        file->Release();
+        return hr;
+    }
+    ITask *Open(const std::u16string &name, HRESULT expect = S_OK) {
+        ITask *task = nullptr;
+        EXPECT_EQ(sched_->Activate(W(name), IID_ITask, reinterpret_cast<IUnknown **>(&task)), expect);
+        return task;
+    }
+    void Write(const std::string &name, const std::string &bytes) { std::ofstream(tasks_ + "/" + name) << bytes; }
+    static std::string Read(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    static std::u16string CurFile(IUnknown *item) {
+        IPersistFile *file = nullptr;
+        EXPECT_EQ(item->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+        LPOLESTR name = nullptr;
+        EXPECT_EQ(file->GetCurFile(&name), S_OK);
+        file->Release();
+        const std::u16string path = Take(reinterpret_cast<LPWSTR>(name));
+        return path.substr(path.rfind(u'/') + 1);
+    }
+    // Every name Enum lists, fetched `batch` at a time; the answers of Next in `results`.
+    std::vector<std::u16string> EnumAll(ULONG batch, std::vector<HRESULT> *results = nullptr) {
+        IEnumWorkItems *items = nullptr;
+        EXPECT_EQ(sched_->Enum(&items), S_OK);
+        std::vector<std::u16string> names;
+        for (HRESULT hr = S_OK; hr == S_OK;) {
+            LPWSTR *array = nullptr;
+            ULONG fetched = 99;
+            hr = items->Next(batch, &array, &fetched);
+            if (results) results->push_back(hr);
+            for (ULONG i = 0; i < fetched; ++i) names.push_back(Take(array[i]));
+            EXPECT_TRUE(fetched > 0 || array == nullptr);
+            CoTaskMemFree(array);
+        }
+        EXPECT_EQ(items->Release(), 0u);
+        return names;
+    }
+
+    std::string root_, tasks_;
+    ITaskScheduler *sched_ = nullptr;
+};
+
+// A name is one file name; an extension other than ".job" (what follows the
+// last dot) is refused where an item is named, as on Windows, yet a file so
+// named by hand still opens, so it never stops a load.
+TEST_F(ObjectsTest, ItemNames) {
+    const std::u16string tooLong(261, u'a'), longest(239, u'b');
+    const std::u16string tooManyBytes(240, u'a');      // 244 bytes with ".job"
+    const std::u16string tooManyUtf8(120, u'\u00e9');  // 240 UTF-8 bytes
+    ITask *unsaved = New(u"unsaved");
+    const struct {
+        std::vector<std::u16string> names;
+        HRESULT named, activated;  // of NewWorkItem, AddWorkItem, Delete; of Activate
+    } rows[] = {
+        // clang-format off
+        {{u"", u".", u"..", u"a/b", u"a\\b", u"a:b", u"a*b", u"a?b", u"a\"b", u"a<b", u"a>b", u"a|b", u"a\tb", u"\x01",
+          u".hidden", u".job", u"a.job.job", u"a.JOB.Job", tooLong, tooManyBytes, tooManyUtf8}, E_INVALIDARG, E_INVALIDARG},
+        {{u"report.txt", u"v1.2", u"x.", u"a.b c", u"x..y", u"x.jobs", u"x.jo", u"x.job.bak"},
+         E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+        {{longest, u"a b", u"\u00e9t\u00e9", u"x.job"}, S_OK, S_OK},
+        // clang-format on
+    };
+    for (const auto &row : rows) {
+        for (const std::u16string &name : row.names) {
+            SCOPED_TRACE(Narrow(name));
+            IUnknown *item = Untouched();
+            EXPECT_EQ(sched_->NewWorkItem(W(name), CLSID_CTask, IID_ITask, &item), row.named);
+            if (SUCCEEDED(row.named)) {
+                EXPECT_EQ(Save(item), S_OK);
+                item->Release();
+            }
+            EXPECT_EQ(sched_->AddWorkItem(W(name), unsaved),
+                      SUCCEEDED(row.named) ? HRESULT_FROM_WIN32(ERROR_FILE_EXISTS) : row.named);
+            if (FAILED(row.named)) item = Untouched();
+            EXPECT_EQ(sched_->Activate(W(name), IID_ITask, &item), row.activated);
+            if (SUCCEEDED(row.activated)) item->Release(), item = Untouched();
+            EXPECT_EQ(item, Untouched());
+            EXPECT_EQ(sched_->Delete(W(name)), row.named);
+        }
+    }
+    EXPECT_EQ(sched_->Delete(nullptr), E_INVALIDARG);
+    ASSERT_EQ(sched_->AddWorkItem(u"plain", unsaved), S_OK);
+    unsaved->Release();
+    Write("a.b c.job", Read(tasks_ + "/plain.job"));
+    Open(u"a.b c")->Release();
+    EXPECT_EQ(sched_->Delete(u"a.b c.job"), S_OK);
+}
+
+TEST_F(ObjectsTest, NewWorkItemActivateDeleteAndIsOfType) {
+    IUnknown *item = nullptr;
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTaskScheduler, IID_ITask, &item), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITaskTrigger, &item), E_NOINTERFACE);
+    EXPECT_EQ(item, nullptr);
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITask, nullptr), E_POINTER);
+    for (const IID *iid : {&IID_ITask, &IID_IScheduledWorkItem, &IID_IUnknown, &IID_IPersistFile}) {
+        ASSERT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, *iid, &item), S_OK);
+        item->Release();
+    }
+    EXPECT_FALSE(fs::exists(tasks_ + "/a.job"));  // an unsaved item leaves no file
+    item = Untouched();
+    EXPECT_EQ(sched_->Activate(u"a", IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(item, Untouched());
+    EXPECT_EQ(sched_->Delete(u"a"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    Saved(u"a")->Release();
+    EXPECT_EQ(sched_->NewWorkItem(u"a.job", CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    Open(u"a.job")->Release();
+    item = nullptr;
+    EXPECT_EQ(sched_->Activate(u"a", IID_ITaskScheduler, &item), E_NOINTERFACE);
+    EXPECT_EQ(item, nullptr);
+    EXPECT_EQ(sched_->IsOfType(u"a", IID_ITask), S_OK);
+    EXPECT_EQ(sched_->IsOfType(u"a", IID_ITaskScheduler), S_FALSE);
+    EXPECT_EQ(sched_->Delete(u"a.job"), S_OK);
+    EXPECT_FALSE(fs::exists(tasks_ + "/a.job"));
+}
+
+TEST_F(ObjectsTest, EnumListsItemFilesInCaseInsensitiveOrderInBatches) {
+    for (const char16_t *name : {u"beta", u"Alpha", u"gamma", u"ALPHA2", u"Delta", u"epsilon", u"Zeta"})
+        Saved(name)->Release();
+    Write("notes.txt", "x");
+    Write(".beta.job.tmp-abc123", "partial");   // a save under way: kept
+    Write(".gamma.job.tmp-abc123", "partial");  // a killed save's: removed
+    const fs::path killed = tasks_ + "/.gamma.job.tmp-abc123";
+    fs::last_write_time(killed, fs::last_write_time(killed) - std::chrono::hours(1));
+    Write("corrupt.job", "not a job file");
+    fs::create_directory(tasks_ + "/folder.job");
+    // Links are not work items, even to one: reading one would leave the folder.
+    fs::copy_file(tasks_ + "/beta.job", root_ + "/outside.job");
+    fs::create_symlink(root_ + "/outside.job", tasks_ + "/linked.job");
+    fs::create_directory_symlink(root_, tasks_ + "/linkedfolder.job");
+    EXPECT_EQ(Open(u"linked", HRESULT_FROM_WIN32(1921)), nullptr);  // ERROR_CANT_RESOLVE_FILENAME
+    EXPECT_EQ(Open(u"corrupt", SCHED_E_INVALID_TASK), nullptr);     // listed, but not activated
+    EXPECT_EQ(sched_->IsOfType(u"corrupt", IID_ITask), S_FALSE);
+    const std::vector<std::u16string> expected = {u"Alpha.job", u"ALPHA2.job",  u"beta.job",  u"corrupt.job",
+                                                  u"Delta.job", u"epsilon.job", u"gamma.job", u"Zeta.job"};
+    for (const auto &[batch, answers] :
+         {std::pair<ULONG, std::vector<HRESULT>>{5, {S_OK, S_FALSE}}, {4, {S_OK, S_OK, S_FALSE}}}) {
+        std::vector<HRESULT> results;
+        EXPECT_EQ(EnumAll(batch, &results), expected);
+        EXPECT_EQ(results, answers);
+    }
+    EXPECT_FALSE(fs::exists(killed));
+    EXPECT_TRUE(fs::exists(tasks_ + "/.beta.job.tmp-abc123"));
+}
+
+TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndClone) {
+    for (const char16_t *name : {u"a", u"b", u"c"}) Saved(name)->Release();
+    IEnumWorkItems *items = nullptr, *copy = nullptr;
+    ASSERT_EQ(sched_->Enum(&items), S_OK);
+    Saved(u"d")->Release();  // after the snapshot
+    EXPECT_EQ(sched_->Delete(u"a"), S_OK);
+    EXPECT_EQ(items->Skip(1), S_OK);
+    ASSERT_EQ(items->Clone(&copy), S_OK);
+    LPWSTR *array = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(copy->Next(5, &array, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(Take(array[0]) + Take(array[1]), u"b.jobc.job");
+    CoTaskMemFree(array);
+    EXPECT_EQ(items->Skip(5), S_FALSE);
+    EXPECT_EQ(items->Next(1, &array, nullptr), S_FALSE);
+    EXPECT_EQ(items->Reset(), S_OK);
+    // refused calls leave the caller's variables and the position as they were
+    const struct {
+        ULONG count;
+        bool names, fetched;
+    } refused[] = {{0, true, true}, {2, true, false}, {1, false, true}, {1, false, false}};
+    for (const auto &r : refused) {
+        array = Untouched<LPWSTR>();
+        fetched = 0xcfcfcfcfu;
+        EXPECT_EQ(items->Next(r.count, r.names ? &array : nullptr, r.fetched ? &fetched : nullptr), E_INVALIDARG);
+        EXPECT_EQ(array, Untouched<LPWSTR>());
+        EXPECT_EQ(fetched, 0xcfcfcfcfu);
+    }
+    EXPECT_EQ(sched_->Enum(nullptr), E_INVALIDARG);
+    ASSERT_EQ(items->Next(1, &array, nullptr), S_OK);
+    EXPECT_EQ(Take(array[0]), u"a.job");
+    CoTaskMemFree(array);
+    EXPECT_EQ(copy->Release(), 0u);
+    EXPECT_EQ(items->Release(), 0u);
+}
+
+TEST_F(ObjectsTest, TargetComputers) {
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const std::u16string local(host, host + std::strlen(host)), self = u"\\\\" + local;
+    fs::create_directories(root_ + "/remote");
+    Write("computers", "# other stores\nFARHOST=" + root_ + "/remote\nBROKEN=relative/path\n");
+    const struct {
+        std::u16string name;
+        bool null;
+        HRESULT hr;
+        std::u16string target;
+    } rows[] = {
+        {u"", true, S_OK, self},
+        {u"", false, S_OK, self},
+        {local, false, S_OK, self},
+        {self, false, S_OK, self},
+        {u"\\\\farhost", false, S_OK, u"\\\\FARHOST"},
+        {u"nowhere", false, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), u"\\\\FARHOST"},
+        {u"BROKEN", false, HRESULT_FROM_WIN32(ERROR_BAD_NETPATH), u"\\\\FARHOST"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(sched_->SetTargetComputer(row.null ? nullptr : W(row.name)), row.hr);
+        LPWSTR name = nullptr;
+        ASSERT_EQ(sched_->GetTargetComputer(&name), S_OK);
+        EXPECT_EQ(Take(name), row.target);
+    }
+    Saved(u"there")->Release();  // items now go to the other store
+    EXPECT_TRUE(fs::exists(root_ + "/remote/there.job"));
+    EXPECT_EQ(sched_->SetTargetComputer(nullptr), S_OK);
+    EXPECT_EQ(Open(u"there", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
+    EXPECT_EQ(sched_->GetTargetComputer(nullptr), E_POINTER);
+}
+
+TEST_F(ObjectsTest, ReferenceCountsAndClassFactory) {
+    IUnknown *unk = nullptr;
+    EXPECT_EQ(sched_->QueryInterface(IID_ITask, reinterpret_cast<void **>(&unk)), E_NOINTERFACE);
+    EXPECT_EQ(unk, nullptr);
+    ITask *task = Saved(u"counted");
+    ITaskTrigger *trigger = nullptr;
+    WORD index = 0;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    EXPECT_EQ(task->AddRef(), 3u);  // the trigger holds its task
+    EXPECT_EQ(task->Release(), 2u);
+    EXPECT_EQ(trigger->Release(), 0u);
+    EXPECT_EQ(task->Release(), 0u);
+    IClassFactory *factory = nullptr;
+    ASSERT_EQ(CoGetClassObject(CLSID_CTaskScheduler, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void **>(&factory)),
+              S_OK);
+    ITaskScheduler *second = nullptr;
+    EXPECT_EQ(factory->CreateInstance(factory, IID_ITaskScheduler, reinterpret_cast<void **>(&second)),
+              CLASS_E_NOAGGREGATION);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITaskScheduler, reinterpret_cast<void **>(&second)), S_OK);
+    EXPECT_EQ(second->Release(), 0u);
+    EXPECT_EQ(factory->Release(), 0u);
+    EXPECT_EQ(CoGetClassObject(CLSID_CTask, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void **>(&factory)),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(ObjectsTest, AllocationFailuresAnswerOutOfMemoryAndChangeNothing) {
+    for (const char16_t *name : {u"a", u"b", u"c"}) Saved(name)->Release();
+    for (long n = 0; n < 4; ++n) {  // the array, then one block per name
+        IEnumWorkItems *items = nullptr;
+        ASSERT_EQ(sched_->Enum(&items), S_OK);
+        LPWSTR *array = Untouched<LPWSTR>();
+        ULONG fetched = 7;
+        VelqoFailAllocationAfter(n);
+        EXPECT_EQ(items->Next(3, &array, &fetched), E_OUTOFMEMORY);
+        VelqoFailAllocationAfter(-1);
+        EXPECT_EQ(array, Untouched<LPWSTR>());
+        EXPECT_EQ(fetched, 7u);
+        ASSERT_EQ(items->Next(3, &array, &fetched), S_OK);  // from where it was
+        for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(array[i]);
+        CoTaskMemFree(array);
+        items->Release();
+    }
+    LPWSTR name = Untouched<WCHAR>();
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(sched_->GetTargetComputer(&name), E_OUTOFMEMORY);
+    ITask *task = Open(u"a");
+    BYTE data[3] = {1, 2, 3};
+    ASSERT_EQ(task->SetWorkItemData(3, data), S_OK);
+    WORD size = 0xcfcf;
+    BYTE *out = Untouched<BYTE>();
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(task->GetComment(&name), E_OUTOFMEMORY);
+    VelqoFailAllocationAfter(0);
+    EXPECT_EQ(task->GetWorkItemData(&size, &out), E_OUTOFMEMORY);
+    EXPECT_EQ(name, Untouched<WCHAR>());
+    EXPECT_EQ(size, 0xcfcf);
+    EXPECT_EQ(out, Untouched<BYTE>());
+    task->Release();
+}
+
+// One name space without regard to letter case, as a Windows file system
+// keeps it. Of several spellings on disk, the byte-wise first with ".job" in
+// lower case is the item; a file of exactly the asked spelling is taken first.
+TEST_F(ObjectsTest, LetterCaseOfNames) {
+    Saved(u"Backup")->Release();
+    Saved(u"\u00c9t\u00e9")->Release();  // Été
+    const std::string bytes = Read(tasks_ + "/Backup.job");
+    for (const char *file : {"Other.JOB", "Zed.job", "ZED.JOB", "zed.job", "x.JOB", "x.job", "a.job.job", "a:b.job"})
+        Write(file, bytes);
+    const struct {
+        const char16_t *name, *file;
+    } rows[] = {
+        {u"backup", u"Backup.job"},   {u"bAcKuP.Job", u"Backup.job"},
+        {u"OTHER.job", u"Other.JOB"}, {u"\u00e9T\u00c9", u"\u00c9t\u00e9.job"},
+        {u"ZED", u"Zed.job"},         {u"zed", u"zed.job"},
+        {u"ZED.JOB", u"ZED.JOB"},     {u"X.job", u"x.job"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(Narrow(row.name));
+        ITask *task = Open(row.name);
+        ASSERT_NE(task, nullptr);
+        EXPECT_EQ(CurFile(task), row.file);
+        task->Release();
+        EXPECT_EQ(sched_->IsOfType(row.name, IID_ITask), S_OK);
+        IUnknown *item = nullptr;
+        EXPECT_EQ(sched_->NewWorkItem(row.name, CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    }
+    EXPECT_EQ(EnumAll(5),
+              (std::vector<std::u16string>{u"Backup.job", u"Other.JOB", u"x.job", u"Zed.job", u"\u00c9t\u00e9.job"}));
+    EXPECT_EQ(sched_->Delete(u"OTHER"), S_OK);
+    EXPECT_EQ(sched_->Delete(u"\u00c9T\u00c9.JOB"), S_OK);
+    EXPECT_EQ(sched_->Delete(u"Zed"), S_OK);  // the next spelling comes up
+    EXPECT_EQ(EnumAll(5), (std::vector<std::u16string>{u"Backup.job", u"x.job", u"zed.job"}));
+    // Two clients create "Neu" and "neu" before either saves: one file.
+    ITask *first = New(u"Neu"), *second = New(u"neu");
+    ASSERT_EQ(Save(first), S_OK);
+    ASSERT_EQ(Save(second), S_OK);
+    EXPECT_EQ(CurFile(second), u"Neu.job");
+    // A path names the stored file in any case; a new name keeps its spelling.
+    EXPECT_EQ(Save(first, tasks_ + "/NEU.JOB", FALSE), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    EXPECT_EQ(Save(first, tasks_ + "/Weekly.JOB", FALSE), S_OK);
+    EXPECT_TRUE(fs::exists(tasks_ + "/Weekly.JOB"));
+    EXPECT_FALSE(fs::exists(tasks_ + "/neu.job"));
+    first->Release();
+    second->Release();
+}
+
+// Every setting as one text, read through the getters.
+std::string Settings(ITask *task) {
+    std::u16string text;
+    HRESULT(ITask::*const getters[])
+    (LPWSTR *) = {&ITask::GetApplicationName, &ITask::GetParameters, &ITask::GetWorkingDirectory,
+                  &ITask::GetComment,         &ITask::GetCreator,    &ITask::GetAccountInformation};
+    for (auto get : getters) {
+        LPWSTR value = nullptr;
+        EXPECT_EQ((task->*get)(&value), S_OK);
+        text += Take(value) + u"|";
+    }
+    WORD idle = 0, deadline = 0, size = 0;
+    DWORD priority = 0, maxRunTime = 0, flags = 0, taskFlags = 0;
+    BYTE *data = nullptr;
+    EXPECT_EQ(task->GetIdleWait(&idle, &deadline) | task->GetPriority(&priority) | task->GetMaxRunTime(&maxRunTime) |
+                  task->GetFlags(&flags) | task->GetTaskFlags(&taskFlags) | task->GetWorkItemData(&size, &data),
+              S_OK);
+    char numbers[120];
+    std::snprintf(numbers, sizeof numbers, "%u %u %lx %lx %lx %lx |", idle, deadline, (unsigned long)priority,
+                  (unsigned long)maxRunTime, (unsigned long)flags, (unsigned long)taskFlags);
+    std::string out = Narrow(text) + numbers;
+    for (WORD i = 0; i < size; ++i) out += " " + std::to_string(data[i]);
+    CoTaskMemFree(data);
+    return out;
+}
+
+TEST_F(ObjectsTest, EverySettingSurvivesSaveAndActivate) {
+    ITask *task = Saved(u"settings");
+    EXPECT_EQ(Settings(task), "||||||10 60 20 f731400 0 0 |");  // a new item's
+    ASSERT_EQ(task->SetApplicationName(u"/usr/bin/backup"), S_OK);
+    ASSERT_EQ(task->SetParameters(u"--all \"two words\""), S_OK);
+    ASSERT_EQ(task->SetWorkingDirectory(u"/var/tmp"), S_OK);
+    ASSERT_EQ(task->SetComment(u"nightly \u00e9"), S_OK);
+    ASSERT_EQ(task->SetCreator(u"ops"), S_OK);
+    ASSERT_EQ(task->SetAccountInformation(u"operator", u"pw"), S_OK);
+    ASSERT_EQ(task->SetIdleWait(7, 33), S_OK);
+    ASSERT_EQ(task->SetPriority(HIGH_PRIORITY_CLASS), S_OK);
+    ASSERT_EQ(task->SetMaxRunTime(0xFFFFFFFEu), S_OK);
+    ASSERT_EQ(task->SetFlags(0xFFFFFFFFu), S_OK);  // the low 15 bits are kept, as on Windows
+    ASSERT_EQ(task->SetTaskFlags(0x1234), S_OK);
+    BYTE data[] = {0, 1, 2, 250};
+    ASSERT_EQ(task->SetWorkItemData(sizeof data, data), S_OK);
+    const std::string set =
+        "/usr/bin/backup|--all \"two words\"|/var/tmp|nightly \xe9|ops|operator|7 33 80 fffffffe 7fff 1234 | 0 1 2 250";
+    EXPECT_EQ(Settings(task), set);
+    IPersistFile *file = nullptr;
+    ASSERT_EQ(task->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    EXPECT_EQ(file->IsDirty(), S_OK);
+    ASSERT_EQ(file->Save(nullptr, TRUE), S_OK);
+    EXPECT_EQ(file->IsDirty(), S_FALSE);
+    file->Release();
+    task->Release();
+    ITask *again = Open(u"settings");
+    EXPECT_EQ(Settings(again), set);
+    EXPECT_EQ(again->Release(), 0u);
+}
+
+// What Windows takes where one might expect a refusal, what it refuses, and
+// that a refusal keeps the old value.
+TEST_F(ObjectsTest, SettersTakeOrRefuseAsWindowsDoes) {
+    ITask *task = Saved(u"limits");
+    for (DWORD priority : {0u, 0x10u, 0x21u, 0x8000u}) EXPECT_EQ(task->SetPriority(priority), E_INVALIDARG);
+    const std::u16string huge(65535, u'x');
+    EXPECT_EQ(task->SetComment(W(huge)), E_INVALIDARG);
+    ASSERT_EQ(task->SetFlags(0x9234), S_OK);
+    ASSERT_EQ(task->SetMaxRunTime(0), S_OK);
+    BYTE kept[] = {7, 8}, other[] = {1};
+    ASSERT_EQ(task->SetWorkItemData(sizeof kept, kept), S_OK);
+    EXPECT_EQ(task->SetWorkItemData(0, other), E_INVALIDARG);  // a size and a pointer come together
+    EXPECT_EQ(task->SetWorkItemData(1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(Settings(task), "||||||10 60 20 0 1234 0 | 7 8");
+    EXPECT_EQ(task->SetComment(W(huge) + 1), S_OK);
+    ASSERT_EQ(task->SetWorkItemData(0, nullptr), S_OK);
+    EXPECT_EQ(Settings(task), "|||" + std::string(65534, 'x') + "|||10 60 20 0 1234 0 |");
+    WORD w = 0;
+    EXPECT_EQ(task->SetErrorRetryCount(1) | task->SetErrorRetryInterval(1), E_NOTIMPL);
+    EXPECT_EQ(task->GetErrorRetryCount(&w) | task->GetErrorRetryInterval(&w), E_NOTIMPL);
+    EXPECT_EQ(task->GetPriority(nullptr), E_POINTER);
+    EXPECT_EQ(task->GetComment(nullptr), E_POINTER);
+    EXPECT_EQ(task->GetIdleWait(&w, nullptr), E_POINTER);
+    task->Release();
+}
+
+TASK_TRIGGER Weekly(WORD day, WORD hour, WORD days) {
+    TASK_TRIGGER t{};
+    t.cbTriggerSize = sizeof t;
+    t.wBeginYear = 2026, t.wBeginMonth = 12, t.wBeginDay = day, t.wStartHour = hour, t.wStartMinute = 30;
+    t.TriggerType = TASK_TIME_TRIGGER_WEEKLY;
+    t.Type.Weekly = {1, days};
+    return t;
+}
+
+TEST_F(ObjectsTest, TriggersAddSetDeleteAndRefuse) {
+    ITask *task = Saved(u"triggers");
+    WORD index = 9, count = 0;
+    ITaskTrigger *first = nullptr, *second = nullptr;
+    ASSERT_EQ(task->CreateTrigger(&index, &first), S_OK);
+    EXPECT_EQ(index, 0);
+    ASSERT_EQ(task->CreateTrigger(&index, &second), S_OK);
+    EXPECT_EQ(index, 1);
+    TASK_TRIGGER record{};
+    ASSERT_EQ(first->GetTrigger(&record), S_OK);  // a new trigger: daily, disabled
+    EXPECT_EQ(record.TriggerType, TASK_TIME_TRIGGER_DAILY);
+    EXPECT_EQ(record.rgFlags, DWORD{TASK_TRIGGER_FLAG_DISABLED});
+    TASK_TRIGGER weekly = Weekly(7, 9, TASK_MONDAY), bad[3] = {weekly, weekly, weekly};
+    ASSERT_EQ(second->SetTrigger(&weekly), S_OK);
+    bad[0].cbTriggerSize = 40, bad[1].wStartHour = 24, bad[2].wBeginMonth = 13;
+    for (TASK_TRIGGER &refused : bad) EXPECT_EQ(second->SetTrigger(&refused), E_INVALIDARG);
+    EXPECT_EQ(second->SetTrigger(nullptr), E_INVALIDARG);
+    EXPECT_EQ(second->GetTrigger(nullptr), E_INVALIDARG);
+    ASSERT_EQ(second->GetTrigger(&record), S_OK);
+    EXPECT_EQ(std::memcmp(&record, &weekly, sizeof record), 0);
+    ITaskTrigger *none = Untouched<ITaskTrigger>();
+    EXPECT_EQ(task->GetTrigger(2, &none), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(none, Untouched<ITaskTrigger>());
+    EXPECT_EQ(task->DeleteTrigger(2), SCHED_E_TRIGGER_NOT_FOUND);
+    LPWSTR text = Untouched<WCHAR>();
+    EXPECT_EQ(task->GetTriggerString(5, &text), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(text, Untouched<WCHAR>());
+    // Deleting the first: the second object follows its record to index 0,
+    // the first answers "not found" and leaves the caller's record alone.
+    ASSERT_EQ(task->DeleteTrigger(0), S_OK);
+    ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    TASK_TRIGGER filled;
+    std::memset(&filled, 0xcf, sizeof filled);
+    record = filled;
+    EXPECT_EQ(first->GetTrigger(&record), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(std::memcmp(&record, &filled, sizeof record), 0);
+    EXPECT_EQ(first->SetTrigger(&weekly), SCHED_E_TRIGGER_NOT_FOUND);
+    ASSERT_EQ(second->GetTriggerString(&text), S_OK);
+    EXPECT_EQ(Take(text), u"At 9:30 AM every Mon of every week, starting 12/7/2026");
+    EXPECT_EQ(first->Release() + second->Release(), 0u);
+    ASSERT_EQ(Save(task), S_OK);
+    task->Release();
+    ITask *again = Open(u"triggers");
+    ITaskTrigger *stored = nullptr;
+    ASSERT_EQ(again->GetTrigger(0, &stored), S_OK);
+    record = TASK_TRIGGER{};
+    ASSERT_EQ(stored->GetTrigger(&record), S_OK);
+    EXPECT_EQ(std::memcmp(&record, &weekly, sizeof record), 0);
+    ASSERT_EQ(again->GetTriggerString(0, &text), S_OK);
+    EXPECT_EQ(Take(text), u"At 9:30 AM every Mon of every week, starting 12/7/2026");
+    stored->Release();
+    again->Release();
+}
+
+// GetTrigger fills every common field, zeroes the reserved words and the
+// random minutes, and writes only the type-specific words of the trigger's
+// type: the caller's other bytes stay as they were, whatever its size says.
+TEST_F(ObjectsTest, GetTriggerWritesTheWordsOfItsTypeOnly) {
+    ITask *task = Saved(u"words");
+    WORD index = 0;
+    ITaskTrigger *trigger = nullptr;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    constexpr std::size_t kUnion = offsetof(TASK_TRIGGER, Type);
+    const std::size_t bytesOfType[] = {0, 2, 4, 6, 6, 0, 0, 0};
+    for (unsigned type = 0; type < 8; ++type) {
+        for (WORD callerSize : {WORD(0), WORD(47), WORD(48)}) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", caller's size " << callerSize);
+            TASK_TRIGGER set = Weekly(7, 9, 0);
+            set.Reserved1 = set.Reserved2 = 80;
+            set.wEndYear = 2027, set.wEndMonth = 1, set.wEndDay = 31;
+            set.MinutesDuration = 60, set.MinutesInterval = 15;
+            set.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_KILL_AT_DURATION_END;
+            set.TriggerType = TASK_TRIGGER_TYPE(type);
+            // words valid for every type: weekly 1 / Mon+Fri; monthly days 1..4 of Jan+Feb
+            const WORD words[4] = {1, 0x22, 0x0F, 0x03};
+            std::memcpy(&set.Type, words, sizeof words);
+            if (type == TASK_TIME_TRIGGER_MONTHLYDATE) set.Type.MonthlyDate.rgfMonths = 0x3;
+            set.wRandomMinutesInterval = 5;
+            ASSERT_EQ(trigger->SetTrigger(&set), S_OK);
+            TASK_TRIGGER got, expected;
+            std::memset(&got, 0xcf, sizeof got);
+            std::memset(&expected, 0xcf, sizeof expected);
+            got.cbTriggerSize = callerSize;
+            ASSERT_EQ(trigger->GetTrigger(&got), S_OK);
+            std::memcpy(&expected, &set, kUnion + bytesOfType[type]);
+            expected.Reserved1 = expected.Reserved2 = expected.wRandomMinutesInterval = 0;
+            EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0);
+        }
+    }
+    trigger->Release();
+    task->Release();
+}
+
+TEST_F(ObjectsTest, RunTimesAndRunState) {
+    ITask *task = Saved(u"times");
+    SYSTEMTIME begin{2026, 12, 0, 1, 0, 0, 0, 0}, end = begin, *times = Untouched<SYSTEMTIME>();
+    WORD count = 5;
+    HRESULT hr = task->GetRunTimes(&begin, nullptr, &count, &times);
+    EXPECT_TRUE(hr == S_FALSE || hr == SCHED_S_TASK_NO_VALID_TRIGGERS) << std::hex << hr;  // no trigger at all
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(times, nullptr);
+    WORD index = 0;
+    ITaskTrigger *trigger = nullptr;
+    ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
+    TASK_TRIGGER weekly = Weekly(1, 9, TASK_MONDAY | TASK_FRIDAY);
+    ASSERT_EQ(trigger->SetTrigger(&weekly), S_OK);
+    trigger->Release();
+    for (WORD bad : {WORD(0), WORD(TASK_MAX_RUN_TIMES + 1)}) {  // count and pointer stay as they were
+        count = bad, times = Untouched<SYSTEMTIME>();
+        EXPECT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), E_INVALIDARG);
+        EXPECT_EQ(count, bad);
+        EXPECT_EQ(times, Untouched<SYSTEMTIME>());
+    }
+    count = 1;
+    EXPECT_EQ(task->GetRunTimes(nullptr, nullptr, &count, &times), E_INVALIDARG);
+    EXPECT_EQ(task->GetRunTimes(&begin, nullptr, nullptr, &times), E_INVALIDARG);
+    EXPECT_EQ(times, Untouched<SYSTEMTIME>());
+    count = 4;
+    ASSERT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), S_OK);
+    ASSERT_EQ(count, 4);
+    std::string days;  // Dec 2026: Fri 4, Mon 7, Fri 11, Mon 14
+    for (int i = 0; i < 4; ++i) days += std::to_string(times[i].wDay) + "@" + std::to_string(times[i].wHour) + " ";
+    EXPECT_EQ(days, "4@9 7@9 11@9 14@9 ");
+    CoTaskMemFree(times);
+    end.wDay = 8, count = 10;
+    ASSERT_EQ(task->GetRunTimes(&begin, &end, &count, &times), S_FALSE);
+    EXPECT_EQ(count, 2);
+    CoTaskMemFree(times);
+    HRESULT status = 0;
+    ASSERT_EQ(task->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, SCHED_S_TASK_HAS_NOT_RUN);
+    ASSERT_EQ(Save(task), S_OK);
+    // What the daemon writes when it starts the item: an object reports the
+    // run state its file held when it was loaded, and a save keeps the new one.
+    const std::string path = tasks_ + "/times.job";
+    svc::JobData job;
+    ASSERT_EQ(svc::ReadJobFile(path, job), S_OK);
+    job.status = SCHED_S_TASK_RUNNING, job.runningInstances = 1, job.exitCode = 3;
+    job.mostRecentRun = SYSTEMTIME{2026, 12, 1, 7, 9, 30, 0, 0};
+    ASSERT_EQ(svc::WriteJobFile(path, job), S_OK);
+    SYSTEMTIME last{};
+    DWORD exitCode = 9;
+    ASSERT_EQ(task->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, SCHED_S_TASK_HAS_NOT_RUN);
+    EXPECT_EQ(task->GetMostRecentRunTime(&last), SCHED_S_TASK_HAS_NOT_RUN);
+    EXPECT_EQ(task->GetExitCode(&exitCode), SCHED_S_TASK_HAS_NOT_RUN);
+    ITask *fresh = Open(u"times");
+    ASSERT_EQ(fresh->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, SCHED_S_TASK_RUNNING);
+    EXPECT_EQ(fresh->GetExitCode(&exitCode), S_OK);
+    EXPECT_EQ(exitCode, 3u);
+    EXPECT_EQ(fresh->GetMostRecentRunTime(&last), S_OK);
+    EXPECT_EQ(last.wDay, 7);
+    fresh->Release();
+    ASSERT_EQ(task->SetFlags(TASK_FLAG_DISABLED), S_OK);
+    count = 3;
+    EXPECT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), SCHED_S_TASK_DISABLED);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(Save(task), S_OK);
+    task->Release();
+    ASSERT_EQ(svc::ReadJobFile(path, job), S_OK);
+    EXPECT_EQ(job.status, SCHED_S_TASK_RUNNING);
+    EXPECT_EQ(job.runningInstances, 1);
+    EXPECT_EQ(job.exitCode, 3u);
+    EXPECT_EQ(job.mostRecentRun.wDay, 7);
+    EXPECT_EQ(job.flags, DWORD{TASK_FLAG_DISABLED});
+    ITask *unsaved = New(u"unsaved");
+    EXPECT_EQ(unsaved->Run(), SCHED_E_TASK_NOT_READY);  // the daemon runs what is stored
+    EXPECT_EQ(unsaved->Terminate(), SCHED_E_TASK_NOT_RUNNING);
+    ASSERT_EQ(Save(unsaved), S_OK);
+    EXPECT_EQ(unsaved->Run(), SCHED_E_SERVICE_NOT_RUNNING);  // no daemon in the fresh Windows directory
+    unsaved->Release();
+}
+
+// The account goes to an owner-only store, never into the job file, and
+// leaves with the item.
+TEST_F(ObjectsTest, AccountsAreKeptApartAndRemovedWithTheItem) {
+    ITask *task = Saved(u"account");
+    EXPECT_EQ(task->SetAccountInformation(nullptr, u"x"), E_INVALIDARG);
+    ASSERT_EQ(task->SetAccountInformation(u"operator", u"Sekr1t-pass"), S_OK);
+    ASSERT_EQ(Save(task), S_OK);
+    task->Release();
+    const std::string job = Read(tasks_ + "/account.job");
+    const char16_t secret[] = u"Sekr1t-pass";
+    EXPECT_EQ(job.find(std::string(reinterpret_cast<const char *>(secret), sizeof secret - 2)), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat((tasks_ + "/.credentials").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::vector<fs::path> files(fs::directory_iterator(tasks_ + "/.credentials"), fs::directory_iterator());
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_EQ(::stat(files[0].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ITask *again = Open(u"account");
+    EXPECT_EQ(Settings(again), "|||||operator|10 60 20 f731400 0 0 |");
+    again->Release();
+    ASSERT_EQ(sched_->Delete(u"account"), S_OK);
+    EXPECT_TRUE(fs::is_empty(tasks_ + "/.credentials"));
+}
+
+// Load, Save under another name (a new file only) and the current file.
+TEST_F(ObjectsTest, PersistFile) {
+    ITask *task = Saved(u"persist");
+    Saved(u"theirs")->Release();
+    IPersistFile *file = nullptr;
+    ASSERT_EQ(task->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(file->GetClassID(&clsid), S_OK);
+    EXPECT_TRUE(clsid == CLSID_CTask);
+    ASSERT_EQ(task->SetComment(u"copy"), S_OK);
+    ASSERT_EQ(Save(task, tasks_ + "/copy.job", FALSE), S_OK);
+    EXPECT_EQ(file->IsDirty(), S_OK);  // not remembered: still unsaved
+    EXPECT_EQ(CurFile(task), u"persist.job");
+    EXPECT_EQ(file->SaveCompleted(nullptr), S_OK);
+    for (const char *name : {"persist.job", "theirs.job", "copy.job"}) {  // existing files are refused, unchanged
+        const std::string before = Read(tasks_ + "/" + name);
+        for (BOOL remember : {FALSE, TRUE})
+            EXPECT_EQ(Save(task, tasks_ + "/" + name, remember), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) << name;
+        EXPECT_EQ(Read(tasks_ + "/" + name), before) << name;
+    }
+    Write("junk.job", "junk");  // a corrupt file does not replace what is loaded
+    const std::u16string junk = std::u16string(tasks_.begin(), tasks_.end()) + u"/junk.job";
+    EXPECT_EQ(file->Load(W(junk), 0), SCHED_E_INVALID_TASK);
+    EXPECT_EQ(file->Load(nullptr, 0), E_INVALIDARG);
+    EXPECT_EQ(Settings(task), "|||copy|||10 60 20 f731400 0 0 |");
+    const std::u16string theirs = std::u16string(tasks_.begin(), tasks_.end()) + u"/THEIRS.job";
+    ASSERT_EQ(file->Load(W(theirs), 0), S_OK);
+    EXPECT_EQ(CurFile(task), u"theirs.job");
+    EXPECT_EQ(file->IsDirty(), S_FALSE);
+    file->Release();
+    task->Release();
+    for (const auto &[name, settings] :
+         {std::pair<const char16_t *, const char *>{u"copy", "|||copy|||"}, {u"persist", "||||||"}}) {
+        ITask *stored = Open(name);
+        EXPECT_EQ(Settings(stored), std::string(settings) + "10 60 20 f731400 0 0 |");
+        stored->Release();
+    }
+    ITask *added = New(u"first");
+    ASSERT_EQ(added->SetCreator(u"added"), S_OK);
+    EXPECT_EQ(sched_->AddWorkItem(u"second", nullptr), E_INVALIDARG);
+    ASSERT_EQ(sched_->AddWorkItem(u"second", added), S_OK);
+    added->Release();
+    ITask *second = Open(u"second");
+    EXPECT_EQ(Settings(second), "||||added||10 60 20 f731400 0 0 |");
+    second->Release();
+}
+
+// A program name without a path is stored as the search path finds it.
+TEST_F(ObjectsTest, ApplicationNameIsResolvedOnThePath) {
+    const std::string bin = root_ + "/bin", other = root_ + "/other";
+    fs::create_directories(bin + "/folder");
+    fs::create_directories(other);
+    for (const std::string &path : {bin + "/tool", other + "/tool", bin + "/plain", root_ + "/here"}) {
+        std::ofstream(path) << "#!/bin/sh\n";
+        fs::permissions(path, path == bin + "/plain" ? fs::perms::owner_read : fs::perms::owner_all);
+    }
+    const char *saved = std::getenv("PATH");
+    const std::string oldPath = saved ? saved : "";
+    ::setenv("PATH", ("relative::" + root_ + "/none:" + bin + "/:" + other).c_str(), 1);
+    const fs::path oldDir = fs::current_path();
+    fs::current_path(root_);
+    const struct {
+        std::u16string set, stored;
+    } rows[] = {
+        {u"tool", std::u16string(bin.begin(), bin.end()) + u"/tool"},  // the first directory that has it
+        {u"plain", u"plain"},                                          // not executable
+        {u"folder", u"folder"},                                        // not a file
+        {u"here", u"here"},                                            // relative entries are not searched
+        {u"missing", u"missing"},                                      // found nowhere: kept as given
+        {u"./tool", u"./tool"},                                        // a path is kept as given
+        {u"", u""},
+    };
+    ITask *task = Saved(u"app");
+    for (const auto &row : rows) {
+        ASSERT_EQ(task->SetApplicationName(W(row.set)), S_OK);
+        LPWSTR text = nullptr;
+        ASSERT_EQ(task->GetApplicationName(&text), S_OK);
+        EXPECT_EQ(Take(text), row.stored) << Narrow(row.set);
+    }
+    if (saved)
+        ::setenv("PATH", oldPath.c_str(), 1);
+    else
+        ::unsetenv("PATH");
+    fs::current_path(oldDir);
+    task->Release();
+}
+
+// The text form of EditWorkItem: what the writer produces parses back to the
+// same item, edits are applied, and broken forms are refused with a reason.
+TEST(EditForm, WrittenParsedAndRefused) {
+    svc::JobData job = svc::NewJob();
+    job.application = u"/bin/echo", job.parameters = u"a \"b c\"", job.workingDirectory = u"/tmp";
+    job.comment = u"caf\u00e9", job.creator = u"me";
+    job.priority = IDLE_PRIORITY_CLASS, job.maxRunTime = 0xFFFFFFFF, job.idleWait = 3, job.idleDeadline = 4;
+    job.flags = TASK_FLAG_HIDDEN, job.taskFlags = 0xABCD;
+    TASK_TRIGGER daily = Weekly(6, 23, 0), weekly = daily, date = daily, dow = daily, once = daily, logon = daily;
+    daily.TriggerType = TASK_TIME_TRIGGER_DAILY, daily.Type.Daily.DaysInterval = 2;
+    daily.MinutesDuration = 60, daily.MinutesInterval = 15;
+    weekly.Type.Weekly = {3, TASK_SUNDAY | TASK_SATURDAY};
+    weekly.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_DISABLED;
+    weekly.wEndYear = 2027, weekly.wEndMonth = 1, weekly.wEndDay = 31;
+    date.TriggerType = TASK_TIME_TRIGGER_MONTHLYDATE, date.Type.MonthlyDate = {1u << 30, TASK_JANUARY | TASK_DECEMBER};
+    dow.TriggerType = TASK_TIME_TRIGGER_MONTHLYDOW, dow.Type.MonthlyDOW = {TASK_LAST_WEEK, TASK_FRIDAY, 0xFFF};
+    once.TriggerType = TASK_TIME_TRIGGER_ONCE, logon.TriggerType = TASK_EVENT_TRIGGER_AT_LOGON;
+    job.triggers = {daily, weekly, date, dow, once, logon};
+    const std::u16string account = u"backup-user";
+    const std::string text = svc::WriteEditForm(job, &account);
+    EXPECT_EQ(text.find("\nPassword:"), std::string::npos);  // never shown
+    svc::EditForm form;
+    form.job = svc::NewJob();  // other values: every one must be overwritten
+    std::string error;
+    ASSERT_TRUE(svc::ParseEditForm(text, form, error)) << error;
+    EXPECT_EQ(svc::WriteEditForm(form.job, &form.account), text);
+    EXPECT_FALSE(form.passwordSet || form.save);
+    form.job = job;
+    ASSERT_TRUE(
+        svc::ParseEditForm("# comment\n\nComment:  new text \nPassword: s3cret\nPriority: realtime\n"
+                           "MaxRunTime: 5000\nSave: yes\nTrigger: startup begin=2026-01-02 start=00:00\n",
+                           form, error))
+        << error;
+    job.comment = u"new text", job.priority = REALTIME_PRIORITY_CLASS, job.maxRunTime = 5000;
+    job.triggers = {job.triggers[4]};  // the trigger lines replace the list
+    job.triggers[0].TriggerType = TASK_EVENT_TRIGGER_AT_SYSTEMSTART;
+    job.triggers[0].wBeginDay = 2, job.triggers[0].wBeginMonth = 1, job.triggers[0].wStartHour = 0;
+    job.triggers[0].wStartMinute = 0;
+    EXPECT_EQ(svc::WriteEditForm(form.job, &account), svc::WriteEditForm(job, &account));
+    EXPECT_TRUE(form.passwordSet && form.save);
+    EXPECT_EQ(form.password, u"s3cret");
+    const std::pair<const char *, const char *> broken[] = {
+        {"no colon here\n", "line 1"},
+        {"Colour: blue\n", "unknown setting"},
+        {"\nPriority: urgent\n", "line 2"},
+        {"MaxRunTime: 0\n", "MaxRunTime"},
+        {"MaxRunTime: -5\n", "MaxRunTime"},
+        {"IdleWait: 70000\n", "IdleWait"},
+        {"Flags: 0x1G\n", "Flags"},
+        {"Save: maybe\n", "Save"},
+        {"Trigger: hourly begin=2026-01-01\n", "unknown trigger type"},
+        {"Trigger: daily start=10:00\n", "begin"},
+        {"Trigger: daily begin=2026-13-01 start=10:00\n", "not a valid"},
+        {"Trigger: daily begin=2026-01-01 start=25:00\n", "not a valid"},
+        {"Trigger: weekly begin=2026-01-01 days=3\n", "unknown trigger field"},
+        {"Trigger: daily begin=2026-01-01 duration=5 interval=10\n", "not a valid"},
+    };
+    for (const auto &[form_text, reason] : broken) {
+        form.job = job;
+        EXPECT_FALSE(svc::ParseEditForm(form_text, form, error)) << form_text;
+        EXPECT_NE(error.find(reason), std::string::npos) << form_text << ": " << error;
+    }
+}
+
+}  // namespace
