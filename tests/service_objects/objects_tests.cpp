@@ -779,44 +779,43 @@ TEST_F(ObjectsTest, ApplicationNameIsResolvedOnThePath) {
 // The text form of EditWorkItem: what the writer produces parses back to the
 // same item, edits are applied, and broken forms are refused with a reason.
 TEST(EditForm, WrittenParsedAndRefused) {
-    svc::JobData job = svc::NewJob();
-    job.application = u"/bin/echo", job.parameters = u"a \"b c\"", job.workingDirectory = u"/tmp";
-    job.comment = u"caf\u00e9", job.creator = u"me";
-    job.priority = IDLE_PRIORITY_CLASS, job.maxRunTime = 0xFFFFFFFF, job.idleWait = 3, job.idleDeadline = 4;
-    job.flags = TASK_FLAG_HIDDEN, job.taskFlags = 0xABCD;
-    TASK_TRIGGER daily = Weekly(6, 23, 0), weekly = daily, date = daily, dow = daily, once = daily, logon = daily;
-    daily.TriggerType = TASK_TIME_TRIGGER_DAILY, daily.Type.Daily.DaysInterval = 2;
-    daily.MinutesDuration = 60, daily.MinutesInterval = 15;
-    weekly.Type.Weekly = {3, TASK_SUNDAY | TASK_SATURDAY};
-    weekly.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE | TASK_TRIGGER_FLAG_DISABLED;
-    weekly.wEndYear = 2027, weekly.wEndMonth = 1, weekly.wEndDay = 31;
-    date.TriggerType = TASK_TIME_TRIGGER_MONTHLYDATE, date.Type.MonthlyDate = {1u << 30, TASK_JANUARY | TASK_DECEMBER};
-    dow.TriggerType = TASK_TIME_TRIGGER_MONTHLYDOW, dow.Type.MonthlyDOW = {TASK_LAST_WEEK, TASK_FRIDAY, 0xFFF};
-    once.TriggerType = TASK_TIME_TRIGGER_ONCE, logon.TriggerType = TASK_EVENT_TRIGGER_AT_LOGON;
-    job.triggers = {daily, weekly, date, dow, once, logon};
-    const std::u16string account = u"backup-user";
-    const std::string text = svc::WriteEditForm(job, &account);
-    EXPECT_EQ(text.find("\nPassword:"), std::string::npos);  // never shown
+    const std::string head =
+        "# Work item settings. Edit the values, save and quit the editor.\n"
+        "# Lines starting with '#' are ignored. Add \"Password: ...\" to set a new password.\n"
+        "Application: /bin/echo\nParameters: a \"b c\"\nWorkingDirectory: /tmp\n";
+    const std::string middle = "Creator: me\nAccount: backup-user\n", idle = "IdleWait: 3\nIdleDeadline: 4\n";
+    const std::string flags = "Flags: 0x00000200\nTaskFlags: 0x0000ABCD\n", tail = " flags=0x00000000 random=0";
+    const std::string triggers =
+        "Trigger: daily begin=2026-12-06 start=23:30 duration=60 interval=15" + tail + " days=2\n" +
+        "Trigger: weekly begin=2026-12-06 end=2027-01-31 start=23:30 duration=0 interval=0 flags=0x00000005 random=0 "
+        "weeks=3 dow=0x00000041\n" +
+        "Trigger: monthly-date begin=2026-12-06 start=23:30 duration=0 interval=0" + tail +
+        " monthdays=0x40000000 months=0x00000801\n" +
+        "Trigger: monthly-dow begin=2026-12-06 start=23:30 duration=0 interval=0" + tail +
+        " week=5 dow=0x00000020 months=0x00000FFF\n" +
+        "Trigger: once begin=2026-12-06 start=23:30 duration=0 interval=0" + tail + "\n" +
+        "Trigger: logon begin=2026-12-06 start=23:30 duration=0 interval=0" + tail + "\n";
+    const std::string text = head + "Comment: caf\xc3\xa9\n" + middle + "Priority: idle\nMaxRunTime: infinite\n" +
+                             idle + flags + triggers + "Save: no\n";
     svc::EditForm form;
     form.job = svc::NewJob();  // other values: every one must be overwritten
     std::string error;
     ASSERT_TRUE(svc::ParseEditForm(text, form, error)) << error;
+    EXPECT_EQ(form.job.comment, u"caf\u00e9");
     EXPECT_EQ(svc::WriteEditForm(form.job, &form.account), text);
     EXPECT_FALSE(form.passwordSet || form.save);
-    form.job = job;
+    // Absent lines keep their value, trigger lines replace the list; a password is never shown.
     ASSERT_TRUE(
         svc::ParseEditForm("# comment\n\nComment:  new text \nPassword: s3cret\nPriority: realtime\n"
                            "MaxRunTime: 5000\nSave: yes\nTrigger: startup begin=2026-01-02 start=00:00\n",
                            form, error))
         << error;
-    job.comment = u"new text", job.priority = REALTIME_PRIORITY_CLASS, job.maxRunTime = 5000;
-    job.triggers = {job.triggers[4]};  // the trigger lines replace the list
-    job.triggers[0].TriggerType = TASK_EVENT_TRIGGER_AT_SYSTEMSTART;
-    job.triggers[0].wBeginDay = 2, job.triggers[0].wBeginMonth = 1, job.triggers[0].wStartHour = 0;
-    job.triggers[0].wStartMinute = 0;
-    EXPECT_EQ(svc::WriteEditForm(form.job, &account), svc::WriteEditForm(job, &account));
+    EXPECT_EQ(svc::WriteEditForm(form.job, &form.account),
+              head + "Comment: new text\n" + middle + "Priority: realtime\nMaxRunTime: 5000\n" + idle + flags +
+                  "Trigger: startup begin=2026-01-02 start=00:00 duration=0 interval=0" + tail + "\nSave: no\n");
     EXPECT_TRUE(form.passwordSet && form.save);
     EXPECT_EQ(form.password, u"s3cret");
+    const svc::JobData job = form.job;
     const std::pair<const char *, const char *> broken[] = {
         {"no colon here\n", "line 1"},
         {"Colour: blue\n", "unknown setting"},
