@@ -36,7 +36,8 @@ inline std::vector<BYTE> LoadFixture(const std::string &name) { return ReadBytes
 // Every field equal, trigger records byte for byte.
 inline bool SameJob(const velqo::service::JobData &a, const velqo::service::JobData &b) {
     return a.triggers.size() == b.triggers.size() &&
-           std::memcmp(a.triggers.data(), b.triggers.data(), a.triggers.size() * sizeof(TASK_TRIGGER)) == 0 &&
+           (a.triggers.empty() ||
+            std::memcmp(a.triggers.data(), b.triggers.data(), a.triggers.size() * sizeof(TASK_TRIGGER)) == 0) &&
            a.productVersion == b.productVersion && a.fileVersion == b.fileVersion &&
            std::memcmp(&a.uuid, &b.uuid, sizeof(GUID)) == 0 && a.errorRetryCount == b.errorRetryCount &&
            a.errorRetryInterval == b.errorRetryInterval && a.idleDeadline == b.idleDeadline &&
