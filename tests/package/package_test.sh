@@ -12,8 +12,10 @@
 #   tests/package/package_test.sh
 set -uo pipefail
 # Objects compiled for the other presets serve this build too.
-export CCACHE_NOHASHDIR=1
+export CCACHE_NOHASHDIR=1 DEBIAN_FRONTEND=noninteractive
 cd "$(dirname "$0")/../.." || exit 1
+# shellcheck source=tests/package/checks.sh
+source tests/package/checks.sh
 source=$PWD
 build=$source/build/package
 log=$build/package-test.log
@@ -21,30 +23,10 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 mkdir -p "$build"
 : >"$log"
-failures=0
-pass() { echo "ok    $*"; }
-fail() {
-    echo "FAIL  $*"
-    failures=$((failures + 1))
-}
-check() {  # check DESCRIPTION COMMAND...: runs the command, its output into the log
-    local what=$1
-    shift
-    echo "== $what: $*" >>"$log"
-    if "$@" >>"$log" 2>&1; then pass "$what"; else fail "$what (see $log)"; fi
-}
 work=$(mktemp -d /tmp/velqosch-package.XXXXXX)
 chmod 755 "$work"
 installed=0
-cleanup() {
-    if [ $installed -eq 1 ]; then
-        stop_daemons
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq velqosch >>"$log" 2>&1
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
+purge() { $sudo apt-get purge -y -qq velqosch; }
 # The daemons the stores' vtask started.
 stop_daemons() {
     local lock pid
@@ -54,60 +36,61 @@ stop_daemons() {
     done < <(find "$work" -name daemon.lock 2>/dev/null)
     sleep 0.3
 }
+cleanup() {
+    if [ $installed -eq 1 ]; then stop_daemons; purge >>"$log" 2>&1; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 # --- build the package ------------------------------------------------------
 version=$(sed -n 's/^project(velqosch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-arch=$(dpkg --print-architecture)
-deb=$build/deb/velqosch_${version}_${arch}.deb
-{
-    cmake --preset package && cmake --build --preset package && (cd "$build" && rm -rf deb && cpack -G DEB)
-} >>"$log" 2>&1
+deb=$build/deb/velqosch_${version}_$(dpkg --print-architecture).deb
+{ cmake --preset package && cmake --build --preset package && (cd "$build" && rm -rf deb && cpack -G DEB); } >>"$log" 2>&1
 if [ ! -f "$deb" ]; then
     fail "package $deb built"
     echo "package test: the package was not built; see $log"
     exit 1
 fi
-pass "package built: ${deb#"$source"/}"
+ok "package built: ${deb#"$source"/}"
 depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends" >>"$log"
-if [[ $depends == *libc6* && $depends == *libstdc++6* ]]; then pass "dependencies declared ($depends)"; else fail "dependencies declared: '$depends'"; fi
+expect "dependencies declared ($depends)" grep -q 'libc6.*libstdc++6\|libstdc++6.*libc6' <<<"$depends"
 
 # --- install ----------------------------------------------------------------
 if dpkg-query -W -f='${Status}' velqosch 2>/dev/null | grep -q 'install ok installed'; then
     echo "package test: velqosch was installed before the test; purging it first" | tee -a "$log"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq velqosch >>"$log" 2>&1
+    purge >>"$log" 2>&1
 fi
 # What of the package's paths exists before it is installed (shared folders).
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' | sort -u >"$work/contents"
 while read -r path; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done <"$work/contents" >"$work/before"
 installed=1
-check "apt-get install ./$(basename "$deb")" env DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb"
+expect "apt-get install ./$(basename "$deb")" $sudo apt-get install -y -qq "$deb"
 dpkg -L velqosch | sort -u >"$work/files"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 libdir=/usr/lib/$multiarch
-missing=""
-for path in /usr/bin/vtask /usr/bin/velqosvc /usr/bin/velqo-regsvr /usr/bin/snagtrap \
-    $libdir/libvelqort.so.1 $libdir/libvelqosch.so.1 $libdir/libvelqort.so $libdir/libvelqosch.so \
-    $libdir/pkgconfig/velqosch.pc /usr/include/velqosch/windows.h /usr/include/velqosch/mstask.h \
-    /usr/include/velqosch/component/surface.h /usr/include/velqosch/component/surface.inc \
-    /usr/share/man/man1/vtask.1.gz /usr/share/man/man1/velqosvc.1.gz /usr/lib/systemd/user/velqosvc.service; do
-    grep -qx "$path" "$work/files" && [ -e "$path" ] || missing+=" $path"
-done
-if [ -z "$missing" ]; then pass "installed files in place (binaries, libraries, headers, pc, man pages, unit)"; else fail "installed files missing:$missing"; fi
+in_place() {  # prints each path the package does not list or the disk does not have
+    local path missing=0
+    for path in /usr/bin/{vtask,velqosvc,velqo-regsvr,snagtrap} $libdir/lib{velqort,velqosch}.so{,.1} \
+        $libdir/pkgconfig/velqosch.pc /usr/include/velqosch/{windows.h,mstask.h,component/surface.h,component/surface.inc} \
+        /usr/share/man/man1/{vtask,velqosvc}.1.gz /usr/lib/systemd/user/velqosvc.service; do
+        if ! grep -qx "$path" "$work/files" || [ ! -e "$path" ]; then echo "missing $path"; missing=1; fi
+    done
+    return $missing
+}
+expect "installed files in place (binaries, libraries, headers, pc, man pages, unit)" in_place
 sonames=$(for l in libvelqort libvelqosch; do objdump -p "$libdir/$l.so.1" | awk '/SONAME/ {print $2}'; done | xargs)
-if [ "$sonames" = "libvelqort.so.1 libvelqosch.so.1" ]; then pass "SONAMEs ($sonames)"; else fail "SONAMEs: '$sonames'"; fi
-check "man pages format without warnings" sh -c \
+expect "SONAMEs ($sonames)" test "$sonames" = "libvelqort.so.1 libvelqosch.so.1"
+expect "man pages format without warnings" sh -c \
     '! { man --warnings -l /usr/share/man/man1/vtask.1.gz; man --warnings -l /usr/share/man/man1/velqosvc.1.gz; } 2>&1 >/dev/null | grep .'
 # The unit as the user's manager loads it: no error and no warning.
 verify_unit() {
     mkdir -m 700 "$work/verify-run"
-    local out rc
+    local out
     out=$(XDG_RUNTIME_DIR=$work/verify-run systemd-analyze --user verify /usr/lib/systemd/user/velqosvc.service 2>&1)
-    rc=$?
     echo "$out"
-    [ $rc -eq 0 ] && [ -z "$out" ]
+    [ -z "$out" ]
 }
-check "systemd-analyze --user verify velqosvc.service" verify_unit
+expect "systemd-analyze --user verify velqosvc.service" verify_unit
 
 # --- a user with a fresh store ------------------------------------------------
 # run_as USER STORE PROGRAM ARGS...: the program with nothing of this
@@ -126,54 +109,51 @@ run_as() {
         runuser -u "$user" -- env -i HOME="$store/home" XDG_RUNTIME_DIR="$store/run" PATH=/usr/bin:/bin "$@"
     fi
 }
-state_folder() {  # state_folder USER STORE
-    if [ "$1" = root ]; then echo "$2/windows/Tasks/.service"; else echo "$2/home/.local/share/velqosch/windows/Tasks/.service"; fi
+first_list() {  # first_list USER STORE: lists, registering the installed component
+    local out code
+    out=$(run_as "$1" "$2" /usr/bin/vtask list 2>"$work/err")
+    code=$?
+    echo "exit $code: $out" && cat "$work/err"
+    [ $code -eq 0 ] && [[ $out == NAME* ]] && grep -q "registered the installed component $libdir/libvelqosch.so" "$work/err"
+}
+# The daemon of the store: the installed one, spawned without a unit, so it logs to the state folder.
+daemon_of() {  # daemon_of STATE_FOLDER
+    local pid exe
+    pid=$(tr -dc 0-9 <"$1/daemon.lock" 2>/dev/null)
+    exe=$(readlink "/proc/${pid:-0}/exe" 2>/dev/null)
+    echo "daemon: '${exe:-none}'"
+    [ "$exe" = /usr/bin/velqosvc ] && [ -f "$1/daemon.log" ]
 }
 for user in root nobody; do
     store=$work/$user
     mkdir -p "$store"/{home,run}
     chmod 700 "$store/run"
     chown -R "$user" "$store"
-    out=$(run_as "$user" "$store" /usr/bin/vtask list 2>"$work/err")
-    code=$?
-    { echo "== vtask list as $user: $code"; echo "$out"; cat "$work/err"; } >>"$log"
-    if [ $code -eq 0 ] && [[ $out == NAME* ]] && grep -q "registered the installed component $libdir/libvelqosch.so" "$work/err"; then
-        pass "/usr/bin/vtask list as $user on a fresh store (registers $libdir/libvelqosch.so.1 on first use)"
-    else
-        fail "/usr/bin/vtask list as $user on a fresh store (exit $code; see $log)"
-    fi
-    state=$(state_folder "$user" "$store")
-    pid=$(tr -dc 0-9 <"$state/daemon.lock" 2>/dev/null)
-    exe=$(readlink "/proc/${pid:-0}/exe" 2>/dev/null)
-    # Spawned, not started by a unit: it logs to the state folder.
-    if [ "$exe" = /usr/bin/velqosvc ] && [ -f "$state/daemon.log" ]; then
-        pass "the installed daemon, spawned without a user manager, serves $user's store"
-    else
-        fail "daemon of $user's store: '${exe:-none}'"
-    fi
+    expect "/usr/bin/vtask list as $user on a fresh store (registers $libdir/libvelqosch.so.1 on first use)" \
+        first_list "$user" "$store"
+    state=$store/windows/Tasks/.service
+    [ "$user" = root ] || state=$store/home/.local/share/velqosch/windows/Tasks/.service
+    expect "the installed daemon, spawned without a user manager, serves $user's store" daemon_of "$state"
 done
 store=$work/root
-check "vtask add on the installed component" run_as root "$store" /usr/bin/vtask add "Package check" --app /bin/true
+expect "vtask add on the installed component" run_as root "$store" /usr/bin/vtask add "Package check" --app /bin/true
 # shellcheck disable=SC2046  # the flags are words
-cc_out=$(g++ -Wall -Wextra -Werror -o "$work/client" "$source/tests/package/client.cpp" $(pkg-config --cflags --libs velqosch) 2>&1)
-code=$?
-echo "== client build: $code $cc_out" >>"$log"
-if [ $code -eq 0 ]; then pass "client built with pkg-config --cflags --libs velqosch"; else fail "client build (see $log)"; fi
-listed=$(run_as root "$store" "$work/client" 2>>"$log")
-echo "== client: $listed" >>"$log"
-if [ "$listed" = "$(printf '1\nPackage check\t/bin/true')" ]; then pass "client: CoCreateInstance(Scheduler) lists the task"; else fail "client output: '$listed'"; fi
-stopped=$(run_as root "$store" /usr/bin/vtask service stop 2>>"$log")
-if [ "$stopped" = "Schedule: stopped" ]; then pass "vtask service stop"; else fail "vtask service stop: '$stopped'"; fi
+expect "client built with pkg-config --cflags --libs velqosch" \
+    g++ -Wall -Wextra -Werror -o "$work/client" tests/package/client.cpp $(pkg-config --cflags --libs velqosch)
+expect "client: CoCreateInstance(Scheduler) lists the task" \
+    test "$(run_as root "$store" "$work/client" 2>>"$log")" = "$(printf '1\nPackage check\t/bin/true')"
+expect "vtask service stop" test "$(run_as root "$store" /usr/bin/vtask service stop 2>>"$log")" = "Schedule: stopped"
 stop_daemons
 
 # --- purge --------------------------------------------------------------------
-check "apt-get purge velqosch" env DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq velqosch
+expect "apt-get purge velqosch" purge
 installed=0
-left=""
-while read -r path; do
-    if { [ -e "$path" ] || [ -L "$path" ]; } && ! grep -qxF "$path" "$work/before"; then left+=" $path"; fi
-done <"$work/files"
-if [ -z "$left" ]; then pass "nothing of the package left after the purge"; else fail "left after the purge:$left"; fi
-
-echo "package test: $failures failed"
-[ $failures -eq 0 ]
+left_over() {
+    local path left=0
+    while read -r path; do
+        if { [ -e "$path" ] || [ -L "$path" ]; } && ! grep -qxF "$path" "$work/before"; then echo "left $path"; left=1; fi
+    done <"$work/files"
+    return $left
+}
+expect "nothing of the package left after the purge" left_over
+finish "package test"

@@ -8,66 +8,55 @@
 #   tests/package/windows_archive_test.sh [WIN32_BUILD WIN64_BUILD]   (default build/win32 build/win64)
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
+# shellcheck source=tests/package/checks.sh
+source tests/package/checks.sh
 win32=${1:-build/win32}
 win64=${2:-build/win64}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-pass() { echo "ok    $*"; }
-fail() {
-    echo "FAIL  $*"
-    failures=$((failures + 1))
-}
 version=$(sed -n 's/^project(velqosch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 top=velqosch-$version
 if ! archive=$(scripts/windows-archive.sh -o "$work/out/$top-windows.zip" "$win32" "$win64" 2>"$work/err"); then
     fail "archive built: $(cat "$work/err")"
-    echo "windows archive test: $failures failed"
+    finish "windows archive test"
     exit 1
 fi
-pass "archive built from $win32 and $win64"
+ok "archive built from $win32 and $win64"
 
-# The listing: files only, sorted, against the expected set.
-(cd "$work" && mkdir x && cd x && cmake -E tar xf "$archive") || fail "archive unpacks"
-(cd "$work/x" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) >"$work/listing"
-{
-    printf '%s\n' "$top/x86/velqosch.dll" "$top/x64/velqosch.dll" "$top/register.cmd" "$top/unregister.cmd" \
-        "$top/README.md"
-    for folder in docs examples; do
-        [ -d "$folder" ] && find "$folder" -type f | sed "s|^|$top/|"
-    done
-} | LC_ALL=C sort >"$work/expected"
-if diff "$work/expected" "$work/listing" >"$work/diff"; then
-    pass "listing: $(wc -l <"$work/listing") files ($(cd "$work/x/$top" && ls -d -- */ | tr -d / | xargs))"
-else
-    fail "listing differs (expected <, archive >): $(tr '\n' ' ' <"$work/diff")"
-fi
-
+# The listing: files only, sorted, against the expected set (expected <, archive >).
+listing() {
+    (cd "$work" && mkdir x && cd x && cmake -E tar xf "$archive") || return 1
+    diff <({
+        printf "$top/%s\n" x86/velqosch.dll x64/velqosch.dll register.cmd unregister.cmd README.md
+        for folder in docs examples; do [ -d "$folder" ] && find "$folder" -type f | sed "s|^|$top/|"; done
+    } | LC_ALL=C sort) <(cd "$work/x" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+}
+expect "listing: the DLLs, the scripts, README.md, docs/ and examples/" listing
 # Each DLL is of its architecture.
-for row in "x86 pei-i386" "x64 pei-x86-64"; do
-    set -- $row
+arch_is() {  # arch_is FOLDER FORMAT
+    local format
     format=$(objdump -f "$work/x/$top/$1/velqosch.dll" 2>/dev/null | sed -n 's/.*file format //p')
-    if [ "$format" = "$2" ]; then pass "$1/velqosch.dll is $2"; else fail "$1/velqosch.dll is '${format:-unreadable}', not $2"; fi
-done
+    echo "it is ${format:-unreadable}"
+    [ "$format" = "$2" ]
+}
+expect "x86/velqosch.dll is pei-i386" arch_is x86 pei-i386
+expect "x64/velqosch.dll is pei-x86-64" arch_is x64 pei-x86-64
 
 # The scripts: CRLF, and each DLL through the regsvr32 of its bitness on
 # 64-bit Windows (SysWOW64 for x86, System32 for x64; Sysnative from a 32-bit
-# prompt), the x86 one alone on 32-bit Windows.
-for script in register.cmd unregister.cmd; do
-    file=$work/x/$top/$script
-    flag=/s
-    [ $script = unregister.cmd ] && flag="/u /s"
-    if [ -f "$file" ] && ! grep -qv $'\r$' "$file"; then pass "$script has CRLF line ends"; else fail "$script line ends"; fi
-    tr -d '\r' <"$file" >"$work/$script"
-    missing=""
+# prompt), the x86 one alone on 32-bit Windows. Prints what a script lacks.
+lines_of() {  # lines_of SCRIPT FLAG
+    local file=$work/x/$top/$1 line missing=0
+    if [ ! -f "$file" ] || grep -qv $'\r$' "$file"; then echo "not all lines end in CRLF"; return 1; fi
     for line in 'set "regsvr32_x86=%SystemRoot%\SysWOW64\regsvr32.exe"' \
         'set "regsvr32_x64=%SystemRoot%\System32\regsvr32.exe"' \
         'set "regsvr32_x64=%SystemRoot%\Sysnative\regsvr32.exe"' \
-        "\"%regsvr32_x86%\" $flag \"%here%x86\\velqosch.dll\" || goto failed" \
-        "\"%regsvr32_x64%\" $flag \"%here%x64\\velqosch.dll\" || goto failed"; do
-        grep -qF -- "$line" "$work/$script" || missing+=" [$line]"
+        "\"%regsvr32_x86%\" $2 \"%here%x86\\velqosch.dll\" || goto failed" \
+        "\"%regsvr32_x64%\" $2 \"%here%x64\\velqosch.dll\" || goto failed"; do
+        tr -d '\r' <"$file" | grep -qF -- "$line" || { echo "lacks [$line]"; missing=1; }
     done
-    if [ -z "$missing" ]; then pass "$script: x86 through SysWOW64, x64 through System32"; else fail "$script lacks:$missing"; fi
-done
-echo "windows archive test: $failures failed"
-[ $failures -eq 0 ]
+    return $missing
+}
+expect "register.cmd: CRLF, x86 through SysWOW64, x64 through System32" lines_of register.cmd /s
+expect "unregister.cmd: CRLF, x86 through SysWOW64, x64 through System32" lines_of unregister.cmd "/u /s"
+finish "windows archive test"
