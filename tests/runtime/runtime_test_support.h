@@ -6,6 +6,7 @@
 #include <oleauto.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #ifndef _WIN32
@@ -46,16 +47,11 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
         *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ? this : nullptr;
-        if (!*ppv) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        return *ppv ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *n) override {
-        *n = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *n) override { return *n = 0, S_OK; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
@@ -71,40 +67,20 @@ private:
     VARIANT value_;
 };
 
-template <class Set>
-VARIANT Make(VARTYPE vt, Set set) {
-    VARIANT v;
-    VariantInit(&v);
+// A VARIANT of type vt whose value field holds x (every field starts at the same place).
+template <class T = LONG>
+VARIANT Var(VARTYPE vt, T x = {}) {
+    VARIANT v{};
     v.vt = vt;
-    set(v);
+    std::memcpy(&v.lVal, &x, sizeof x);
     return v;
 }
-inline VARIANT I2(SHORT x) {
-    return Make(VT_I2, [&](VARIANT &v) { v.iVal = x; });
-}
-inline VARIANT I4(LONG x) {
-    return Make(VT_I4, [&](VARIANT &v) { v.lVal = x; });
-}
-inline VARIANT UI1(BYTE x) {
-    return Make(VT_UI1, [&](VARIANT &v) { v.bVal = x; });
-}
-inline VARIANT R8(double x) {
-    return Make(VT_R8, [&](VARIANT &v) { v.dblVal = x; });
-}
-inline VARIANT Date(double x) {
-    return Make(VT_DATE, [&](VARIANT &v) { v.date = x; });
-}
-inline VARIANT Bool(bool x) {
-    return Make(VT_BOOL, [&](VARIANT &v) { v.boolVal = x ? VARIANT_TRUE : VARIANT_FALSE; });
-}
-inline VARIANT Str(const OLECHAR *s) {
-    return Make(VT_BSTR, [&](VARIANT &v) { v.bstrVal = SysAllocString(s); });
-}
-inline VARIANT Var(VARTYPE vt) {
-    return Make(vt, [](VARIANT &) {});
-}
-inline VARIANT Empty() { return Var(VT_EMPTY); }
-inline VARIANT Null() { return Var(VT_NULL); }
+inline VARIANT I2(SHORT x) { return Var(VT_I2, x); }
+inline VARIANT I4(LONG x) { return Var(VT_I4, x); }
+inline VARIANT R8(double x) { return Var(VT_R8, x); }
+inline VARIANT Date(double x) { return Var(VT_DATE, x); }
+inline VARIANT Bool(bool x) { return Var(VT_BOOL, VARIANT_BOOL(x ? VARIANT_TRUE : VARIANT_FALSE)); }
+inline VARIANT Str(const OLECHAR *s) { return Var(VT_BSTR, SysAllocString(s)); }
 
 #ifndef _WIN32
 // Sets an environment variable for the scope (null: removes it).
@@ -115,6 +91,7 @@ public:
         value ? setenv(name, value, 1) : unsetenv(name);
     }
     ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
+    ScopedEnv(const ScopedEnv &) = delete;
 
 private:
     std::string name_, old_;
@@ -123,7 +100,9 @@ private:
 
 // A fresh folder, removed with what it holds at the end of the scope.
 struct TempDir {
-    TempDir() : path("/tmp/velqort-test-XXXXXX") { mkdtemp(path.data()); }
+    explicit TempDir(const char *prefix = "velqort-test") : path(std::string("/tmp/") + prefix + "-XXXXXX") {
+        mkdtemp(path.data());
+    }
     ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);

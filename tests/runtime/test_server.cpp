@@ -14,9 +14,7 @@ template <class I>
 HRESULT Query(I *self, REFIID wanted, REFIID riid, void **ppv) {
     if (!ppv) return E_POINTER;
     *ppv = riid == IID_IUnknown || riid == wanted ? self : nullptr;
-    if (!*ppv) return E_NOINTERFACE;
-    self->AddRef();
-    return S_OK;
+    return *ppv ? (self->AddRef(), S_OK) : E_NOINTERFACE;
 }
 
 class Counter final : public ICounter {

@@ -1,14 +1,8 @@
 // The procedure trace, checked byte for byte at a real viewer process.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <regex>
+#include <future>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness.h"
 #include "trace/trace.h"
@@ -188,31 +182,20 @@ TEST_F(Trace, EachThreadHasItsOwnBannerAndNumbering) {
 // one sends nothing, even to a viewer opened later; one that started with a
 // viewer keeps it after it closed, and goes on counting.
 TEST_F(Trace, TheViewerIsLookedForOncePerThread) {
-    std::mutex m;
-    std::condition_variable cv;
-    int step = 0;
-    auto advance = [&](int s) {
-        std::lock_guard lock(m);
-        step = s;
-        cv.notify_all();
-    };
-    auto waitFor = [&](int s) {
-        std::unique_lock lock(m);
-        cv.wait(lock, [&] { return step >= s; });
-    };
+    std::promise<void> started, viewerUp;
     velqosch::TraceState seen{};
     std::thread early([&] {
         Inner();
         seen = CurrentTraceState();
-        advance(1);
-        waitFor(2);
+        started.set_value();
+        viewerUp.get_future().wait();
         Inner();
     });
-    waitFor(1);
+    started.get_future().wait();
     EXPECT_TRUE(seen.started == -1 && !seen.viewer && seen.lineNumber == 0 && seen.depth == 0);
     Viewer viewer;
+    viewerUp.set_value();
     ASSERT_TRUE(viewer.Ready());
-    advance(2);
     early.join();
     EXPECT_EQ(viewer.Output(), "");
     OnNewThread([&] {
@@ -290,9 +273,7 @@ TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
 // The viewer program itself.
 TEST_F(Trace, SnagtrapPrintsExactBytesAndAppendsToItsFile) {
     const std::string file = session.Root() + "/lines.txt";
-    std::FILE *f = std::fopen(file.c_str(), "w");
-    std::fputs("kept\n", f);
-    std::fclose(f);
+    std::ofstream(file) << "kept\n";
     Viewer viewer({"--output", file, "--title-word", "Test"});
     ASSERT_TRUE(viewer.Ready());
     EXPECT_EQ(session.Files(".sock").size(), 1u);
@@ -322,10 +303,10 @@ TEST_F(Trace, SnagtrapHelpAndBadArguments) {
         {{"--output", session.Root() + "/no/such/dir/file"}, 1, "", "cannot open"},
     };
     for (const auto &c : cases) {
-        std::string out, err;
-        EXPECT_EQ(RunSnagtrap(c.args, &out, &err), c.code) << c.args[0];
-        EXPECT_NE(out.find(c.out), std::string::npos) << out;
-        EXPECT_NE(err.find(c.err), std::string::npos) << err;
+        Viewer run(c.args, false);
+        EXPECT_EQ(run.Stop(0), c.code) << c.args[0];
+        EXPECT_NE(run.Output().find(c.out), std::string::npos) << run.Output();
+        EXPECT_NE(run.Errors().find(c.err), std::string::npos) << run.Errors();
     }
     EXPECT_TRUE(session.Files(".sock").empty());
 }
