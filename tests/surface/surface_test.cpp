@@ -52,6 +52,13 @@ TEST(Surface, CommittedFilesAndIdentities) {
     EXPECT_EQ(GuidText(TaskScheduler::CLSID_Scheduler), "24CF4E3E-AED2-423C-AA8F-5E87E7BFC401");
     EXPECT_EQ(GuidText(TaskScheduler::IID__TriggerV0), "3F740926-9BB0-4B78-B420-F6E2A6AEB481");
     EXPECT_TRUE(std::size(sf::kAliases) == 1u && sf::ClassOf(sf::Interface::_Scheduler).creatable);
+    // Every class is named after its default interface; every enumeration has help.
+    std::set<std::string> classes, enums;
+#define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) classes.insert(#iface);
+#define VQ_ENUM_BEGIN(name, owner) enums.insert(#name);
+#include "component/surface.inc"
+    for (const auto &c : sf::kClasses) EXPECT_TRUE(classes.count(sf::InterfaceOf(c.iface).name)) << c.name;
+    for (const auto &e : sf::kEnums) EXPECT_TRUE(enums.count(e.name) && *sf::EnumHelpString(e)) << e.name;
 }
 
 // A property's get and put share one DISPID, no two names share one; Item is
