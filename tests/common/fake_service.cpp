@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "globals/strings.h"
+
 namespace fake {
 
 HRESULT Journal::Enter(const std::string &method, const std::string &args) {
@@ -20,8 +22,8 @@ HRESULT Journal::Enter(const std::string &method, const std::string &args) {
     return S_OK;
 }
 
-std::vector<std::string> Journal::Of(const std::string &method) const {
-    std::vector<std::string> out;
+Calls Journal::Of(const std::string &method) const {
+    Calls out;
     for (const std::string &c : calls_)
         if (c.compare(0, method.size() + 1, method + "(") == 0)
             out.push_back(c.substr(method.size() + 1, c.size() - method.size() - 2));
@@ -48,6 +50,22 @@ LPWSTR CopyOut(const std::u16string &text) {
     std::memcpy(p, text.data(), text.size() * sizeof(WCHAR));
     p[text.size()] = 0;
     return p;
+}
+
+SeenError TakeErrorInfo() {
+    SeenError seen;
+    ComRef<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return seen;
+    seen.present = true;
+    velqosch::BstrHolder source, description, helpFile;
+    info->GetSource(source.out());
+    info->GetDescription(description.out());
+    info->GetHelpFile(helpFile.out());
+    info->GetHelpContext(&seen.helpContext);
+    seen.source = velqosch::FromBstr(source.get());
+    seen.description = velqosch::FromBstr(description.get());
+    seen.helpFile = velqosch::FromBstr(helpFile.get());
+    return seen;
 }
 
 TASK_TRIGGER Record(LONG type) {
@@ -144,7 +162,7 @@ HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger
 }
 
 HRESULT FakeWorkItem::DeleteTrigger(WORD iTrigger) {
-    const HRESULT hr = journal.Enter("DeleteTrigger", Num(iTrigger));
+    const HRESULT hr = journal.Enter("DeleteTrigger", std::to_string(iTrigger));
     if (FAILED(hr)) return hr;
     if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
     triggers.erase(triggers.begin() + iTrigger);
@@ -159,7 +177,7 @@ HRESULT FakeWorkItem::GetTriggerCount(WORD *pwCount) {
 
 HRESULT FakeWorkItem::GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) {
     *ppTrigger = nullptr;
-    const HRESULT hr = journal.Enter("GetTrigger", Num(iTrigger));
+    const HRESULT hr = journal.Enter("GetTrigger", std::to_string(iTrigger));
     if (FAILED(hr)) return hr;
     if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
     triggers[iTrigger]->AddRef();
@@ -171,8 +189,8 @@ HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIM
                                   LPSYSTEMTIME *rgstTaskTimes) {
     *rgstTaskTimes = nullptr;
     const WORD asked = *pCount;
-    const HRESULT hr =
-        journal.Enter("GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," + Num(asked));
+    const HRESULT hr = journal.Enter(
+        "GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," + std::to_string(asked));
     *pCount = 0;
     if (hr != S_OK && hr != S_FALSE) return hr;
     const WORD count = static_cast<WORD>(std::min<size_t>(asked, runs.size()));
@@ -184,10 +202,9 @@ HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIM
     return count < asked ? S_FALSE : hr;
 }
 
-HRESULT FakeWorkItem::GetNextRunTime(SYSTEMTIME *pstNextRun) { return Get("GetNextRunTime", nextRun, pstNextRun); }
-
 HRESULT FakeWorkItem::SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) {
-    const HRESULT hr = journal.Enter("SetIdleWait", Num(wIdleMinutes) + "," + Num(wDeadlineMinutes));
+    const HRESULT hr =
+        journal.Enter("SetIdleWait", std::to_string(wIdleMinutes) + "," + std::to_string(wDeadlineMinutes));
     if (SUCCEEDED(hr)) idleMinutes = wIdleMinutes, deadlineMinutes = wDeadlineMinutes;
     return hr;
 }
@@ -199,7 +216,7 @@ HRESULT FakeWorkItem::GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) 
 }
 
 HRESULT FakeWorkItem::EditWorkItem(HWND hParent, DWORD dwReserved) {
-    return journal.Enter("EditWorkItem", std::string(hParent ? "window" : "0") + "," + Num(dwReserved));
+    return journal.Enter("EditWorkItem", std::string(hParent ? "window" : "0") + "," + std::to_string(dwReserved));
 }
 
 // These two fill their result whatever they answer, as the service does.
@@ -212,12 +229,10 @@ HRESULT FakeWorkItem::GetExitCode(DWORD *pdwExitCode) {
     return journal.Enter("GetExitCode");
 }
 
-HRESULT FakeWorkItem::GetStatus(HRESULT *phrStatus) { return Get("GetStatus", status, phrStatus); }
-
 HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
     std::string bytes;
-    for (WORD i = 0; i < cbData && i < 8; ++i) bytes += (i ? " " : "") + Num(rgbData[i]);
-    const HRESULT hr = journal.Enter("SetWorkItemData", Num(cbData) + ":" + bytes);
+    for (WORD i = 0; i < cbData && i < 8; ++i) bytes += (i ? " " : "") + std::to_string(rgbData[i]);
+    const HRESULT hr = journal.Enter("SetWorkItemData", std::to_string(cbData) + ":" + bytes);
     if (SUCCEEDED(hr)) data.assign(rgbData, rgbData + cbData);
     return hr;
 }
@@ -244,11 +259,6 @@ HRESULT FakeWorkItem::SetAccountInformation(LPCWSTR name, LPCWSTR pw) {
 HRESULT FakeWorkItem::GetClassID(CLSID *p) {
     *p = CLSID_CTask;
     return journal.Enter("GetClassID");
-}
-
-HRESULT FakeWorkItem::GetCurFile(LPOLESTR *out) {
-    *out = nullptr;
-    return journal.Enter("GetCurFile");
 }
 
 // ---- FakeScheduler ------------------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 namespace fake {
 
 using velqosch::ComRef;
+using Calls = std::vector<std::string>;
 
 class Journal {
 public:
@@ -33,9 +34,9 @@ public:
         strict_ = true;
         allowed_ = std::move(methods);
     }
-    const std::vector<std::string> &Calls() const noexcept { return calls_; }
+    const Calls &Log() const noexcept { return calls_; }
     // The argument texts of the calls of one method.
-    std::vector<std::string> Of(const std::string &method) const;
+    Calls Of(const std::string &method) const;
     // Forgets the calls and their counts.
     void Clear() {
         calls_.clear();
@@ -43,7 +44,7 @@ public:
     }
 
 private:
-    std::vector<std::string> calls_;
+    Calls calls_;
     std::map<std::string, int> counts_;
     std::map<std::string, HRESULT> answers_;
     std::set<std::string> allowed_;
@@ -54,6 +55,19 @@ private:
 std::string Text(LPCWSTR s);
 std::string Text(const SYSTEMTIME &st);
 LPWSTR CopyOut(const std::u16string &text);
+
+// What the thread's IErrorInfo holds after a failing member (taken from it).
+struct SeenError {
+    bool present = false;
+    std::u16string source, description, helpFile;
+    DWORD helpContext = 0;
+    bool operator==(const SeenError &) const = default;
+};
+SeenError TakeErrorInfo();
+// A record the component raised itself.
+inline SeenError Raised(const char16_t *description, const char16_t *helpFile = u"", DWORD context = 0) {
+    return {true, u"Velqo Task Scheduler", description, helpFile, context};
+}
 
 // The reference count every fake keeps; it deletes itself at zero.
 template <class... I>
@@ -93,6 +107,14 @@ private:
     int id_;
 };
 
+// A string property kept in `field`, journalled as Set<Name>("text") and Get<Name>().
+#define FAKE_TEXT(Name, field)                                                                     \
+    HRESULT STDMETHODCALLTYPE Set##Name(LPCWSTR s) override { return Set("Set" #Name, s, field); } \
+    HRESULT STDMETHODCALLTYPE Get##Name(LPWSTR *out) override { return Give("Get" #Name, field, out); }
+#define FAKE_NUMBER(Name, T, field)                                                          \
+    HRESULT STDMETHODCALLTYPE Set##Name(T v) override { return Set("Set" #Name, v, field); } \
+    HRESULT STDMETHODCALLTYPE Get##Name(T *p) override { return Get("Get" #Name, field, p); }
+
 class FakeWorkItem final : public Counted<ITask, IPersistFile> {
 public:
     FakeWorkItem() { ++live; }
@@ -109,7 +131,7 @@ public:
 
     std::u16string comment, creator, account, applicationName, parameters, workingDirectory;
     DWORD flags = 0, priority = NORMAL_PRIORITY_CLASS, maxRunTime = 0;
-    WORD idleMinutes = 0, deadlineMinutes = 0;
+    WORD idleMinutes = 0, deadlineMinutes = 0, retries = 0;
     HRESULT status = SCHED_S_TASK_READY;
     std::optional<DWORD> exitCode;  // nothing written when empty
     std::vector<BYTE> data;
@@ -128,81 +150,63 @@ public:
     HRESULT STDMETHODCALLTYPE GetTriggerString(WORD, LPWSTR *) override { return journal.Enter("GetTriggerString"); }
     HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                           LPSYSTEMTIME *rgstTaskTimes) override;
-    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *pstNextRun) override;
+    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", nextRun, p); }
     HRESULT STDMETHODCALLTYPE SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) override;
     HRESULT STDMETHODCALLTYPE GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) override;
     HRESULT STDMETHODCALLTYPE Run() override { return journal.Enter("Run"); }
     HRESULT STDMETHODCALLTYPE Terminate() override { return journal.Enter("Terminate"); }
     HRESULT STDMETHODCALLTYPE EditWorkItem(HWND hParent, DWORD dwReserved) override;
     HRESULT STDMETHODCALLTYPE GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override;
-    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *phrStatus) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", status, p); }
     HRESULT STDMETHODCALLTYPE GetExitCode(DWORD *pdwExitCode) override;
-    HRESULT STDMETHODCALLTYPE SetComment(LPCWSTR s) override { return Set("SetComment", s, comment); }
-    HRESULT STDMETHODCALLTYPE GetComment(LPWSTR *out) override { return Give("GetComment", comment, out); }
-    HRESULT STDMETHODCALLTYPE SetCreator(LPCWSTR s) override { return Set("SetCreator", s, creator); }
-    HRESULT STDMETHODCALLTYPE GetCreator(LPWSTR *out) override { return Give("GetCreator", creator, out); }
+    FAKE_TEXT(Comment, comment)
+    FAKE_TEXT(Creator, creator)
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
     HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
-    HRESULT STDMETHODCALLTYPE SetErrorRetryCount(WORD w) override { return Set("SetErrorRetryCount", w, w); }
-    HRESULT STDMETHODCALLTYPE GetErrorRetryCount(WORD *) override { return journal.Enter("GetErrorRetryCount"); }
-    HRESULT STDMETHODCALLTYPE SetErrorRetryInterval(WORD w) override { return Set("SetErrorRetryInterval", w, w); }
-    HRESULT STDMETHODCALLTYPE GetErrorRetryInterval(WORD *) override { return journal.Enter("GetErrorRetryInterval"); }
-    HRESULT STDMETHODCALLTYPE SetFlags(DWORD f) override { return Set("SetFlags", f, flags); }
-    HRESULT STDMETHODCALLTYPE GetFlags(DWORD *p) override { return Get("GetFlags", flags, p); }
+    FAKE_NUMBER(ErrorRetryCount, WORD, retries)
+    FAKE_NUMBER(ErrorRetryInterval, WORD, retries)
+    FAKE_NUMBER(Flags, DWORD, flags)
     HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR pwszAccountName, LPCWSTR pwszPassword) override;
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
         return Give("GetAccountInformation", account, out);
     }
     // ITask
-    HRESULT STDMETHODCALLTYPE SetApplicationName(LPCWSTR s) override {
-        return Set("SetApplicationName", s, applicationName);
-    }
-    HRESULT STDMETHODCALLTYPE GetApplicationName(LPWSTR *out) override {
-        return Give("GetApplicationName", applicationName, out);
-    }
-    HRESULT STDMETHODCALLTYPE SetParameters(LPCWSTR s) override { return Set("SetParameters", s, parameters); }
-    HRESULT STDMETHODCALLTYPE GetParameters(LPWSTR *out) override { return Give("GetParameters", parameters, out); }
-    HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCWSTR s) override {
-        return Set("SetWorkingDirectory", s, workingDirectory);
-    }
-    HRESULT STDMETHODCALLTYPE GetWorkingDirectory(LPWSTR *out) override {
-        return Give("GetWorkingDirectory", workingDirectory, out);
-    }
-    HRESULT STDMETHODCALLTYPE SetPriority(DWORD p) override { return Set("SetPriority", p, priority); }
-    HRESULT STDMETHODCALLTYPE GetPriority(DWORD *p) override { return Get("GetPriority", priority, p); }
-    HRESULT STDMETHODCALLTYPE SetTaskFlags(DWORD f) override { return journal.Enter("SetTaskFlags", Num(f)); }
-    HRESULT STDMETHODCALLTYPE GetTaskFlags(DWORD *) override { return journal.Enter("GetTaskFlags"); }
-    HRESULT STDMETHODCALLTYPE SetMaxRunTime(DWORD ms) override { return Set("SetMaxRunTime", ms, maxRunTime); }
-    HRESULT STDMETHODCALLTYPE GetMaxRunTime(DWORD *p) override { return Get("GetMaxRunTime", maxRunTime, p); }
+    FAKE_TEXT(ApplicationName, applicationName)
+    FAKE_TEXT(Parameters, parameters)
+    FAKE_TEXT(WorkingDirectory, workingDirectory)
+    FAKE_NUMBER(Priority, DWORD, priority)
+    FAKE_NUMBER(TaskFlags, DWORD, flags)
+    FAKE_NUMBER(MaxRunTime, DWORD, maxRunTime)
     // IPersistFile
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID *p) override;
     HRESULT STDMETHODCALLTYPE IsDirty() override { return journal.Enter("IsDirty"); }
     HRESULT STDMETHODCALLTYPE Load(LPCOLESTR, DWORD) override { return journal.Enter("Load"); }
     HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
-        return journal.Enter("Save", Text(name) + "," + Num(static_cast<unsigned>(remember)));
+        return journal.Enter("Save", Text(name) + "," + std::to_string(remember));
     }
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR name) override {
         return journal.Enter("SaveCompleted", Text(name));
     }
-    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR *out) override;
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR *out) override { return Give("GetCurFile", u"", out); }
 
 private:
-    static std::string Num(unsigned long long v) { return std::to_string(v); }
     HRESULT Set(const char *method, LPCWSTR s, std::u16string &field);
     template <class T, class U>
     HRESULT Set(const char *method, T value, U &field) {
-        const HRESULT hr = journal.Enter(method, Num(value));
+        const HRESULT hr = journal.Enter(method, std::to_string(value));
         if (SUCCEEDED(hr)) field = static_cast<U>(value);
         return hr;
     }
-    template <class T>
-    HRESULT Get(const char *method, T field, T *out) {
+    template <class T, class U>
+    HRESULT Get(const char *method, const U &field, T *out) {
         const HRESULT hr = journal.Enter(method);
-        if (SUCCEEDED(hr)) *out = field;
+        if (SUCCEEDED(hr)) *out = static_cast<T>(field);
         return hr;
     }
     HRESULT Give(const char *method, const std::u16string &text, LPWSTR *out);
 };
+#undef FAKE_TEXT
+#undef FAKE_NUMBER
 
 // The scheduler object. Enum hands out `names` in batches of at most
 // `batchLimit`; Activate answers the item kept under the name in `items`, or

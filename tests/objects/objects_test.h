@@ -1,6 +1,6 @@
 // The fixture of the object tests: every object a test creates is gone at
-// its end and the fake work item is held by the fixture alone; the reader of
-// the thread's error information; the Windows directory of the test run.
+// its end and the fake work item is held by the fixture alone; the Windows
+// directory of the test run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +19,10 @@
 
 namespace objects_test {
 
+using fake::Calls;
+using fake::Raised;
+using fake::TakeErrorInfo;
 using velqosch::ComRef;
-using Calls = std::vector<std::string>;
 constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
                   kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D);
 
@@ -28,33 +30,6 @@ inline std::u16string Take(BSTR b) {
     std::u16string text = velqosch::FromBstr(b);
     SysFreeString(b);
     return text;
-}
-
-// What the thread's IErrorInfo says after a failing member.
-struct SeenError {
-    bool present = false;
-    std::u16string source, description, helpFile;
-    DWORD helpContext = 0;
-    bool operator==(const SeenError &) const = default;
-};
-inline SeenError TakeErrorInfo() {
-    SeenError seen;
-    IErrorInfo *raw = nullptr;
-    if (GetErrorInfo(0, &raw) != S_OK || !raw) return seen;
-    ComRef<IErrorInfo> info = ComRef<IErrorInfo>::Adopt(raw);
-    seen.present = true;
-    BSTR b = nullptr;
-    info->GetSource(&b);
-    seen.source = Take(b);
-    info->GetDescription(&b);
-    seen.description = Take(b);
-    info->GetHelpFile(&b);
-    seen.helpFile = Take(b);
-    info->GetHelpContext(&seen.helpContext);
-    return seen;
-}
-inline SeenError Record(const char16_t *description, const char16_t *helpFile = u"", DWORD context = 0) {
-    return {true, u"Velqo Task Scheduler", description, helpFile, context};
 }
 
 // The Date of a calendar day.

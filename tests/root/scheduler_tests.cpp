@@ -3,6 +3,10 @@
 // code, the traced exits, creation and the first load, Computer, and the
 // Tasks read with its service check.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "common/fake_service.h"
 #include "common/trace_viewer.h"
@@ -92,6 +96,42 @@ TEST(ServiceStart, EachStateAndFailingStep) {
     }
 }
 
+// The agent path (the Windows 95 family): a window of the agent's class and
+// title means it runs; otherwise mstask.exe along the search path is started.
+TEST(ServiceStart, AgentPath) {
+    EnsureThreadStarted();
+    test_trace::PrivateDesktop desktop;
+    test_trace::Viewer viewer;
+    ASSERT_TRUE(viewer.open());
+    const std::string bin = desktop.dir() + "/bin", agent = bin + "/mstask.exe", mark = desktop.dir() + "/ran";
+    ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
+    const std::string path = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", bin.c_str(), 1);
+    VelqoSetVersionPlatformId(VER_PLATFORM_WIN32_WINDOWS);
+    const auto run = [&](const char *program, LONG code, bool exits) {
+        if (program) {
+            std::ofstream(agent) << program;
+            chmod(agent.c_str(), program[0] == '#' ? 0700 : 0600);
+        }
+        LONG got = -1;
+        const Calls lines = viewer.Markers([&] { got = StartScheduler(); }, {"Scheduler"});
+        EXPECT_TRUE(code >= 0 ? got == code : got != 0 && got != ERROR_FILE_NOT_FOUND) << got;
+        EXPECT_EQ(lines.size(), exits ? 2u : 1u) << program;
+    };
+    run(nullptr, ERROR_FILE_NOT_FOUND, false);
+    run("not a program\n", -1, false);  // found but not runnable: the runtime's creation error
+    run(("#!/bin/sh\n/usr/bin/touch '" + mark + "'\n").c_str(), 0, true);
+    struct stat st {};
+    for (int i = 0; i < 500 && stat(mark.c_str(), &st) != 0; ++i) usleep(10000);
+    EXPECT_EQ(unlink(mark.c_str()), 0) << "the agent did not run";
+    test_trace::Window other("SAGEWINDOWCLASS", "SYSTEM AGENT"), window("SAGEWINDOWCLASS", "SYSTEM AGENT COM WINDOW");
+    run(nullptr, 0, false);
+    usleep(100000);
+    EXPECT_NE(stat(mark.c_str(), &st), 0) << "a running agent was started again";
+    VelqoSetVersionPlatformId(0);
+    setenv("PATH", path.c_str(), 1);
+}
+
 class SchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,7 +209,7 @@ TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
         BSTR value = r.given ? SysAllocString(r.given) : nullptr;
         ASSERT_EQ(s->put_Computer(&value), S_OK);
         SysFreeString(value);
-        EXPECT_EQ(service->journal.Calls().front(), "SetTargetComputer(" + r.sent + ")");
+        EXPECT_EQ(service->journal.Log().front(), "SetTargetComputer(" + r.sent + ")");
         EXPECT_EQ(service->journal.Of("Enum").size(), 1u);
         EXPECT_EQ(CountOf(held.get()), 3);
         EXPECT_EQ(TasksOf(s.get()).get(), held.get());
@@ -202,18 +242,7 @@ TEST_F(SchedulerTest, TasksReadChecksTheServiceUntilOnceSuccessful) {
         EXPECT_EQ(s->get_Tasks(&t), static_cast<HRESULT>(0x80040000));
         EXPECT_EQ(t, nullptr);
     }
-    ComRef<IErrorInfo> info;
-    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
-    BstrHolder source, description, helpFile;
-    DWORD context = 7;
-    info->GetSource(source.out());
-    info->GetDescription(description.out());
-    info->GetHelpFile(helpFile.out());
-    info->GetHelpContext(&context);
-    EXPECT_EQ(FromBstr(source.get()), u"Velqo Task Scheduler");
-    EXPECT_EQ(FromBstr(description.get()), u"Scheduler service is not running and will not start");
-    EXPECT_EQ(FromBstr(helpFile.get()), u"");
-    EXPECT_EQ(context, 0u);
+    EXPECT_EQ(fake::TakeErrorInfo(), fake::Raised(u"Scheduler service is not running and will not start"));
 
     seam::Control().state = SERVICE_RUNNING;
     seam::Control().calls.clear();
