@@ -1,6 +1,6 @@
-// A small late-binding caller for the dispatch tests: arguments in reading
-// order, named arguments, the result and the exception record, all held in
-// RAII variants.
+// The one late-binding caller of the tests: owned variants, arguments in
+// reading order, named arguments, the result, the argument error and the
+// exception record.
 #pragma once
 
 #include <string>
@@ -18,82 +18,56 @@ public:
     Var(const Var &other) : Var() { VariantCopy(&v_, const_cast<VARIANT *>(&other.v_)); }
     Var &operator=(const Var &) = delete;
     ~Var() { VariantClear(&v_); }
-
-    static Var I2(SHORT x) {
+    // A variant of type vt whose value (or reference) `set` fills in.
+    template <class F>
+    static Var Of(VARTYPE vt, F set) {
         Var r;
-        r.v_.vt = VT_I2;
-        r.v_.iVal = x;
+        r.v_.vt = vt;
+        set(r.v_);
         return r;
+    }
+    static Var I2(SHORT x) {
+        return Of(VT_I2, [x](VARIANT &v) { v.iVal = x; });
     }
     static Var I4(LONG x) {
-        Var r;
-        r.v_.vt = VT_I4;
-        r.v_.lVal = x;
-        return r;
-    }
-    static Var R8(double x) {
-        Var r;
-        r.v_.vt = VT_R8;
-        r.v_.dblVal = x;
-        return r;
+        return Of(VT_I4, [x](VARIANT &v) { v.lVal = x; });
     }
     static Var Date(DATE x) {
-        Var r;
-        r.v_.vt = VT_DATE;
-        r.v_.date = x;
-        return r;
-    }
-    static Var Bool(bool x) {
-        Var r;
-        r.v_.vt = VT_BOOL;
-        r.v_.boolVal = x ? VARIANT_TRUE : VARIANT_FALSE;
-        return r;
+        return Of(VT_DATE, [x](VARIANT &v) { v.date = x; });
     }
     static Var Str(const char16_t *s) {
-        Var r;
-        r.v_.vt = VT_BSTR;
-        r.v_.bstrVal = SysAllocString(reinterpret_cast<const OLECHAR *>(s));
-        return r;
+        return Of(VT_BSTR, [s](VARIANT &v) { v.bstrVal = SysAllocString(s); });
     }
     static Var Missing() {
-        Var r;
-        r.v_.vt = VT_ERROR;
-        r.v_.scode = DISP_E_PARAMNOTFOUND;
-        return r;
+        return Of(VT_ERROR, [](VARIANT &v) { v.scode = DISP_E_PARAMNOTFOUND; });
     }
-    // A by-reference argument to `target`, which keeps the value.
-    static Var RefTo(VARIANT *target) {
-        Var r;
-        r.v_.vt = VT_BYREF | VT_VARIANT;
-        r.v_.pvarVal = target;
-        return r;
-    }
-    static Var RefTo(BSTR *target) {
-        Var r;
-        r.v_.vt = VT_BYREF | VT_BSTR;
-        r.v_.pbstrVal = target;
-        return r;
-    }
-    static Var RefTo(SHORT *target) {
-        Var r;
-        r.v_.vt = VT_BYREF | VT_I2;
-        r.v_.piVal = target;
-        return r;
+    // A by-reference argument to a caller's variable of type vt.
+    static Var Ref(VARTYPE vt, void *target) {
+        return Of(VT_BYREF | vt, [target](VARIANT &v) { v.byref = target; });
     }
 
     VARIANT *get() noexcept { return &v_; }
-    const VARIANT &operator*() const noexcept { return v_; }
     const VARIANT *operator->() const noexcept { return &v_; }
     VARTYPE vt() const noexcept { return v_.vt; }
-    std::u16string str() const {
-        return v_.vt == VT_BSTR && v_.bstrVal ? std::u16string(reinterpret_cast<const char16_t *>(v_.bstrVal))
-                                              : std::u16string();
-    }
+    std::u16string str() const { return v_.vt == VT_BSTR && v_.bstrVal ? v_.bstrVal : u""; }
     IDispatch *disp() const noexcept { return v_.vt == VT_DISPATCH ? v_.pdispVal : nullptr; }
 
 private:
     VARIANT v_;
 };
+
+// Whether two variants hold the same scalar or text.
+inline bool Same(const Var &a, const Var &b) {
+    if (a.vt() != b.vt()) return false;
+    switch (a.vt()) {
+        case VT_BSTR: return a.str() == b.str();
+        case VT_I2:
+        case VT_BOOL: return a->iVal == b->iVal;
+        case VT_I4: return a->lVal == b->lVal;
+        case VT_DATE: return a->date == b->date;
+        default: return a.vt() == VT_EMPTY;
+    }
+}
 
 // An owned EXCEPINFO.
 struct Exception {
@@ -105,21 +79,19 @@ struct Exception {
         SysFreeString(info.bstrDescription);
         SysFreeString(info.bstrHelpFile);
     }
-    std::u16string source() const { return Text(info.bstrSource); }
-    std::u16string description() const { return Text(info.bstrDescription); }
-    std::u16string helpFile() const { return Text(info.bstrHelpFile); }
-    static std::u16string Text(BSTR b) {
-        return b ? std::u16string(reinterpret_cast<const char16_t *>(b)) : std::u16string();
-    }
+    std::u16string source() const { return info.bstrSource ? info.bstrSource : u""; }
+    std::u16string description() const { return info.bstrDescription ? info.bstrDescription : u""; }
 };
 
-// The DISPID of `name` on `object`, DISPID_UNKNOWN when it has none.
-inline DISPID IdOf(IDispatch *object, const char16_t *name) {
-    LPOLESTR names[] = {reinterpret_cast<LPOLESTR>(const_cast<char16_t *>(name))};
-    DISPID id = DISPID_UNKNOWN;
-    object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    return id;
+// The DISPIDs of `names` on `object` (DISPID_UNKNOWN for a name it lacks) and its answer.
+inline std::pair<HRESULT, std::vector<DISPID>> IdsOf(IDispatch *object, std::vector<const char16_t *> names) {
+    std::vector<LPOLESTR> raw;
+    for (const char16_t *n : names) raw.push_back(const_cast<LPOLESTR>(n));
+    std::vector<DISPID> ids(names.size(), 123);
+    const HRESULT hr = object->GetIDsOfNames(IID_NULL, raw.data(), static_cast<UINT>(raw.size()), 0, ids.data());
+    return {hr, ids};
 }
+inline DISPID IdOf(IDispatch *object, const char16_t *name) { return IdsOf(object, {name}).second[0]; }
 
 struct Call {
     HRESULT hr = E_FAIL;
@@ -133,9 +105,9 @@ inline Call InvokeId(IDispatch *object, DISPID id, WORD flags, std::vector<Var> 
                      std::vector<DISPID> named = {}) {
     // rgvarg holds the named arguments first, then the positional ones in reverse.
     std::vector<VARIANT> raw;
-    for (std::size_t i = 0; i < named.size(); ++i) raw.push_back(*args[i]);
-    for (std::size_t i = args.size(); i > named.size(); --i) raw.push_back(*args[i - 1]);
-    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) named = {DISPID_PROPERTYPUT};
+    for (std::size_t i = 0; i < named.size(); ++i) raw.push_back(*args[i].get());
+    for (std::size_t i = args.size(); i > named.size(); --i) raw.push_back(*args[i - 1].get());
+    if (flags & DISPATCH_PROPERTYPUT) named = {DISPID_PROPERTYPUT};
     DISPPARAMS dp{raw.empty() ? nullptr : raw.data(), named.empty() ? nullptr : named.data(),
                   static_cast<UINT>(raw.size()), static_cast<UINT>(named.size())};
     Call c;

@@ -5,10 +5,11 @@
 
 #include <string>
 
+#include "common/store.h"
 #include "component/com/module.h"
 #include "component/objects.h"
 #include "component/surface.h"
-#include "dispatch_fixture.h"
+#include "late.h"
 
 extern "C" {
 HRESULT DllCanUnloadNow();
@@ -27,7 +28,7 @@ ULONG RefCount(IUnknown *p) {
     return p->Release();
 }
 
-class Module : public dispatch_test::StoreFixture {};
+using Module = test_store::Store;
 
 TEST_F(Module, OnlySchedulerHasAClassFactory) {
     for (const auto &c : surface::kClasses) {
@@ -98,16 +99,11 @@ TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // the Scheduler still lives
 
     // A child outlives its Scheduler and keeps the library loaded.
-    DISPID tasksId = DISPID_UNKNOWN;
-    LPOLESTR name[] = {reinterpret_cast<LPOLESTR>(const_cast<char16_t *>(u"Tasks"))};
-    ASSERT_EQ(scheduler->GetIDsOfNames(IID_NULL, name, 1, 0, &tasksId), S_OK);
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    VARIANT tasks;
-    VariantInit(&tasks);
-    ASSERT_EQ(scheduler->Invoke(tasksId, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &tasks, nullptr, nullptr), S_OK);
+    late::Call tasks = late::Invoke(scheduler, u"Tasks", late::kGet);
+    ASSERT_EQ(tasks.hr, S_OK);
     scheduler->Release();
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    VariantClear(&tasks);
+    VariantClear(tasks.result.get());
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
     // An unbalanced unlock does not make the count negative.
     ASSERT_EQ(DllGetClassObject(TaskScheduler::CLSID_Scheduler, IID_IClassFactory, reinterpret_cast<void **>(&factory)),

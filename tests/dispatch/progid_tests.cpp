@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/schedule_service.h"
+#include "common/store.h"
 #include "late.h"
 
 using namespace late;
@@ -28,33 +28,17 @@ HRESULT CallEntry(const char *entry) {
     return hr;
 }
 
-class ByProgId : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/velqosch-progid-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("VELQOSCH_WINDIR", (dir_ + "/windows").c_str(), 1);
-        setenv("VELQOSCH_REGISTRY", (dir_ + "/registry").c_str(), 1);
-        setenv("VELQOSCH_SERVICE", VELQO_DAEMON, 1);
-    }
-    void TearDown() override {
-        test_service::Stop();
-        const std::string cmd = "/bin/rm -rf '" + dir_ + "'";
-        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
-    }
-    std::string dir_;
-};
+using ByProgId = test_store::Store;
 
 TEST_F(ByProgId, RegisteredLibraryIsCreatedByNameAndDrivenLateBound) {
     CLSID clsid{};
-    EXPECT_EQ(CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(u"TaskScheduler.Scheduler"), &clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromProgID(u"TaskScheduler.Scheduler", &clsid), CO_E_CLASSSTRING);
     ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
-    ASSERT_EQ(CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(u"TaskScheduler.Scheduler"), &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(u"TaskScheduler.Scheduler", &clsid), S_OK);
     EXPECT_TRUE(IsEqualGUID(clsid, kSchedulerClsid));
     // The other classes are registered, but no client can make one.
     CLSID tasksClsid{};
-    ASSERT_EQ(CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(u"TaskScheduler.Tasks"), &tasksClsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(u"TaskScheduler.Tasks", &tasksClsid), S_OK);
     IUnknown *refused = reinterpret_cast<IUnknown *>(0x1);
     EXPECT_EQ(
         CoCreateInstance(tasksClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void **>(&refused)),
@@ -86,12 +70,12 @@ TEST_F(ByProgId, RegisteredLibraryIsCreatedByNameAndDrivenLateBound) {
         EXPECT_NE(text.result.str().find(u"every Mon of every week"), std::u16string::npos);
     }
     struct stat st {};
-    EXPECT_EQ(stat((dir_ + "/windows/Tasks/By ProgID.job").c_str(), &st), 0);
+    EXPECT_EQ(stat((windows_ + "/Tasks/By ProgID.job").c_str(), &st), 0);
     scheduler->Release();
     CoFreeUnusedLibraries();
 
     ASSERT_EQ(CallEntry("DllUnregisterServer"), S_OK);
-    EXPECT_EQ(CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(u"TaskScheduler.Scheduler"), &clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromProgID(u"TaskScheduler.Scheduler", &clsid), CO_E_CLASSSTRING);
     IUnknown *gone = nullptr;
     EXPECT_EQ(CoCreateInstance(kSchedulerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                reinterpret_cast<void **>(&gone)),
