@@ -97,6 +97,8 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
     };
     const Row rows[] = {
         {task.get(), u"ApplicationName", kPut, {Var::Str(u"/bin/true")}, S_OK, 0, Var::Str(u"/bin/true")},
+        {task.get(), u"Comment", kPut, {Var::Str(u"copied")}, S_OK, 0, Var::Str(u"copied")},
+        {task.get(), u"Creator", kPut, {Var::Str(u"me")}, S_OK, 0, Var::Str(u"me")},
         {task.get(), u"IdleWaitMinutes", kPut, {Var::I4(12)}, S_OK, 0, Var::I2(12)},
         {task.get(), u"IdleWaitMinutes", kPut, {Var::Str(u"34")}, S_OK, 0, Var::I2(34)},
         {task.get(), u"Priority", kPut, {Var::I2(HIGH_PRIORITY_CLASS)}, S_OK, 0, Var::I4(HIGH_PRIORITY_CLASS)},
@@ -147,6 +149,7 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
     ASSERT_EQ(named.hr, S_OK);
     EXPECT_EQ(NameOf(named.result.disp()), u"Copy");
     EXPECT_EQ(Invoke(named.result.disp(), u"ApplicationName", kGet).result.str(), u"/bin/true");
+    EXPECT_EQ(Invoke(named.result.disp(), u"Comment", kGet).result.str(), u"copied");
     for (auto [ids, position] : {std::pair{std::vector<DISPID>{7}, 0u}, {std::vector<DISPID>{1, 1}, 1u}}) {
         Call bad = InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Coerce"), Var::Str(u"Copy")}, nullptr, ids);
         EXPECT_EQ(bad.hr, DISP_E_PARAMNOTFOUND);

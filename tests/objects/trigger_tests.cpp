@@ -122,7 +122,9 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
     r.wRandomMinutesInterval = 40000, r.MinutesInterval = 15, r.MinutesDuration = 60;
     r.rgFlags = TASK_TRIGGER_FLAG_DISABLED;
     ComRef<TriggerObject> t;
-    const SHORT random = static_cast<SHORT>(40000);  // a 16-bit field above 32767 reads negative
+    SHORT random = 0;
+    ASSERT_EQ(Bind(r)->get_RandomMinutesInterval(&random), S_OK);
+    EXPECT_EQ(random, static_cast<SHORT>(40000)) << "a 16-bit field above 32767 reads negative";
     const auto flags = [](LONG f) { return static_cast<TaskScheduler::TASK_TRIGGER_FLAGS>(f); };
     struct Row {
         std::function<HRESULT(bool)> put;
