@@ -201,7 +201,7 @@ TEST_F(Daemon, BadRequestsGetTheirErrors) {
     EXPECT_EQ(svc::RequestRun(JobPath("Broken")), SCHED_E_INVALID_TASK);
     EXPECT_EQ(svc::RequestRun(JobPath("NoProgram")), SCHED_E_TASK_NOT_READY);
     EXPECT_EQ(svc::RequestRun(JobPath("Missing")), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Load("Missing").startError, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(WaitFor([&] { return Load("Missing").startError == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); }));
     EXPECT_EQ(Load("Missing").status, SCHED_S_TASK_HAS_NOT_RUN);
     // Only items of this Tasks folder, by a path without line breaks.
     EXPECT_EQ(svc::RequestRun(windir_ + "/Elsewhere.job"), E_INVALIDARG);

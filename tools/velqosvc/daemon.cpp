@@ -1,15 +1,20 @@
-// The daemon's event loop: one thread waiting in ppoll on the request
-// socket, an inotify watch of the Tasks folder and a signalfd, woken at the
-// next run time, the next run deadline or the fallback rescan, whichever
-// comes first.
+// The daemon's event loop: one thread waiting in ppoll on a signalfd (stop,
+// rescan, ended children), the request socket and its clients, and an
+// inotify watch of the Tasks folder, woken at the next run time, the next
+// run deadline or the fallback rescan, whichever comes first. Nothing in it
+// waits on one run or on the disk: programs are spawned (the exec error, if
+// any, comes back from the spawn itself), ended children are reaped as their
+// signal arrives, and what is to be recorded in the items' files goes to the
+// recorder thread. The items' schedules are kept in memory, ordered by their
+// next run time; a file is read again only when it changes.
 #include "tools/velqosvc/daemon.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <mstask.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -21,20 +26,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/service/control/control.h"
 #include "platform/service/job/jobfile.h"
 #include "platform/service/objects/objects_internal.h"
 #include "platform/service/schedule/schedule.h"
+#include "tools/velqosvc/recorder.h"
+
+extern char **environ;
 
 namespace velqosvc {
 
@@ -44,6 +53,8 @@ namespace svc = velqo::service;
 
 using Millis = long long;
 constexpr DWORD kNoLimit = 0xFFFFFFFF;  // a maximum run time of INFINITE
+constexpr Millis kClientMs = 2000;      // a request line must arrive within this
+constexpr std::size_t kMaxClients = 64;
 
 Millis MonotonicMs() {
     timespec ts;
@@ -51,42 +62,17 @@ Millis MonotonicMs() {
     return Millis(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The daemon's wall clock. $VELQOSVC_TIME_OFFSET (whole seconds, at most ten
-// years either way) shifts it, so that tests can put a run time a moment ahead
-// without waiting for the next minute; unset, it is the system's clock.
-long ClockOffset() {
-    static const long offset = [] {
-        const char *text = std::getenv("VELQOSVC_TIME_OFFSET");
-        if (!text || !*text) return 0L;
-        char *end = nullptr;
-        long v = std::strtol(text, &end, 10);
-        return *end || v > 315360000L || v < -315360000L ? 0L : v;
-    }();
-    return offset;
-}
-
-time_t Now() { return time(nullptr) + ClockOffset(); }
-
-// The same clock in milliseconds, for waking on time.
+// The daemon's clock in milliseconds, for waking on time.
 Millis NowMs() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return (Millis(ts.tv_sec) + ClockOffset()) * 1000 + ts.tv_nsec / 1000000;
 }
 
-SYSTEMTIME LocalTime(time_t t) { return svc::WallClockAt(t); }
-
-// The first run time of `triggers` at or after `after`, or nullopt.
-std::optional<time_t> NextRun(const std::vector<TASK_TRIGGER> &triggers, DWORD flags, time_t after) {
+// The first run time of `triggers` at or after `after`, or 0 for none.
+time_t NextRun(const std::vector<TASK_TRIGGER> &triggers, DWORD flags, time_t after) {
     time_t at = 0;
-    if (!svc::NextRunInstant(triggers, flags, after, &at)) return std::nullopt;
-    return at;
-}
-
-std::string TaskName(const std::string &path) {
-    std::string name = path.substr(path.rfind('/') + 1);
-    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".job") == 0) name.resize(name.size() - 4);
-    return name;
+    return svc::NextRunInstant(triggers, flags, after, &at) ? at : 0;
 }
 
 DWORD Win32FromErrno(int e) {
@@ -108,13 +94,39 @@ std::string OwnUserName() {
     return std::to_string(getuid());
 }
 
+// What tells a changed file from the one read last.
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{}, changed{};
+    bool operator==(const Identity &o) const {
+        return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+               changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+// One stored item as the schedule needs it.
+struct Item {
+    Identity identity;
+    DWORD flags = 0;
+    std::vector<TASK_TRIGGER> triggers;
+    time_t next = 0;  // the next run time; 0: none
+};
+
 struct Run {
     std::string path, name;
-    std::optional<Millis> deadline;  // MaxRunTime or the trigger's duration end
+    Millis deadline = 0;  // MaxRunTime or the trigger's duration end; 0: none
     const char *deadlineReason = "";
     bool ending = false;  // signalled by the daemon; recorded as terminated
-    Millis killAt = 0;    // SIGKILL after the grace period
-    bool killed = false;
+    Millis timer = 0;     // the entry of this run in the timers, 0: none
+};
+
+struct Client {
+    int fd;
+    Millis deadline;
+    std::string line;
 };
 
 class Daemon {
@@ -123,19 +135,23 @@ public:
     int Main();
 
 private:
-    void Log(const char *event, const std::string &task, const char *format, ...) __attribute__((format(printf, 4, 5)));
     bool Setup();
     void Loop();
     void Shutdown();
-    void Scan(time_t now);
-    void RunStartupTriggers();
-    bool ListItems(std::vector<std::string> *paths);
-    HRESULT Start(const std::string &path, const char *why, std::optional<Millis> durationEnd);
+    void ReadSignals();
+    void ReadChanges(std::set<std::string> *names, bool *all);
+    void Refresh(const std::set<std::string> &names, bool all);
+    void Load(const std::string &path, Item &item, bool startup);
+    void Schedule(const std::string &path, Item &item, time_t next);
+    void FireDue();
+    void Startup(const std::string &path, const svc::JobData &job);
+    HRESULT Start(const std::string &path, const char *why, Millis durationEnd);
     void Reap();
-    void Finish(pid_t pid, int waitStatus);
-    void CheckDeadlines();
-    void End(Run &run, pid_t pid, const char *reason);
-    void Serve();
+    void SetTimer(pid_t pid, Run &run, Millis when);
+    void OnTimers();
+    void End(pid_t pid, Run &run, const char *reason);
+    void Accept();
+    bool ReadClient(Client &client);
     std::string Answer(const std::string &line);
     bool InTasksFolder(const std::string &path);
     HRESULT AccountAllowed(const svc::JobData &job, std::string *account);
@@ -145,40 +161,30 @@ private:
     std::FILE *log_;
     std::string tasks_, state_, socketPath_, user_;
     int lockFd_ = -1, listenFd_ = -1, notifyFd_ = -1, signalFd_ = -1;
+    std::unique_ptr<Recorder> recorder_;
+    std::map<std::string, Item> items_;
+    std::set<std::pair<time_t, const std::string *>> schedule_;  // (next run, item path)
     std::map<pid_t, Run> runs_;
-    std::map<std::string, time_t> reportedBad_;  // path -> mtime already logged
-    time_t lastCheck_ = 0;
-    std::optional<time_t> nextFire_;
+    std::unordered_map<std::string, pid_t> running_;  // item path -> its run
+    std::set<std::pair<Millis, pid_t>> timers_;       // (monotonic deadline, run)
+    std::vector<Client> clients_;
+    time_t lastCheck_ = 0;  // run times up to this one have been started
     Millis nextRescan_ = 0;
-    bool scanWanted_ = true, stopping_ = false, lockBusy_ = false;
+    bool rescanWanted_ = false, stopping_ = false, lockBusy_ = false;
 };
-
-void Daemon::Log(const char *event, const std::string &task, const char *format, ...) {
-    char when[40];
-    time_t now = Now();
-    tm parts{};
-    localtime_r(&now, &parts);
-    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S%z", &parts);
-    char details[1024] = {};
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(details, sizeof details, format, args);
-    va_end(args);
-    std::fprintf(log_, "%s %s \"%s\"%s%s\n", when, event, task.c_str(), *details ? " " : "", details);
-    std::fflush(log_);
-}
 
 bool Daemon::Setup() {
     user_ = OwnUserName();
     tasks_ = svc::TasksFolder();
     state_ = svc::StateFolder();
     if (tasks_.empty() || state_.empty()) {
-        Log("service-failed", "", "cannot create the Tasks folder or its .service folder: %s", std::strerror(errno));
+        LogLine(log_, "service-failed", "", "cannot create the Tasks folder or its .service folder: %s",
+                std::strerror(errno));
         return false;
     }
     lockFd_ = open((state_ + "/" + svc::kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0) {
-        Log("service-failed", "", "cannot open the lock: %s", std::strerror(errno));
+        LogLine(log_, "service-failed", "", "cannot open the lock: %s", std::strerror(errno));
         return false;
     }
     struct flock lock {};
@@ -189,7 +195,7 @@ bool Daemon::Setup() {
         probe.l_type = F_WRLCK;
         probe.l_whence = SEEK_SET;
         long holder = fcntl(lockFd_, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK ? long(probe.l_pid) : 0;
-        Log("service-failed", "", "another daemon already serves %s (pid %ld)", tasks_.c_str(), holder);
+        LogLine(log_, "service-failed", "", "another daemon already serves %s (pid %ld)", tasks_.c_str(), holder);
         if (log_ != stderr)
             std::fprintf(stderr, "velqosvc: another daemon already serves %s (pid %ld)\n", tasks_.c_str(), holder);
         close(lockFd_);
@@ -199,7 +205,7 @@ bool Daemon::Setup() {
     }
     std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(lockFd_, 0) != 0 || pwrite(lockFd_, pid.data(), pid.size(), 0) != ssize_t(pid.size()))
-        Log("warning", "", "cannot write the pid into the lock: %s", std::strerror(errno));
+        LogLine(log_, "warning", "", "cannot write the pid into the lock: %s", std::strerror(errno));
 
     sigset_t handled;
     sigemptyset(&handled);
@@ -208,15 +214,15 @@ bool Daemon::Setup() {
     signal(SIGPIPE, SIG_IGN);
     signalFd_ = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd_ < 0) {
-        Log("service-failed", "", "signalfd: %s", std::strerror(errno));
+        LogLine(log_, "service-failed", "", "signalfd: %s", std::strerror(errno));
         return false;
     }
     notifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (notifyFd_ < 0 ||
         inotify_add_watch(notifyFd_, tasks_.c_str(),
                           IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB) < 0) {
-        Log("warning", "", "no change notification (%s); rescanning every %d s", std::strerror(errno),
-            options_.rescanSeconds);
+        LogLine(log_, "warning", "", "no change notification (%s); rescanning every %d s", std::strerror(errno),
+                options_.rescanSeconds);
         if (notifyFd_ >= 0) close(notifyFd_);
         notifyFd_ = -1;
     }
@@ -224,7 +230,7 @@ bool Daemon::Setup() {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath_.size() >= sizeof address.sun_path) {
-        Log("service-failed", "", "the request socket's path is too long: %s", socketPath_.c_str());
+        LogLine(log_, "service-failed", "", "the request socket's path is too long: %s", socketPath_.c_str());
         return false;
     }
     std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
@@ -232,15 +238,15 @@ bool Daemon::Setup() {
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         chmod(socketPath_.c_str(), 0600) != 0 || listen(listenFd_, 16) != 0) {
-        Log("service-failed", "", "cannot listen on %s: %s", socketPath_.c_str(), std::strerror(errno));
+        LogLine(log_, "service-failed", "", "cannot listen on %s: %s", socketPath_.c_str(), std::strerror(errno));
         return false;
     }
     if (!svc::WriteFileAtomic(state_ + "/" + svc::kStateFile, std::to_string(getpid()) + " running\n")) {
-        Log("service-failed", "", "cannot write the state file: %s", std::strerror(errno));
+        LogLine(log_, "service-failed", "", "cannot write the state file: %s", std::strerror(errno));
         return false;
     }
     unlink((state_ + "/" + svc::kStartingFile).c_str());
-    Log("service-start", "", "pid %ld tasks %s user %s", long(getpid()), tasks_.c_str(), user_.c_str());
+    LogLine(log_, "service-start", "", "pid %ld tasks %s user %s", long(getpid()), tasks_.c_str(), user_.c_str());
     return true;
 }
 
@@ -266,26 +272,25 @@ bool Daemon::InTasksFolder(const std::string &path) {
     return same;
 }
 
-HRESULT Daemon::Start(const std::string &path, const char *why, std::optional<Millis> durationEnd) {
+HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd) {
     const std::string name = TaskName(path);
-    for (auto &[pid, run] : runs_)
-        if (run.path == path) {
-            Log("skipped", name, "already running (pid %ld); %s", long(pid), why);
-            return S_OK;
-        }
+    if (auto found = running_.find(path); found != running_.end()) {
+        LogLine(log_, "skipped", name, "already running (pid %ld); %s", long(found->second), why);
+        return S_OK;
+    }
     svc::JobData job;
     if (HRESULT hr = svc::ReadJobFile(path, job); hr != S_OK) {
-        Log("start-failed", name, "cannot read the item: 0x%08X", unsigned(hr));
+        LogLine(log_, "start-failed", name, "cannot read the item: 0x%08X", unsigned(hr));
         return hr;
     }
     std::string account;
     if (AccountAllowed(job, &account) != S_OK) {
-        Log("refused", name, "its account \"%s\" is another user than the daemon's (\"%s\")", account.c_str(),
-            user_.c_str());
+        LogLine(log_, "refused", name, "its account \"%s\" is another user than the daemon's (\"%s\")", account.c_str(),
+                user_.c_str());
         return E_ACCESSDENIED;
     }
     if (job.application.empty()) {
-        Log("start-failed", name, "no application name");
+        LogLine(log_, "start-failed", name, "no application name");
         return SCHED_E_TASK_NOT_READY;
     }
     std::string program = svc::ToUtf8(job.application);
@@ -300,137 +305,89 @@ HRESULT Daemon::Start(const std::string &path, const char *why, std::optional<Mi
     for (auto &a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) return HRESULT_FROM_WIN32(Win32FromErrno(errno));
-    pid_t pid = fork();
-    if (pid < 0) {
-        int e = errno;
-        close(channel[0]);
-        close(channel[1]);
-        return HRESULT_FROM_WIN32(Win32FromErrno(e));
-    }
-    if (pid == 0) {
-        close(channel[0]);
-        setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        int failure[2] = {1, 0};
-        if (chdir(folder.c_str()) == 0) {
-            execvp(argv[0], argv.data());
-            failure[0] = 2;
-        }
-        failure[1] = errno;
-        (void)!write(channel[1], failure, sizeof failure);
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    close(channel[1]);
-    int failure[2] = {0, 0};
-    ssize_t got;
-    while ((got = read(channel[0], failure, sizeof failure)) < 0 && errno == EINTR) {
-    }
-    close(channel[0]);
-    if (got == ssize_t(sizeof failure)) {
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(failure[1]));
-        Log("start-failed", name, "%s %s: %s (0x%08X)", failure[0] == 1 ? "cannot enter" : "cannot run",
-            failure[0] == 1 ? folder.c_str() : program.c_str(), std::strerror(failure[1]), unsigned(hr));
-        if (svc::ReadJobFile(path, job) == S_OK) {
-            job.startError = hr;
-            svc::WriteJobFile(path, job);
-        }
+    // The program runs in a process group of its own, with no signal blocked
+    // or ignored, on /dev/null, in its folder. The spawn returns once the
+    // program runs, or with the reason it cannot.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none, reset;
+    sigemptyset(&none);
+    sigemptyset(&reset);
+    sigaddset(&reset, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &reset);
+    pid_t pid = 0;
+    int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (failed) {
+        HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(failed));
+        struct stat st {};
+        bool enters = stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(folder.c_str(), X_OK) == 0;
+        LogLine(log_, "start-failed", name, "%s %s: %s (0x%08X)", enters ? "cannot run" : "cannot enter",
+                enters ? program.c_str() : folder.c_str(), std::strerror(failed), unsigned(hr));
+        Record record{Record::kStartFailed, path};
+        record.error = hr;
+        recorder_->Add(std::move(record));
         return hr;
     }
     Run run;
     run.path = path;
     run.name = name;
-    Millis started = MonotonicMs();
-    // Re-read just before writing so an edit made meanwhile is kept.
-    if (svc::ReadJobFile(path, job) == S_OK) {
-        job.status = SCHED_S_TASK_RUNNING;
-        job.runningInstances = WORD(std::min<int>(job.runningInstances + 1, 0xFFFF));
-        job.mostRecentRun = LocalTime(Now());
-        job.startError = S_OK;
-        if (HRESULT hr = svc::WriteJobFile(path, job); hr != S_OK)
-            Log("warning", name, "cannot record the start: 0x%08X", unsigned(hr));
-    }
+    const Millis started = MonotonicMs();
     if (job.maxRunTime != kNoLimit) {
         run.deadline = started + Millis(job.maxRunTime);
         run.deadlineReason = "maximum run time reached";
     }
-    if (durationEnd && (!run.deadline || *durationEnd < *run.deadline)) {
+    if (durationEnd && (!run.deadline || durationEnd < run.deadline)) {
         run.deadline = durationEnd;
         run.deadlineReason = "trigger duration ended";
     }
-    Log("started", name, "pid %ld %s; %s", long(pid), program.c_str(), why);
-    runs_.emplace(pid, std::move(run));
+    LogLine(log_, "started", name, "pid %ld %s; %s", long(pid), program.c_str(), why);
+    recorder_->Add(Record{Record::kStarted, path, Now()});
+    running_.emplace(path, pid);
+    Run &added = runs_.emplace(pid, std::move(run)).first->second;
+    if (added.deadline) SetTimer(pid, added, added.deadline);
     return S_OK;
 }
 
-void Daemon::End(Run &run, pid_t pid, const char *reason) {
+void Daemon::SetTimer(pid_t pid, Run &run, Millis when) {
+    if (run.timer) timers_.erase({run.timer, pid});
+    run.timer = when;
+    if (when) timers_.emplace(when, pid);
+}
+
+void Daemon::End(pid_t pid, Run &run, const char *reason) {
     if (run.ending) return;
     run.ending = true;
-    run.killAt = MonotonicMs() + options_.killGraceMs;
-    Log("terminating", run.name, "pid %ld: %s", long(pid), reason);
+    SetTimer(pid, run, MonotonicMs() + options_.killGraceMs);
+    LogLine(log_, "terminating", run.name, "pid %ld: %s", long(pid), reason);
     killpg(pid, SIGTERM);
 }
 
-void Daemon::CheckDeadlines() {
-    Millis now = MonotonicMs();
-    for (auto &[pid, run] : runs_) {
-        if (!run.ending && run.deadline && *run.deadline <= now) End(run, pid, run.deadlineReason);
-        if (run.ending && !run.killed && run.killAt <= now) {
-            run.killed = true;
-            Log("killing", run.name, "pid %ld did not end within %d ms", long(pid), options_.killGraceMs);
+// Runs past their deadline are asked to end; runs asked to end that are still
+// there after the grace period are killed.
+void Daemon::OnTimers() {
+    const Millis now = MonotonicMs();
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        pid_t pid = timers_.begin()->second;
+        Run &run = runs_.at(pid);
+        if (!run.ending) {
+            End(pid, run, run.deadlineReason);
+        } else {
+            SetTimer(pid, run, 0);
+            LogLine(log_, "killing", run.name, "pid %ld did not end within %d ms", long(pid), options_.killGraceMs);
             killpg(pid, SIGKILL);
         }
     }
-}
-
-void Daemon::Finish(pid_t pid, int waitStatus) {
-    auto it = runs_.find(pid);
-    if (it == runs_.end()) return;
-    Run run = std::move(it->second);
-    runs_.erase(it);
-    if (run.ending) killpg(pid, SIGKILL);  // what an ended item left in its group goes with it
-    // An exit status as the program gave it; a signal as 128 + its number.
-    DWORD code = WIFEXITED(waitStatus) ? DWORD(WEXITSTATUS(waitStatus)) : DWORD(128 + WTERMSIG(waitStatus));
-    svc::JobData job;
-    if (HRESULT hr = svc::ReadJobFile(run.path, job); hr != S_OK) {
-        Log(run.ending ? "terminated" : "exited", run.name, "code %u; the item is gone or unreadable (0x%08X)", code,
-            unsigned(hr));
-        return;
-    }
-    time_t now = Now();
-    job.exitCode = code;
-    job.runningInstances = job.runningInstances ? WORD(job.runningInstances - 1) : 0;
-    if (run.ending) {
-        job.status = SCHED_S_TASK_TERMINATED;
-    } else {
-        job.status = SCHED_S_TASK_READY;
-        job.status = svc::ItemStatus(job, LocalTime(now));
-    }
-    bool noRunLeft = !NextRun(job.triggers, job.flags, now + 1);
-    if ((job.flags & TASK_FLAG_DELETE_WHEN_DONE) && noRunLeft && !job.runningInstances) {
-        Log(run.ending ? "terminated" : "exited", run.name, "code %u", code);
-        if (HRESULT hr = svc::RemoveWorkItem(tasks_, run.path); hr == S_OK)
-            Log("deleted", run.name, "no run left");
-        else
-            Log("warning", run.name, "cannot delete: 0x%08X", unsigned(hr));
-        return;
-    }
-    if (HRESULT hr = svc::WriteJobFile(run.path, job); hr != S_OK)
-        Log("warning", run.name, "cannot record the end: 0x%08X", unsigned(hr));
-    Log(run.ending ? "terminated" : "exited", run.name, "code %u status 0x%08X", code, unsigned(job.status));
 }
 
 void Daemon::Reap() {
@@ -438,101 +395,139 @@ void Daemon::Reap() {
         int status = 0;
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid <= 0) return;
-        Finish(pid, status);
+        auto it = runs_.find(pid);
+        if (it == runs_.end()) continue;
+        Run &run = it->second;
+        if (run.ending) killpg(pid, SIGKILL);  // what an ended item left in its group goes with it
+        // An exit status as the program gave it; a signal as 128 + its number.
+        Record record{Record::kEnded, run.path, Now()};
+        record.exitCode = WIFEXITED(status) ? DWORD(WEXITSTATUS(status)) : DWORD(128 + WTERMSIG(status));
+        record.terminated = run.ending;
+        recorder_->Add(std::move(record));
+        SetTimer(pid, run, 0);
+        running_.erase(run.path);
+        runs_.erase(it);
     }
 }
 
-// The monotonic deadline of a run that a trigger's window ends.
-std::optional<Millis> DurationEnd(const TASK_TRIGGER &trigger, time_t fired) {
+// The monotonic deadline of a run that a trigger's window ends; 0 for none.
+Millis DurationEnd(const TASK_TRIGGER &trigger, time_t fired) {
     long long end = 0;
-    if (!svc::RepetitionWindowEnd(trigger, fired, &end)) return std::nullopt;
-    return MonotonicMs() + (Millis(end) - Millis(Now())) * 1000;
+    if (!svc::RepetitionWindowEnd(trigger, fired, &end)) return 0;
+    return std::max<Millis>(MonotonicMs() + (Millis(end) - Millis(Now())) * 1000, 1);
 }
 
-// The items the service lists: one file per name, whatever its letter case.
-bool Daemon::ListItems(std::vector<std::string> *paths) {
-    std::vector<std::string> files;
-    if (FAILED(svc::ListItemFiles(tasks_, files))) return false;
-    for (const std::string &file : files) paths->push_back(tasks_ + "/" + file);
-    std::sort(paths->begin(), paths->end());
-    return true;
+void Daemon::Schedule(const std::string &path, Item &item, time_t next) {
+    if (item.next) schedule_.erase({item.next, &path});
+    item.next = next;
+    if (next) schedule_.emplace(next, &path);
 }
 
-void Daemon::Scan(time_t now) {
-    if (now < lastCheck_) lastCheck_ = now;  // the clock went back
-    nextFire_.reset();
-    std::vector<std::string> paths;
-    if (!ListItems(&paths)) {
-        Log("warning", "", "cannot read %s: %s", tasks_.c_str(), std::strerror(errno));
+// Reads the item again when its file changed since it was read.
+void Daemon::Load(const std::string &path, Item &item, bool startup) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return;
+    Identity identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    if (identity == item.identity) return;
+    item.identity = identity;
+    svc::JobData job;
+    if (HRESULT hr = svc::ReadJobFile(path, job); hr != S_OK) {
+        LogLine(log_, "invalid", TaskName(path), "cannot read the item: 0x%08X", unsigned(hr));
+        item.triggers.clear();
+        Schedule(path, item, 0);
         return;
     }
-    std::set<std::string> present(paths.begin(), paths.end());
-    for (auto it = reportedBad_.begin(); it != reportedBad_.end();)
-        it = present.count(it->first) ? std::next(it) : reportedBad_.erase(it);
-    for (const auto &path : paths) {
-        svc::JobData job;
-        if (HRESULT hr = svc::ReadJobFile(path, job); hr != S_OK) {
-            struct stat st {};
-            stat(path.c_str(), &st);
-            auto seen = reportedBad_.find(path);
-            if (seen == reportedBad_.end() || seen->second != st.st_mtime) {
-                Log("invalid", TaskName(path), "cannot read the item: 0x%08X", unsigned(hr));
-                reportedBad_[path] = st.st_mtime;
-            }
-            continue;
+    item.flags = job.flags;
+    item.triggers = std::move(job.triggers);
+    item.triggers.shrink_to_fit();
+    Schedule(path, item, item.flags & TASK_FLAG_DISABLED ? 0 : NextRun(item.triggers, item.flags, lastCheck_ + 1));
+    if (startup) {
+        job.triggers = item.triggers;
+        Startup(path, job);
+    }
+}
+
+// Brings the items in line with the folder: the named files, or all of them.
+// A name the daemon does not know, or one whose file is gone, means listing
+// the folder (one file per name whatever its letter case).
+void Daemon::Refresh(const std::set<std::string> &names, bool all) {
+    bool list = all || items_.empty();
+    for (const std::string &name : names) {
+        auto it = items_.find(tasks_ + "/" + name);
+        if (it == items_.end() || access(it->first.c_str(), F_OK) != 0)
+            list = true;
+        else
+            Load(it->first, it->second, false);
+    }
+    if (!list) return;
+    std::vector<std::string> files;
+    if (FAILED(svc::ListItemFiles(tasks_, files))) {
+        LogLine(log_, "warning", "", "cannot read %s: %s", tasks_.c_str(), std::strerror(errno));
+        return;
+    }
+    std::set<std::string> present;
+    for (const std::string &file : files) present.insert(tasks_ + "/" + file);
+    for (auto it = items_.begin(); it != items_.end();) {
+        if (present.count(it->first)) {
+            ++it;
+        } else {
+            Schedule(it->first, it->second, 0);
+            it = items_.erase(it);
         }
-        reportedBad_.erase(path);
-        if (job.flags & TASK_FLAG_DISABLED) continue;
-        // Which trigger fires, if any, within (last check, now]; and the next run after now.
+    }
+    for (const std::string &path : present) {
+        auto [it, added] = items_.try_emplace(path);
+        if (added || all) Load(it->first, it->second, false);
+    }
+}
+
+// Starts the items whose run time has come: for each, the trigger that fired
+// last within (last check, now].
+void Daemon::FireDue() {
+    const time_t now = Now();
+    if (now < lastCheck_) {  // the clock went back
+        lastCheck_ = now;
+        for (auto &[path, item] : items_)
+            Schedule(path, item, item.flags & TASK_FLAG_DISABLED ? 0 : NextRun(item.triggers, item.flags, now + 1));
+        return;
+    }
+    while (!schedule_.empty() && schedule_.begin()->first <= now) {
+        const std::string &path = *schedule_.begin()->second;
+        Item &item = items_.at(path);
         const TASK_TRIGGER *fired = nullptr;
         time_t firedAt = 0;
-        for (const auto &trigger : job.triggers) {
+        for (const auto &trigger : item.triggers) {
             std::vector<TASK_TRIGGER> one{trigger};
-            if (auto due = NextRun(one, job.flags, lastCheck_ + 1); due && *due <= now && (!fired || *due > firedAt)) {
+            if (time_t due = NextRun(one, item.flags, lastCheck_ + 1); due && due <= now && (!fired || due > firedAt)) {
                 fired = &trigger;
-                firedAt = *due;
+                firedAt = due;
             }
         }
+        Schedule(path, item, NextRun(item.triggers, item.flags, now + 1));
         if (fired) Start(path, "trigger fired", DurationEnd(*fired, firedAt));
-        if (auto next = NextRun(job.triggers, job.flags, now + 1); next && (!nextFire_ || *next < *nextFire_))
-            nextFire_ = next;
     }
     lastCheck_ = now;
 }
 
-// Once at start: clears runs an earlier daemon left marked, and runs the
-// items with a system-start or logon trigger.
-void Daemon::RunStartupTriggers() {
-    std::vector<std::string> paths;
-    if (!ListItems(&paths)) return;
-    SYSTEMTIME today = LocalTime(Now());
+// At start, for each item: clears a run an earlier daemon left marked, and
+// runs the item when it has a system-start or logon trigger.
+void Daemon::Startup(const std::string &path, const svc::JobData &job) {
+    // A run recorded by a daemon that ended without recording its end: no
+    // daemon ran anything here while this one did not hold the lock.
+    if (job.status == SCHED_S_TASK_RUNNING || job.runningInstances)
+        recorder_->Add(Record{Record::kRecovered, path, Now()});
+    if (job.flags & TASK_FLAG_DISABLED) return;
+    SYSTEMTIME today = svc::WallClockAt(Now());
     auto dateKey = [](WORD y, WORD m, WORD d) { return long(y) * 10000 + m * 100 + d; };
     long todayKey = dateKey(today.wYear, today.wMonth, today.wDay);
-    for (const auto &path : paths) {
-        svc::JobData job;
-        if (svc::ReadJobFile(path, job) != S_OK) continue;
-        // A run recorded by a daemon that ended without recording its end: no
-        // daemon ran anything here while this one did not hold the lock.
-        if (job.status == SCHED_S_TASK_RUNNING || job.runningInstances) {
-            job.runningInstances = 0;
-            job.status = SCHED_S_TASK_READY;
-            job.status = svc::ItemStatus(job, today);
-            if (svc::WriteJobFile(path, job) == S_OK)
-                Log("recovered", TaskName(path), "a run left unfinished by an earlier daemon; status 0x%08X",
-                    unsigned(job.status));
-        }
-        if (job.flags & TASK_FLAG_DISABLED) continue;
-        for (const auto &t : job.triggers) {
-            bool event =
-                t.TriggerType == TASK_EVENT_TRIGGER_AT_SYSTEMSTART || t.TriggerType == TASK_EVENT_TRIGGER_AT_LOGON;
-            bool begun = dateKey(t.wBeginYear, t.wBeginMonth, t.wBeginDay) <= todayKey;
-            bool ended =
-                (t.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) && dateKey(t.wEndYear, t.wEndMonth, t.wEndDay) < todayKey;
-            if (event && !(t.rgFlags & TASK_TRIGGER_FLAG_DISABLED) && begun && !ended) {
-                Start(path, t.TriggerType == TASK_EVENT_TRIGGER_AT_LOGON ? "at logon" : "at system start",
-                      std::nullopt);
-                break;
-            }
+    for (const auto &t : job.triggers) {
+        bool event = t.TriggerType == TASK_EVENT_TRIGGER_AT_SYSTEMSTART || t.TriggerType == TASK_EVENT_TRIGGER_AT_LOGON;
+        bool begun = dateKey(t.wBeginYear, t.wBeginMonth, t.wBeginDay) <= todayKey;
+        bool ended =
+            (t.rgFlags & TASK_TRIGGER_FLAG_HAS_END_DATE) && dateKey(t.wEndYear, t.wEndMonth, t.wEndDay) < todayKey;
+        if (event && !(t.rgFlags & TASK_TRIGGER_FLAG_DISABLED) && begun && !ended) {
+            Start(path, t.TriggerType == TASK_EVENT_TRIGGER_AT_LOGON ? "at logon" : "at system start", 0);
+            return;
         }
     }
 }
@@ -545,126 +540,160 @@ std::string Daemon::Answer(const std::string &line) {
     if (terminate) path = line.substr(5);
     if ((run || terminate) && !path.empty() && InTasksFolder(path)) {
         if (run) {
-            hr = Start(path, "run requested", std::nullopt);
+            hr = Start(path, "run requested", 0);
+        } else if (auto found = running_.find(path); found != running_.end()) {
+            End(found->second, runs_.at(found->second), "terminate requested");
+            hr = S_OK;
         } else {
             hr = SCHED_E_TASK_NOT_RUNNING;
-            for (auto &[pid, r] : runs_)
-                if (r.path == path) {
-                    End(r, pid, "terminate requested");
-                    hr = S_OK;
-                }
         }
     } else {
-        Log("bad-request", "", "%.200s", line.c_str());
+        LogLine(log_, "bad-request", "", "%.200s", line.c_str());
     }
     char text[16];
     std::snprintf(text, sizeof text, "%08X\n", unsigned(hr));
     return text;
 }
 
-void Daemon::Serve() {
+void Daemon::Accept() {
     for (;;) {
-        int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) return;
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
         ucred peer{};
         socklen_t size = sizeof peer;
-        if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != getuid() && peer.uid != 0)) {
-            close(client);
+        if (clients_.size() >= kMaxClients || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            (peer.uid != getuid() && peer.uid != 0)) {
+            close(fd);
             continue;
         }
-        timeval limit{2, 0};
-        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        std::string line;
-        char buffer[512];
-        while (line.find('\n') == std::string::npos && line.size() <= svc::kMaxRequestPath + 8) {
-            ssize_t n = recv(client, buffer, sizeof buffer, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            line.append(buffer, std::size_t(n));
+        clients_.push_back(Client{fd, MonotonicMs() + kClientMs, {}});
+        if (!ReadClient(clients_.back())) {
+            close(fd);
+            clients_.pop_back();
         }
-        if (auto eol = line.find('\n'); eol != std::string::npos) {
-            line.resize(eol);
-            std::string answer = Answer(line);
-            (void)!send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+}
+
+// Reads what a client sent; answers a whole line. False once the client is done.
+bool Daemon::ReadClient(Client &client) {
+    char buffer[512];
+    for (;;) {
+        ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n <= 0) return false;
+        client.line.append(buffer, std::size_t(n));
+        if (auto eol = client.line.find('\n'); eol != std::string::npos) {
+            client.line.resize(eol);
+            std::string answer = Answer(client.line);
+            (void)!send(client.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            return false;
         }
-        close(client);
+        if (client.line.size() > svc::kMaxRequestPath + 8) return false;
+    }
+}
+
+void Daemon::ReadSignals() {
+    signalfd_siginfo info;
+    while (read(signalFd_, &info, sizeof info) == ssize_t(sizeof info)) {
+        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stopping_ = true;
+        if (info.ssi_signo == SIGHUP) rescanWanted_ = true;
+    }
+    Reap();
+}
+
+// The item files named by the folder's change events; `all` when events were lost.
+void Daemon::ReadChanges(std::set<std::string> *names, bool *all) {
+    alignas(inotify_event) char events[8192];
+    for (ssize_t n; (n = read(notifyFd_, events, sizeof events)) > 0;) {
+        for (char *p = events; p < events + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            if (event->mask & IN_Q_OVERFLOW) *all = true;
+            if (event->len && event->name[0] != '.' && svc::EndsInJobSuffix(event->name)) names->insert(event->name);
+            p += sizeof(inotify_event) + event->len;
+        }
     }
 }
 
 Millis Daemon::NextTimeout() const {
     Millis now = MonotonicMs();
     Millis wake = nextRescan_;
-    if (nextFire_) {
-        Millis until = Millis(*nextFire_) * 1000 - NowMs();
+    if (!schedule_.empty()) {
+        Millis until = Millis(schedule_.begin()->first) * 1000 - NowMs();
         wake = std::min(wake, now + std::max<Millis>(until, 0) + 20);
     }
-    for (const auto &[pid, run] : runs_) {
-        if (!run.ending && run.deadline) wake = std::min(wake, *run.deadline);
-        if (run.ending && !run.killed) wake = std::min(wake, run.killAt);
-    }
+    if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first);
+    for (const Client &client : clients_) wake = std::min(wake, client.deadline);
     return std::max<Millis>(wake - now, 0);
 }
 
 void Daemon::Loop() {
     lastCheck_ = Now();
-    RunStartupTriggers();
+    nextRescan_ = MonotonicMs() + Millis(options_.rescanSeconds) * 1000;
+    std::vector<std::string> files;
+    if (FAILED(svc::ListItemFiles(tasks_, files)))
+        LogLine(log_, "warning", "", "cannot read %s: %s", tasks_.c_str(), std::strerror(errno));
+    std::sort(files.begin(), files.end());
+    for (const std::string &file : files) {
+        auto it = items_.try_emplace(tasks_ + "/" + file).first;
+        Load(it->first, it->second, true);
+    }
+    std::vector<pollfd> fds;
     while (!stopping_) {
-        if (scanWanted_ || MonotonicMs() >= nextRescan_ || (nextFire_ && Now() >= *nextFire_)) {
-            scanWanted_ = false;
-            nextRescan_ = MonotonicMs() + Millis(options_.rescanSeconds) * 1000;
-            Scan(Now());
-        }
-        CheckDeadlines();
-        pollfd fds[3] = {{signalFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}, {notifyFd_, POLLIN, 0}};
+        fds.assign({{signalFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}, {notifyFd_, POLLIN, 0}});
+        for (const Client &client : clients_) fds.push_back({client.fd, POLLIN, 0});
         Millis timeout = NextTimeout();
         timespec wait{time_t(timeout / 1000), long(timeout % 1000) * 1000000};
-        int ready = ppoll(fds, notifyFd_ >= 0 ? 3 : 2, &wait, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            Log("warning", "", "ppoll: %s", std::strerror(errno));
+        if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0 && errno != EINTR) {
+            LogLine(log_, "warning", "", "ppoll: %s", std::strerror(errno));
             continue;
         }
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (read(signalFd_, &info, sizeof info) == ssize_t(sizeof info)) {
-                if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stopping_ = true;
-                if (info.ssi_signo == SIGHUP) scanWanted_ = true;
-            }
-            Reap();
-        }
+        ReadSignals();
         if (stopping_) break;
-        if (notifyFd_ >= 0 && (fds[2].revents & POLLIN)) {
-            alignas(inotify_event) char events[4096];
-            while (read(notifyFd_, events, sizeof events) > 0) {
+        std::set<std::string> changed;
+        bool all = rescanWanted_ || MonotonicMs() >= nextRescan_;
+        if (notifyFd_ >= 0 && (fds[2].revents & POLLIN)) ReadChanges(&changed, &all);
+        const Millis now = MonotonicMs();
+        for (std::size_t i = clients_.size(); i-- > 0;) {
+            bool done = (fds[3 + i].revents && !ReadClient(clients_[i])) || clients_[i].deadline <= now;
+            if (done) {
+                close(clients_[i].fd);
+                clients_.erase(clients_.begin() + std::ptrdiff_t(i));
             }
-            scanWanted_ = true;
         }
-        if (fds[1].revents & POLLIN) Serve();
+        if (fds[1].revents & POLLIN) Accept();
+        if (all) {
+            rescanWanted_ = false;
+            nextRescan_ = now + Millis(options_.rescanSeconds) * 1000;
+        }
+        if (all || !changed.empty()) Refresh(changed, all);
+        FireDue();
+        OnTimers();
     }
 }
 
 void Daemon::Shutdown() {
     svc::WriteFileAtomic(state_ + "/" + svc::kStateFile, std::to_string(getpid()) + " stopping\n");
+    for (const Client &client : clients_) close(client.fd);
+    clients_.clear();
     if (listenFd_ >= 0) {
         close(listenFd_);
         listenFd_ = -1;
         unlink(socketPath_.c_str());
     }
     Reap();
-    for (auto &[pid, run] : runs_) End(run, pid, "the service stops");
+    for (auto &[pid, run] : runs_) End(pid, run, "the service stops");
     while (!runs_.empty()) {
-        CheckDeadlines();
-        Millis timeout = NextTimeout();
+        Millis timeout = timers_.empty() ? 1000 : std::max<Millis>(timers_.begin()->first - MonotonicMs(), 0);
         pollfd fd{signalFd_, POLLIN, 0};
         timespec wait{time_t(timeout / 1000), long(timeout % 1000) * 1000000};
         ppoll(&fd, 1, &wait, nullptr);
-        signalfd_siginfo info;
-        while (read(signalFd_, &info, sizeof info) == ssize_t(sizeof info)) {
-        }
-        Reap();
+        ReadSignals();
+        OnTimers();
     }
+    recorder_->Finish();
     unlink((state_ + "/" + svc::kStateFile).c_str());
-    Log("service-stop", "", "pid %ld", long(getpid()));
+    LogLine(log_, "service-stop", "", "pid %ld", long(getpid()));
 }
 
 int Daemon::Main() {
@@ -675,6 +704,7 @@ int Daemon::Main() {
         }
         return lockBusy_ ? 2 : 1;
     }
+    recorder_ = std::make_unique<Recorder>(tasks_, log_);
     Loop();
     Shutdown();
     close(lockFd_);
