@@ -2,10 +2,10 @@
 // rescan, ended children), the request socket and its clients, and an
 // inotify watch of the Tasks folder, woken at the next run time, the next
 // run deadline or the fallback rescan, whichever comes first. Nothing in it
-// waits on one run or on the disk: programs are spawned (the exec error, if
-// any, comes back from the spawn itself), ended children are reaped as their
-// signal arrives, and what is to be recorded in the items' files goes to the
-// recorder thread. The items' schedules are kept in memory, ordered by their
+// waits on one run or on the disk: a program is forked and the loop watches
+// its close-on-exec pipe for the exec's outcome, ended children are reaped as
+// their signal arrives, and what is to be recorded in the items' files goes
+// to the recorder thread. The items' schedules are kept in memory, ordered by their
 // next run time; a file is read again only when it changes.
 #include "tools/velqosvc/daemon.h"
 
@@ -14,7 +14,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -43,8 +42,6 @@
 #include "platform/service/schedule/schedule.h"
 #include "tools/velqosvc/recorder.h"
 
-extern char **environ;
-
 namespace velqosvc {
 
 namespace {
@@ -55,6 +52,7 @@ using Millis = long long;
 constexpr DWORD kNoLimit = 0xFFFFFFFF;  // a maximum run time of INFINITE
 constexpr Millis kClientMs = 2000;      // a request line must arrive within this
 constexpr std::size_t kMaxClients = 64;
+constexpr int kStartsPerTurn = 64;
 
 Millis MonotonicMs() {
     timespec ts;
@@ -116,7 +114,10 @@ struct Item {
 };
 
 struct Run {
-    std::string path, name;
+    std::string path, name, program;
+    const char *why = "";
+    int execFd = -1;      // until the program runs: the pipe the child reports an exec failure on
+    int client = -1;      // a run request waiting for the answer
     Millis deadline = 0;  // MaxRunTime or the trigger's duration end; 0: none
     const char *deadlineReason = "";
     bool ending = false;  // signalled by the daemon; recorded as terminated
@@ -145,14 +146,15 @@ private:
     void Schedule(const std::string &path, Item &item, time_t next);
     void FireDue();
     void Startup(const std::string &path, const svc::JobData &job);
-    HRESULT Start(const std::string &path, const char *why, Millis durationEnd);
+    HRESULT Start(const std::string &path, const char *why, Millis durationEnd, int client = -1);
+    bool ExecStatus(pid_t pid, Run &run);
     void Reap();
     void SetTimer(pid_t pid, Run &run, Millis when);
     void OnTimers();
     void End(pid_t pid, Run &run, const char *reason);
     void Accept();
     bool ReadClient(Client &client);
-    std::string Answer(const std::string &line);
+    std::string Answer(const std::string &line, int client);
     bool InTasksFolder(const std::string &path);
     HRESULT AccountAllowed(const svc::JobData &job, std::string *account);
     Millis NextTimeout() const;
@@ -170,7 +172,7 @@ private:
     std::vector<Client> clients_;
     time_t lastCheck_ = 0;  // run times up to this one have been started
     Millis nextRescan_ = 0;
-    bool rescanWanted_ = false, stopping_ = false, lockBusy_ = false;
+    bool rescanWanted_ = false, stopping_ = false, lockBusy_ = false, moreDue_ = false;
 };
 
 bool Daemon::Setup() {
@@ -272,7 +274,11 @@ bool Daemon::InTasksFolder(const std::string &path) {
     return same;
 }
 
-HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd) {
+// Starts the item's program without waiting for it: the child reports on a
+// close-on-exec pipe why it could not run the program, or the pipe just
+// closes when it could; the loop watches that pipe. S_FALSE for a start under
+// way (`client` then gets the answer once the pipe tells).
+HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd, int client) {
     const std::string name = TaskName(path);
     if (auto found = running_.find(path); found != running_.end()) {
         LogLine(log_, "skipped", name, "already running (pid %ld); %s", long(found->second), why);
@@ -305,43 +311,49 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
     for (auto &a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // The program runs in a process group of its own, with no signal blocked
-    // or ignored, on /dev/null, in its folder. The spawn returns once the
-    // program runs, or with the reason it cannot.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
-    posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    posix_spawn_file_actions_adddup2(&actions, 0, 2);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none, reset;
-    sigemptyset(&none);
-    sigemptyset(&reset);
-    sigaddset(&reset, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &reset);
-    pid_t pid = 0;
-    int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (failed) {
-        HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(failed));
-        struct stat st {};
-        bool enters = stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(folder.c_str(), X_OK) == 0;
-        LogLine(log_, "start-failed", name, "%s %s: %s (0x%08X)", enters ? "cannot run" : "cannot enter",
-                enters ? program.c_str() : folder.c_str(), std::strerror(failed), unsigned(hr));
-        Record record{Record::kStartFailed, path};
-        record.error = hr;
-        recorder_->Add(std::move(record));
-        return hr;
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return HRESULT_FROM_WIN32(Win32FromErrno(errno));
+    pid_t pid = fork();
+    if (pid < 0) {
+        int e = errno;
+        close(channel[0]);
+        close(channel[1]);
+        return HRESULT_FROM_WIN32(Win32FromErrno(e));
     }
+    if (pid == 0) {
+        // The program runs in a process group of its own, with no signal
+        // blocked or ignored, on /dev/null, in its folder.
+        close(channel[0]);
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        int failure[2] = {1, 0};
+        if (chdir(folder.c_str()) == 0) {
+            execvp(argv[0], argv.data());
+            failure[0] = 2;
+        }
+        failure[1] = errno;
+        (void)!write(channel[1], failure, sizeof failure);
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    close(channel[1]);
+    fcntl(channel[0], F_SETFL, O_NONBLOCK);
     Run run;
     run.path = path;
     run.name = name;
+    run.program = program;
+    run.why = why;
+    run.execFd = channel[0];
+    run.client = client;
     const Millis started = MonotonicMs();
     if (job.maxRunTime != kNoLimit) {
         run.deadline = started + Millis(job.maxRunTime);
@@ -351,12 +363,46 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
         run.deadline = durationEnd;
         run.deadlineReason = "trigger duration ended";
     }
-    LogLine(log_, "started", name, "pid %ld %s; %s", long(pid), program.c_str(), why);
-    recorder_->Add(Record{Record::kStarted, path, Now()});
     running_.emplace(path, pid);
     Run &added = runs_.emplace(pid, std::move(run)).first->second;
     if (added.deadline) SetTimer(pid, added, added.deadline);
-    return S_OK;
+    return S_FALSE;
+}
+
+// What the exec pipe of a starting run says; false while it says nothing yet.
+// A run that could not start is forgotten (its child is reaped as a stranger).
+bool Daemon::ExecStatus(pid_t pid, Run &run) {
+    int failure[2] = {0, 0};
+    ssize_t got = read(run.execFd, failure, sizeof failure);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    close(run.execFd);
+    run.execFd = -1;
+    HRESULT hr = S_OK;
+    if (got == ssize_t(sizeof failure)) {
+        hr = HRESULT_FROM_WIN32(Win32FromErrno(failure[1]));
+        LogLine(log_, "start-failed", run.name, "%s: %s (0x%08X)",
+                failure[0] == 1 ? "cannot enter its working directory" : ("cannot run " + run.program).c_str(),
+                std::strerror(failure[1]), unsigned(hr));
+        Record record{Record::kStartFailed, run.path};
+        record.error = hr;
+        recorder_->Add(std::move(record));
+    } else {
+        LogLine(log_, "started", run.name, "pid %ld %s; %s", long(pid), run.program.c_str(), run.why);
+        recorder_->Add(Record{Record::kStarted, run.path, Now()});
+    }
+    if (run.client >= 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08X\n", unsigned(hr));
+        (void)!send(run.client, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT);
+        close(run.client);
+        run.client = -1;
+    }
+    if (hr != S_OK) {
+        SetTimer(pid, run, 0);
+        running_.erase(run.path);
+        runs_.erase(pid);
+    }
+    return true;
 }
 
 void Daemon::SetTimer(pid_t pid, Run &run, Millis when) {
@@ -398,6 +444,10 @@ void Daemon::Reap() {
         auto it = runs_.find(pid);
         if (it == runs_.end()) continue;
         Run &run = it->second;
+        if (run.execFd >= 0) {
+            ExecStatus(pid, run);
+            if ((it = runs_.find(pid)) == runs_.end()) continue;
+        }
         if (run.ending) killpg(pid, SIGKILL);  // what an ended item left in its group goes with it
         // An exit status as the program gave it; a signal as 128 + its number.
         Record record{Record::kEnded, run.path, Now()};
@@ -437,6 +487,11 @@ void Daemon::Load(const std::string &path, Item &item, bool startup) {
         Schedule(path, item, 0);
         return;
     }
+    // A file rewritten with the same schedule (the daemon's own records) keeps its next run time.
+    const bool same =
+        item.flags == job.flags && item.triggers.size() == job.triggers.size() &&
+        std::memcmp(item.triggers.data(), job.triggers.data(), job.triggers.size() * sizeof(TASK_TRIGGER)) == 0;
+    if (same && !startup) return;
     item.flags = job.flags;
     item.triggers = std::move(job.triggers);
     item.triggers.shrink_to_fit();
@@ -491,12 +546,20 @@ void Daemon::FireDue() {
             Schedule(path, item, item.flags & TASK_FLAG_DISABLED ? 0 : NextRun(item.triggers, item.flags, now + 1));
         return;
     }
-    while (!schedule_.empty() && schedule_.begin()->first <= now) {
+    // A turn starts at most kStartsPerTurn runs, so that signals, ended runs
+    // and requests are seen between turns of a large batch.
+    int budget = kStartsPerTurn;
+    while (!schedule_.empty() && schedule_.begin()->first <= now && budget-- > 0) {
         const std::string &path = *schedule_.begin()->second;
         Item &item = items_.at(path);
         const TASK_TRIGGER *fired = nullptr;
         time_t firedAt = 0;
+        // Which trigger fired matters only to a trigger whose window ends its run.
+        const bool windowed = std::any_of(item.triggers.begin(), item.triggers.end(), [](const TASK_TRIGGER &t) {
+            return (t.rgFlags & TASK_TRIGGER_FLAG_KILL_AT_DURATION_END) && t.MinutesDuration;
+        });
         for (const auto &trigger : item.triggers) {
+            if (!windowed) break;
             std::vector<TASK_TRIGGER> one{trigger};
             if (time_t due = NextRun(one, item.flags, lastCheck_ + 1); due && due <= now && (!fired || due > firedAt)) {
                 fired = &trigger;
@@ -504,9 +567,10 @@ void Daemon::FireDue() {
             }
         }
         Schedule(path, item, NextRun(item.triggers, item.flags, now + 1));
-        if (fired) Start(path, "trigger fired", DurationEnd(*fired, firedAt));
+        Start(path, "trigger fired", fired ? DurationEnd(*fired, firedAt) : 0);
     }
-    lastCheck_ = now;
+    moreDue_ = !schedule_.empty() && schedule_.begin()->first <= now;
+    if (!moreDue_) lastCheck_ = now;
 }
 
 // At start, for each item: clears a run an earlier daemon left marked, and
@@ -532,7 +596,8 @@ void Daemon::Startup(const std::string &path, const svc::JobData &job) {
     }
 }
 
-std::string Daemon::Answer(const std::string &line) {
+// The answer to a request line; empty when a started run answers later.
+std::string Daemon::Answer(const std::string &line, int client) {
     HRESULT hr = E_INVALIDARG;
     std::string path;
     bool run = line.rfind("RUN ", 0) == 0, terminate = line.rfind("TERM ", 0) == 0;
@@ -540,7 +605,8 @@ std::string Daemon::Answer(const std::string &line) {
     if (terminate) path = line.substr(5);
     if ((run || terminate) && !path.empty() && InTasksFolder(path)) {
         if (run) {
-            hr = Start(path, "run requested", 0);
+            hr = Start(path, "run requested", 0, client);
+            if (hr == S_FALSE) return {};
         } else if (auto found = running_.find(path); found != running_.end()) {
             End(found->second, runs_.at(found->second), "terminate requested");
             hr = S_OK;
@@ -568,13 +634,14 @@ void Daemon::Accept() {
         }
         clients_.push_back(Client{fd, MonotonicMs() + kClientMs, {}});
         if (!ReadClient(clients_.back())) {
-            close(fd);
+            if (clients_.back().fd >= 0) close(fd);
             clients_.pop_back();
         }
     }
 }
 
-// Reads what a client sent; answers a whole line. False once the client is done.
+// Reads what a client sent; answers a whole line. False once the client is
+// done here (answered, or handed to the run it asked for).
 bool Daemon::ReadClient(Client &client) {
     char buffer[512];
     for (;;) {
@@ -585,7 +652,11 @@ bool Daemon::ReadClient(Client &client) {
         client.line.append(buffer, std::size_t(n));
         if (auto eol = client.line.find('\n'); eol != std::string::npos) {
             client.line.resize(eol);
-            std::string answer = Answer(client.line);
+            std::string answer = Answer(client.line, client.fd);
+            if (answer.empty()) {
+                client.fd = -1;
+                return false;
+            }
             (void)!send(client.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             return false;
         }
@@ -616,6 +687,7 @@ void Daemon::ReadChanges(std::set<std::string> *names, bool *all) {
 }
 
 Millis Daemon::NextTimeout() const {
+    if (moreDue_) return 0;
     Millis now = MonotonicMs();
     Millis wake = nextRescan_;
     if (!schedule_.empty()) {
@@ -639,15 +711,27 @@ void Daemon::Loop() {
         Load(it->first, it->second, true);
     }
     std::vector<pollfd> fds;
+    std::vector<pid_t> starting;
     while (!stopping_) {
         fds.assign({{signalFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}, {notifyFd_, POLLIN, 0}});
         for (const Client &client : clients_) fds.push_back({client.fd, POLLIN, 0});
+        starting.clear();
+        for (const auto &[pid, run] : runs_)
+            if (run.execFd >= 0) {
+                starting.push_back(pid);
+                fds.push_back({run.execFd, POLLIN, 0});
+            }
         Millis timeout = NextTimeout();
         timespec wait{time_t(timeout / 1000), long(timeout % 1000) * 1000000};
         if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0 && errno != EINTR) {
             LogLine(log_, "warning", "", "ppoll: %s", std::strerror(errno));
             continue;
         }
+        const std::size_t clientCount = clients_.size();
+        for (std::size_t i = 0; i < starting.size(); ++i)
+            if (fds[3 + clientCount + i].revents)
+                if (auto it = runs_.find(starting[i]); it != runs_.end() && it->second.execFd >= 0)
+                    ExecStatus(it->first, it->second);
         ReadSignals();
         if (stopping_) break;
         std::set<std::string> changed;
@@ -657,7 +741,7 @@ void Daemon::Loop() {
         for (std::size_t i = clients_.size(); i-- > 0;) {
             bool done = (fds[3 + i].revents && !ReadClient(clients_[i])) || clients_[i].deadline <= now;
             if (done) {
-                close(clients_[i].fd);
+                if (clients_[i].fd >= 0) close(clients_[i].fd);
                 clients_.erase(clients_.begin() + std::ptrdiff_t(i));
             }
         }

@@ -174,6 +174,8 @@ bool MakeRule(const TASK_TRIGGER &t, Rule &rule) noexcept {
         if (!RealDate(t.wEndYear, t.wEndMonth, t.wEndDay)) return false;
         rule.lastDay = DayNumber(t.wEndYear, t.wEndMonth, t.wEndDay);
     }
+    // A once trigger starts on its begin date only: no later day need be looked at.
+    if (TypeOf(t) == TASK_TIME_TRIGGER_ONCE) rule.lastDay = std::min(rule.lastDay, rule.firstDay);
     const std::int64_t reach = (t.MinutesInterval && t.MinutesDuration)
                                    ? t.wStartHour * 60 + t.wStartMinute + static_cast<std::int64_t>(t.MinutesDuration)
                                    : 0;
