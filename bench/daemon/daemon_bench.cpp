@@ -368,6 +368,7 @@ int main(int argc, char **argv) {
     int idleItems = 10000, idleSeconds = 10;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) counts = {100}, idleItems = 1000, idleSeconds = 2;
+        if (std::strcmp(argv[i], "--items") == 0 && i + 1 < argc) counts = {std::atoi(argv[++i])};
     }
     std::printf("store in %s; %ld cores online\n\n", base.c_str(), sysconf(_SC_NPROCESSORS_ONLN));
     std::printf("%-6s %-24s %-12s %-26s %-22s %-10s %s\n", "items", "last start after minute", "(fork floor)",

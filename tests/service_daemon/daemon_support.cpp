@@ -7,7 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace daemon_test {
@@ -23,7 +23,13 @@ bool WaitFor(const std::function<bool()> &done, int ms) {
     return true;
 }
 
+// What a test may change in the environment; TearDown puts it back.
+constexpr const char *kSaved[] = {
+    "TZ", "PATH", "HOME", "XDG_DATA_HOME", "VELQOSCH_WINDIR", "VELQOSCH_SERVICE", "VELQOSVC_TIME_OFFSET"};
+
 void DaemonTest::SetUp() {
+    for (const char *name : kSaved)
+        if (const char *value = getenv(name)) saved_[name] = value;
     char pattern[] = "/tmp/vqsd.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     windir_ = pattern;
@@ -42,16 +48,20 @@ void DaemonTest::TearDown() {
     std::error_code ignored;
     std::filesystem::permissions(windir_ + "/Tasks/.service", std::filesystem::perms::owner_all, ignored);
     std::filesystem::remove_all(windir_, ignored);
-    unsetenv("VELQOSCH_WINDIR");
-    unsetenv("VELQOSVC_TIME_OFFSET");
+    for (const char *name : kSaved)
+        if (saved_.count(name))
+            setenv(name, saved_[name].c_str(), 1);
+        else
+            unsetenv(name);
+    tzset();
 }
 
-std::string DaemonTest::LogText() const {
-    std::ifstream in(TasksDir() + "/.service/daemon.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::string ReadText(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+std::string DaemonTest::LogText() const { return ReadText(TasksDir() + "/.service/daemon.log"); }
 
 svc::JobData DaemonTest::Item(const std::u16string &application, const std::u16string &parameters) const {
     svc::JobData job = svc::NewJob();

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "platform/service/control/control.h"
@@ -34,7 +35,11 @@ protected:
     DWORD CurrentState() const;
 
     std::string windir_;
+    std::map<std::string, std::string> saved_;
 };
+
+// The whole text of a file ("" when there is none).
+std::string ReadText(const std::string &path);
 
 // Polls `done` every 20 ms until it holds or `ms` pass.
 bool WaitFor(const std::function<bool()> &done, int ms = 5000);

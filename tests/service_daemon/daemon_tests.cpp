@@ -1,15 +1,13 @@
-// The daemon end to end: items run through run requests and start-up
-// triggers, and what it records in the item files.
-#include <dirent.h>
+// The daemon end to end: items run through run requests, triggers and
+// start-up triggers, and what it records in the item files.
 #include <mstask.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <map>
 #include <string>
 
 #include "daemon_support.h"
@@ -20,33 +18,29 @@ namespace {
 
 namespace svc = velqo::service;
 
-// What reading a work item through a symbolic link answers (ERROR_CANT_RESOLVE_FILENAME).
-constexpr HRESULT kLinkRefused = HRESULT_FROM_WIN32(1921);
+constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
 bool IsRunning(const svc::JobData &job) { return job.status == SCHED_S_TASK_RUNNING; }
 
 time_t ToTime(const SYSTEMTIME &s) {
-    tm parts{};
-    parts.tm_year = s.wYear - 1900;
-    parts.tm_mon = s.wMonth - 1;
-    parts.tm_mday = s.wDay;
-    parts.tm_hour = s.wHour;
-    parts.tm_min = s.wMinute;
-    parts.tm_sec = s.wSecond;
-    parts.tm_isdst = -1;
+    tm parts{s.wSecond, s.wMinute, s.wHour, s.wDay, s.wMonth - 1, s.wYear - 1900, 0, 0, -1, 0, nullptr};
     return mktime(&parts);
 }
 
-TASK_TRIGGER StartupTrigger(WORD type) {
+// A trigger of `type` starting at the local time `at`.
+TASK_TRIGGER TriggerAt(WORD type, time_t at, DWORD flags = 0) {
+    tm local{};
+    localtime_r(&at, &local);
     TASK_TRIGGER t{};
     t.cbTriggerSize = sizeof t;
-    time_t now = time(nullptr);
-    tm today{};
-    localtime_r(&now, &today);
-    t.wBeginYear = WORD(today.tm_year + 1900);
-    t.wBeginMonth = WORD(today.tm_mon + 1);
-    t.wBeginDay = WORD(today.tm_mday);
+    t.wBeginYear = WORD(local.tm_year + 1900);
+    t.wBeginMonth = WORD(local.tm_mon + 1);
+    t.wBeginDay = WORD(local.tm_mday);
+    t.wStartHour = WORD(local.tm_hour);
+    t.wStartMinute = WORD(local.tm_min);
     t.TriggerType = TASK_TRIGGER_TYPE(type);
+    t.Type.Daily.DaysInterval = 1;
+    t.rgFlags = flags;
     return t;
 }
 
@@ -55,252 +49,215 @@ protected:
     // Waits until the item has run and is no longer running.
     svc::JobData WaitForEnd(const std::string &name, int ms = 5000) {
         svc::JobData job;
-        bool ended = WaitFor(
-            [&] {
-                return svc::ReadJobFile(JobPath(name), job) == S_OK && job.mostRecentRun.wYear != 0 && !IsRunning(job);
-            },
-            ms);
-        EXPECT_TRUE(ended) << LogText();
+        EXPECT_TRUE(WaitFor(
+            [&] { return svc::ReadJobFile(JobPath(name), job) == S_OK && job.mostRecentRun.wYear && !IsRunning(job); },
+            ms))
+            << name << LogText();
         return job;
     }
     void WaitForRunning(const std::string &name) {
-        svc::JobData job;
-        ASSERT_TRUE(WaitFor([&] { return svc::ReadJobFile(JobPath(name), job) == S_OK && IsRunning(job); }))
-            << LogText();
-        EXPECT_EQ(job.runningInstances, 1);
-    }
-    std::vector<std::string> TasksFolderEntries() {
-        std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(TasksDir()))
-            names.push_back(entry.path().filename().string());
-        return names;
+        EXPECT_TRUE(WaitFor([&] { return IsRunning(Load(name)); })) << LogText();
+        EXPECT_EQ(Load(name).runningInstances, 1);
     }
 };
 
-TEST_F(Daemon, RecordsExitCodeAndRunTime) {
-    Store("Seven", Item(u"/bin/sh", u"-c \"exit 7\""));
-    StartService();
-    time_t before = time(nullptr);
-    ASSERT_EQ(svc::RequestRun(JobPath("Seven")), S_OK);
-    svc::JobData job = WaitForEnd("Seven");
-    time_t after = time(nullptr);
-    EXPECT_EQ(job.exitCode, 7u);
-    EXPECT_EQ(job.runningInstances, 0);
-    EXPECT_NE(job.status, SCHED_S_TASK_TERMINATED);
-    time_t ran = ToTime(job.mostRecentRun);
-    EXPECT_GE(ran, before - 1);
-    EXPECT_LE(ran, after + 1);
-    // The log line may follow the recorded result by a moment.
-    EXPECT_TRUE(WaitFor([&] { return LogText().find("exited \"Seven\" code 7") != std::string::npos; })) << LogText();
-    EXPECT_NE(LogText().find("started \"Seven\""), std::string::npos) << LogText();
-}
-
-TEST_F(Daemon, SplitsParametersAndEntersTheWorkingDirectory) {
-    const std::string work = windir_ + "/work dir";
-    std::filesystem::create_directories(work);
-    // $0..$3 as the program received them, one per line, written where it ran.
-    svc::JobData job = Item(u"/bin/sh",
-                            u"-c \"printf '%s\\n' \\\"$PWD\\\" \\\"$0\\\" \\\"$1\\\" > out\" "
-                            u"\"two words\" back\\\\slash");
-    job.workingDirectory = svc::ToUtf16(work);
-    Store("Args", job);
-    StartService();
-    ASSERT_EQ(svc::RequestRun(JobPath("Args")), S_OK);
-    EXPECT_EQ(WaitForEnd("Args").exitCode, 0u);
-    std::ifstream in(work + "/out");
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), work + "\ntwo words\nback\\\\slash\n");
-}
-
-TEST_F(Daemon, MaxRunTimeEndsTheRun) {
-    svc::JobData job = Item(u"/bin/sleep", u"30");
-    job.maxRunTime = 300;
-    Store("Sleeper", job);
-    StartService();
-    ASSERT_EQ(svc::RequestRun(JobPath("Sleeper")), S_OK);
-    job = WaitForEnd("Sleeper", 4000);
-    EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
-    EXPECT_EQ(job.exitCode, 128u + 15u);  // ended by SIGTERM
-    EXPECT_EQ(job.runningInstances, 0);
-    EXPECT_NE(LogText().find("maximum run time reached"), std::string::npos) << LogText();
-}
-
-TEST_F(Daemon, DeleteWhenDoneRemovesAnItemWithNoRunLeft) {
-    // Both carry a stored password: the deleted item's goes with it.
-    const std::u16string me = svc::ToUtf16(getpwuid(getuid())->pw_name);
-    svc::JobData once = Item(u"/bin/true", u"");
-    once.flags |= TASK_FLAG_DELETE_WHEN_DONE;
-    Store("Once", once);
-    svc::JobData kept = Item(u"/bin/true", u"");
-    Store("Kept", kept);
-    for (const auto *job : {&once, &kept}) ASSERT_EQ(svc::WriteCredentials(TasksDir(), job->uuid, me, u"pw"), S_OK);
-    StartService();
-    ASSERT_EQ(svc::RequestRun(JobPath("Once")), S_OK);
-    ASSERT_EQ(svc::RequestRun(JobPath("Kept")), S_OK);
-    EXPECT_TRUE(WaitFor([&] { return access(JobPath("Once").c_str(), F_OK) != 0; })) << LogText();
-    EXPECT_EQ(WaitForEnd("Kept").exitCode, 0u);
-    EXPECT_NE(LogText().find("deleted \"Once\""), std::string::npos);
-    EXPECT_NE(access(svc::CredentialFile(TasksDir(), once.uuid).c_str(), F_OK), 0) << "the password stays on disk";
-    EXPECT_EQ(access(svc::CredentialFile(TasksDir(), kept.uuid).c_str(), F_OK), 0);
-}
-
-TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
-    Store("Long", Item(u"/bin/sleep", u"30"));
-    StartService();
-    ASSERT_EQ(svc::RequestRun(JobPath("Long")), S_OK);
-    WaitForRunning("Long");
-    StopService();
-    svc::JobData job = Load("Long");
-    EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
-    EXPECT_EQ(job.runningInstances, 0);
-    EXPECT_EQ(job.application, u"/bin/sleep");
-    for (const auto &name : TasksFolderEntries())
-        EXPECT_TRUE(name == ".service" || name == "Long.job") << "left behind: " << name;
-}
-
-TEST_F(Daemon, TerminateRequestEndsOnlyARunningItem) {
-    Store("Idle", Item(u"/bin/true", u""));
-    Store("Busy", Item(u"/bin/sleep", u"30"));
-    StartService();
-    EXPECT_EQ(svc::RequestTerminate(JobPath("Idle")), SCHED_E_TASK_NOT_RUNNING);
-    ASSERT_EQ(svc::RequestRun(JobPath("Busy")), S_OK);
-    WaitForRunning("Busy");
-    // A second run of a running item starts nothing new.
-    EXPECT_EQ(svc::RequestRun(JobPath("Busy")), S_OK);
-    EXPECT_EQ(Load("Busy").runningInstances, 1);
-    EXPECT_EQ(svc::RequestTerminate(JobPath("Busy")), S_OK);
-    svc::JobData job = WaitForEnd("Busy");
-    EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
-    EXPECT_EQ(svc::RequestTerminate(JobPath("Busy")), SCHED_E_TASK_NOT_RUNNING);
-}
-
-TEST_F(Daemon, AnEditDuringTheRunIsKept) {
-    Store("Edited", Item(u"/bin/sleep", u"30"));
-    StartService();
-    ASSERT_EQ(svc::RequestRun(JobPath("Edited")), S_OK);
-    WaitForRunning("Edited");
-    svc::JobData job = Load("Edited");
-    job.comment = u"changed by a client";
-    Store("Edited", job);
-    ASSERT_EQ(svc::RequestTerminate(JobPath("Edited")), S_OK);
-    job = WaitForEnd("Edited");
-    EXPECT_EQ(job.comment, u"changed by a client");
-    EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
-}
-
-TEST_F(Daemon, BadRequestsGetTheirErrors) {
-    EXPECT_EQ(svc::RequestRun(JobPath("Any")), SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(svc::RequestTerminate(JobPath("Any")), SCHED_E_SERVICE_NOT_RUNNING);
+// Rows: an item, the answer to its run request, and what its file then holds.
+TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
+    struct Row {
+        const char *name;
+        const char16_t *application, *parameters;
+        DWORD maxRunTime, flags;
+        const char16_t *account;  // stored with the item, or null
+        HRESULT answer;
+        DWORD exitCode;
+        HRESULT status;  // 0: any but terminated
+        bool deleted;
+    };
+    const Row rows[] = {
+        {"Seven", u"/bin/sh", u"-c \"exit 7\"", 0xFFFFFFFF, 0, nullptr, S_OK, 7, 0, false},
+        // $PWD and $0..$1 as the program received them, one per line, written where it ran
+        {"Args", u"/bin/sh",
+         u"-c \"printf '%s\\n' \\\"$PWD\\\" \\\"$0\\\" \\\"$1\\\" > out\" \"two words\" back\\\\slash", 0xFFFFFFFF, 0,
+         nullptr, S_OK, 0, 0, false},
+        {"Sleeper", u"/bin/sleep", u"30", 300, 0, nullptr, S_OK, 128 + 15, SCHED_S_TASK_TERMINATED, false},
+        // SIGTERM ignored: killed once the grace period is over
+        {"Stubborn", u"/bin/sh", u"-c \"trap '' TERM; sleep 30\"", 300, 0, nullptr, S_OK, 128 + 9,
+         SCHED_S_TASK_TERMINATED, false},
+        {"Once", u"/bin/true", u"", 0xFFFFFFFF, TASK_FLAG_DELETE_WHEN_DONE, u"me", S_OK, 0, 0, true},
+        {"Mine", u"/bin/true", u"", 0xFFFFFFFF, 0, u"me", S_OK, 0, 0, false},
+        {"Theirs", u"/bin/true", u"", 0xFFFFFFFF, 0, u"somebody-else", E_ACCESSDENIED, 0, 0, false},
+        {"NoProgram", u"", u"", 0xFFFFFFFF, 0, nullptr, SCHED_E_TASK_NOT_READY, 0, 0, false},
+        {"Missing", u"/no/such/program", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, 0, false},
+    };
+    std::map<std::string, svc::JobData> stored;
+    for (const Row &row : rows) {
+        svc::JobData job = Item(row.application, row.parameters);
+        job.maxRunTime = row.maxRunTime;
+        job.flags |= row.flags;
+        job.workingDirectory = svc::ToUtf16(windir_);
+        Store(row.name, job);
+        const std::u16string account = !row.account ? u""
+                                       : row.account == std::u16string(u"me")
+                                           ? svc::ToUtf16(getpwuid(getuid())->pw_name)
+                                           : row.account;
+        if (row.account) {
+            ASSERT_EQ(svc::WriteCredentials(TasksDir(), job.uuid, account, u"pw"), S_OK);
+        }
+        stored[row.name] = job;
+    }
     Store("Broken", Item(u"/bin/true", u""));
     { std::ofstream(JobPath("Broken"), std::ios::binary | std::ios::trunc) << "not a job file"; }
-    Store("NoProgram", Item(u"", u""));
-    Store("Missing", Item(u"/no/such/program", u""));
-    StartService();
-    EXPECT_EQ(svc::RequestRun(JobPath("Absent")), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(svc::RequestRun(JobPath("Broken")), SCHED_E_INVALID_TASK);
-    EXPECT_EQ(svc::RequestRun(JobPath("NoProgram")), SCHED_E_TASK_NOT_READY);
-    EXPECT_EQ(svc::RequestRun(JobPath("Missing")), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    EXPECT_TRUE(WaitFor([&] { return Load("Missing").startError == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); }));
-    EXPECT_EQ(Load("Missing").status, SCHED_S_TASK_HAS_NOT_RUN);
-    // Only items of this Tasks folder, by a path without line breaks.
-    EXPECT_EQ(svc::RequestRun(windir_ + "/Elsewhere.job"), E_INVALIDARG);
-    EXPECT_EQ(svc::RequestRun(TasksDir() + "/.service/../../x.job"), E_INVALIDARG);
-    EXPECT_EQ(svc::RequestRun(JobPath("Two\nLines")), E_INVALIDARG);
-    EXPECT_EQ(svc::RequestRun(""), E_INVALIDARG);
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", Item(u"/bin/true", u"")), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));
-    EXPECT_EQ(svc::RequestRun(JobPath("Linked")), kLinkRefused);
-    EXPECT_EQ(svc::RequestRun(TasksDir() + "/" + std::string(5000, 'x') + ".job"), E_INVALIDARG);
-    // The daemon keeps serving after all of that.
-    Store("Fine", Item(u"/bin/sh", u"-c \"exit 3\""));
-    ASSERT_EQ(svc::RequestRun(JobPath("Fine")), S_OK);
-    EXPECT_EQ(WaitForEnd("Fine").exitCode, 3u);
-}
-
-TEST_F(Daemon, AnotherUsersItemIsRefused) {
-    Store("Theirs", Item(u"/bin/true", u""));
-    Store("Mine", Item(u"/bin/true", u""));
-    ASSERT_EQ(svc::WriteCredentials(TasksDir(), Load("Theirs").uuid, u"somebody-else", u"secret"), S_OK);
-    ASSERT_EQ(svc::WriteCredentials(TasksDir(), Load("Mine").uuid, svc::ToUtf16(getpwuid(getuid())->pw_name), u""),
-              S_OK);
+    EXPECT_EQ(svc::RequestRun(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(svc::RequestTerminate(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
     StartService();
-    EXPECT_EQ(svc::RequestRun(JobPath("Theirs")), E_ACCESSDENIED);
-    EXPECT_NE(LogText().find("refused \"Theirs\""), std::string::npos) << LogText();
-    EXPECT_EQ(Load("Theirs").mostRecentRun.wYear, 0);
-    ASSERT_EQ(svc::RequestRun(JobPath("Mine")), S_OK);
-    EXPECT_EQ(WaitForEnd("Mine").exitCode, 0u);
+    // Only items of this Tasks folder, by a path without line breaks.
+    const std::pair<std::string, HRESULT> bad[] = {
+        {JobPath("Absent"), kNotFound},
+        {JobPath("Broken"), SCHED_E_INVALID_TASK},
+        {JobPath("Linked"), HRESULT_FROM_WIN32(1921)},  // ERROR_CANT_RESOLVE_FILENAME: a link is no item
+        {windir_ + "/Elsewhere.job", E_INVALIDARG},
+        {TasksDir() + "/.service/../../x.job", E_INVALIDARG},
+        {JobPath("Two\nLines"), E_INVALIDARG},
+        {"", E_INVALIDARG},
+        {TasksDir() + "/" + std::string(5000, 'x') + ".job", E_INVALIDARG},
+    };
+    for (const auto &[path, answer] : bad) EXPECT_EQ(svc::RequestRun(path), answer) << path.substr(0, 80);
+    time_t before = time(nullptr);
+    for (const Row &row : rows) EXPECT_EQ(svc::RequestRun(JobPath(row.name)), row.answer) << row.name;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.deleted) {
+            EXPECT_TRUE(WaitFor([&] { return access(JobPath(row.name).c_str(), F_OK) != 0; })) << LogText();
+            EXPECT_NE(LogText().find("deleted \"" + std::string(row.name) + "\""), std::string::npos);
+        } else if (row.answer == S_OK) {
+            svc::JobData job = WaitForEnd(row.name, 6000);
+            EXPECT_EQ(job.exitCode, row.exitCode);
+            EXPECT_EQ(job.runningInstances, 0);
+            EXPECT_EQ(job.status == SCHED_S_TASK_TERMINATED, row.status == SCHED_S_TASK_TERMINATED);
+            EXPECT_GE(ToTime(job.mostRecentRun), before - 1);
+            EXPECT_LE(ToTime(job.mostRecentRun), time(nullptr) + 1);
+        } else {
+            EXPECT_EQ(Load(row.name).mostRecentRun.wYear, 0);
+        }
+        // A deleted item's password goes with it; the others keep theirs.
+        const bool kept = access(svc::CredentialFile(TasksDir(), stored[row.name].uuid).c_str(), F_OK) == 0;
+        EXPECT_EQ(kept, row.account && !row.deleted);
+    }
+    EXPECT_EQ(ReadText(windir_ + "/out"), windir_ + "\ntwo words\nback\\\\slash\n");
+    EXPECT_TRUE(WaitFor([&] { return Load("Missing").startError == kNotFound; })) << LogText();
+    EXPECT_EQ(Load("Missing").status, SCHED_S_TASK_HAS_NOT_RUN);
+    const std::string log = LogText();
+    for (const char *line : {"exited \"Seven\" code 7", "refused \"Theirs\"", "maximum run time reached",
+                             "killing \"Stubborn\"", "started \"Seven\""})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
-TEST_F(Daemon, RunsAnItemWhenItsTriggerFires) {
-    // The daemon's clock is set two seconds before a minute boundary, so
-    // the once triggers at that minute fire almost at once.
-    const time_t real = time(nullptr);
-    const time_t boundary = (real / 60 + 2) * 60;
-    setenv("VELQOSVC_TIME_OFFSET", std::to_string(boundary - real - 2).c_str(), 1);
-    auto once = [](time_t at, DWORD flags) {
-        tm local{};
-        localtime_r(&at, &local);
-        TASK_TRIGGER t{};
-        t.cbTriggerSize = sizeof t;
-        t.wBeginYear = WORD(local.tm_year + 1900);
-        t.wBeginMonth = WORD(local.tm_mon + 1);
-        t.wBeginDay = WORD(local.tm_mday);
-        t.wStartHour = WORD(local.tm_hour);
-        t.wStartMinute = WORD(local.tm_min);
-        t.TriggerType = TASK_TIME_TRIGGER_ONCE;
-        t.rgFlags = flags;
-        return t;
-    };
+// A terminate request ends only a running item; a second run of a running
+// item starts nothing; an edit made during a run is kept. Then a stop with
+// several items running: each is terminated and recorded, every file whole,
+// nothing else left in the folder.
+TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
+    constexpr int kRunning = 6;
+    for (int i = 0; i < kRunning; ++i) Store("Long" + std::to_string(i), Item(u"/bin/sleep", u"30"));
+    StartService();
+    EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);
+    for (int i = 0; i < kRunning; ++i) ASSERT_EQ(svc::RequestRun(JobPath("Long" + std::to_string(i))), S_OK);
+    for (int i = 0; i < kRunning; ++i) WaitForRunning("Long" + std::to_string(i));
+    EXPECT_EQ(svc::RequestRun(JobPath("Long0")), S_OK);
+    svc::JobData edited = Load("Long0");
+    edited.comment = u"changed by a client";
+    Store("Long0", edited);
+    EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), S_OK);
+    EXPECT_EQ(WaitForEnd("Long0").comment, u"changed by a client");
+    EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);
+    StopService();
+    for (int i = 0; i < kRunning; ++i) {
+        svc::JobData job = Load("Long" + std::to_string(i));
+        EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
+        EXPECT_EQ(job.exitCode, 128u + 15u);
+        EXPECT_EQ(job.runningInstances, 0);
+        EXPECT_EQ(job.application, u"/bin/sleep");
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(TasksDir())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == ".service" || name.rfind("Long", 0) == 0) << "left behind: " << name;
+    }
+}
+
+// Many items due in the same minute all start (more than the daemon starts
+// in one turn) and each one's result is recorded. Rows: other items, and
+// whether they run: not yet due, disabled, or with a start-up trigger, which
+// runs once when the daemon starts. A run an earlier daemon left marked is
+// cleared; a link to a due item defined outside the folder is no item.
+TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
+    constexpr int kDue = 80;
+    const time_t real = time(nullptr), minute = (real / 60 + 2) * 60;
+    setenv("VELQOSVC_TIME_OFFSET", std::to_string(minute - real - 2).c_str(), 1);
     svc::JobData due = Item(u"/bin/sh", u"-c \"exit 9\"");
-    due.triggers = {once(boundary, 0)};
-    Store("Due", due);
-    svc::JobData later = due;
-    later.triggers = {once(boundary + 60, 0)};
-    Store("Later", later);
-    svc::JobData off = due;
-    off.triggers = {once(boundary, TASK_TRIGGER_FLAG_DISABLED)};
-    Store("TriggerOff", off);
-    svc::JobData disabled = due;
-    disabled.flags |= TASK_FLAG_DISABLED;
-    Store("TaskOff", disabled);
-    // A link to a due item defined outside the folder is no item of it.
+    due.triggers = {TriggerAt(TASK_TIME_TRIGGER_ONCE, minute)};
+    for (int i = 0; i < kDue; ++i) Store("Due" + std::to_string(i), due);
+    struct Row {
+        const char *name;
+        WORD type;
+        time_t at;
+        DWORD taskFlags, triggerFlags;
+        bool runs;
+    };
+    const Row rows[] = {
+        {"Later", TASK_TIME_TRIGGER_ONCE, minute + 60, 0, 0, false},
+        {"TriggerOff", TASK_TIME_TRIGGER_ONCE, minute, 0, TASK_TRIGGER_FLAG_DISABLED, false},
+        {"TaskOff", TASK_TIME_TRIGGER_ONCE, minute, TASK_FLAG_DISABLED, 0, false},
+        {"AtStart", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, real, 0, 0, true},
+        {"AtLogon", TASK_EVENT_TRIGGER_AT_LOGON, real, 0, 0, true},
+        {"StartOff", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, real, TASK_FLAG_DISABLED, 0, false},
+        {"StartTriggerOff", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, real, 0, TASK_TRIGGER_FLAG_DISABLED, false},
+        {"OnIdle", TASK_EVENT_TRIGGER_ON_IDLE, real, 0, 0, false},
+    };
+    for (const Row &row : rows) {
+        svc::JobData job = due;
+        job.flags |= row.taskFlags;
+        job.triggers = {TriggerAt(row.type, row.at, row.triggerFlags)};
+        Store(row.name, job);
+    }
+    svc::JobData stale = Item(u"/bin/true", u"");
+    stale.status = SCHED_S_TASK_RUNNING;
+    stale.runningInstances = 3;
+    Store("Stale", stale);
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", due), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));
     StartService();
-    svc::JobData job = WaitForEnd("Due", 6000);
-    EXPECT_EQ(job.exitCode, 9u);
-    EXPECT_LE(ToTime(job.mostRecentRun) - boundary, 1);
-    EXPECT_GE(ToTime(job.mostRecentRun), boundary);
+    EXPECT_TRUE(WaitFor([&] { return !IsRunning(Load("Stale")); })) << LogText();
+    EXPECT_EQ(Load("Stale").runningInstances, 0);
+    for (int i = 0; i < kDue; ++i) {
+        svc::JobData job = WaitForEnd("Due" + std::to_string(i), 15000);
+        EXPECT_EQ(job.exitCode, 9u) << i;
+        EXPECT_GE(ToTime(job.mostRecentRun), minute) << i;
+    }
+    for (const Row &row : rows)
+        if (row.runs) {
+            EXPECT_EQ(WaitForEnd(row.name).exitCode, 9u) << row.name;
+        }
     StopService();
-    for (const char *name : {"Later", "TriggerOff", "TaskOff"}) EXPECT_EQ(Load(name).mostRecentRun.wYear, 0) << name;
+    for (const Row &row : rows) EXPECT_EQ(Load(row.name).mostRecentRun.wYear != 0, row.runs) << row.name;
     svc::JobData outside;
     ASSERT_EQ(svc::ReadJobFile(windir_ + "/outside.job", outside), S_OK);
     EXPECT_EQ(outside.mostRecentRun.wYear, 0) << "ran through a link";
     EXPECT_EQ(LogText().find("\"Linked\""), std::string::npos) << LogText();
+    EXPECT_EQ(LogText().find("skipped"), std::string::npos) << LogText();
 }
 
 // The daemon's clock is set two seconds before Berlin's clocks go forward
 // (2027-03-28 02:00 +01:00 becomes 03:00 +02:00): a daily 02:30, a time
 // that does not exist that day, runs once as the gap ends, at 03:00.
 TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
-    const char *oldZone = std::getenv("TZ");
-    const std::string savedZone = oldZone ? oldZone : "";
-    setenv("TZ", "Europe/Berlin", 1);
+    setenv("TZ", "Europe/Berlin", 1);  // TearDown restores the zone
     tzset();
     const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
     setenv("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 2 - time(nullptr)).c_str(), 1);
-    TASK_TRIGGER daily{};
-    daily.cbTriggerSize = sizeof daily;
-    daily.wBeginYear = 2027;
-    daily.wBeginMonth = 3;
-    daily.wBeginDay = 27;
-    daily.wStartHour = 2;
-    daily.wStartMinute = 30;
-    daily.TriggerType = TASK_TIME_TRIGGER_DAILY;
-    daily.Type.Daily.DaysInterval = 1;
     svc::JobData job = Item(u"/bin/true", u"");
-    job.triggers = {daily};
+    job.triggers = {TriggerAt(TASK_TIME_TRIGGER_DAILY, gapEnds - 86400 + 1800)};  // 2027-03-27 02:30
     Store("Skipped", job);
     StartService();
     job = WaitForEnd("Skipped", 6000);
@@ -308,60 +265,6 @@ TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
     EXPECT_EQ(job.mostRecentRun.wMinute, 0);
     EXPECT_LE(ToTime(job.mostRecentRun) - gapEnds, 1);
     StopService();
-    if (oldZone)
-        setenv("TZ", savedZone.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
-}
-
-TEST_F(Daemon, ClearsARunLeftMarkedByAnEarlierDaemon) {
-    svc::JobData job = Item(u"/bin/true", u"");
-    job.status = SCHED_S_TASK_RUNNING;
-    job.runningInstances = 3;
-    Store("Stale", job);
-    StartService();
-    ASSERT_TRUE(WaitFor([&] { return !IsRunning(Load("Stale")); })) << LogText();
-    job = Load("Stale");
-    EXPECT_EQ(job.runningInstances, 0);
-    // and it runs as any other item
-    ASSERT_EQ(svc::RequestRun(JobPath("Stale")), S_OK);
-    EXPECT_EQ(WaitForEnd("Stale").runningInstances, 0);
-}
-
-TEST_F(Daemon, StartupTriggersRunOnceWhenItStarts) {
-    struct Case {
-        const char *name;
-        WORD type;
-        DWORD taskFlags, triggerFlags;
-        bool runs;
-    };
-    const Case cases[] = {
-        {"AtStart", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, 0, 0, true},
-        {"AtLogon", TASK_EVENT_TRIGGER_AT_LOGON, 0, 0, true},
-        {"TaskDisabled", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, TASK_FLAG_DISABLED, 0, false},
-        {"TriggerDisabled", TASK_EVENT_TRIGGER_AT_SYSTEMSTART, 0, TASK_TRIGGER_FLAG_DISABLED, false},
-        {"OnIdle", TASK_EVENT_TRIGGER_ON_IDLE, 0, 0, false},
-    };
-    for (const auto &c : cases) {
-        svc::JobData job = Item(u"/bin/sh", u"-c \"exit 5\"");
-        job.flags |= c.taskFlags;
-        TASK_TRIGGER trigger = StartupTrigger(c.type);
-        trigger.rgFlags = c.triggerFlags;
-        job.triggers.push_back(trigger);
-        Store(c.name, job);
-    }
-    StartService();
-    for (const auto &c : cases) {
-        if (c.runs) {
-            EXPECT_EQ(WaitForEnd(c.name).exitCode, 5u) << c.name;
-        }
-    }
-    StopService();
-    for (const auto &c : cases) {
-        svc::JobData job = Load(c.name);
-        EXPECT_EQ(job.mostRecentRun.wYear != 0, c.runs) << c.name;
-    }
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "daemon_support.h"
@@ -18,6 +18,14 @@ namespace daemon_test {
 namespace {
 
 namespace svc = velqo::service;
+
+// Each call that Windows' service control refuses sets the error it does.
+#define EXPECT_REFUSED(call, error)                       \
+    do {                                                  \
+        SetLastError(0);                                  \
+        EXPECT_FALSE(call) << #call;                      \
+        EXPECT_EQ(GetLastError(), DWORD(error)) << #call; \
+    } while (0)
 
 class ServiceControl : public DaemonTest {
 protected:
@@ -43,32 +51,31 @@ TEST_F(ServiceControl, StartRunStopCycle) {
     EXPECT_TRUE(status.dwServiceType == SERVICE_WIN32_SHARE_PROCESS ||
                 status.dwServiceType == SERVICE_WIN32_OWN_PROCESS);
 
-    SetLastError(0);
-    SERVICE_STATUS ignored{};
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &ignored));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_NOT_ACTIVE));
-
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
     // The start does not wait: the daemon is pending or already up.
     ASSERT_TRUE(QueryServiceStatus(service, &status));
     EXPECT_TRUE(status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING)
         << status.dwCurrentState;
-    // Starting again, pending or running, is refused.
-    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
+    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);  // pending or running
 
     ASSERT_TRUE(WaitFor([&] {
         return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
     })) << LogText();
     EXPECT_EQ(status.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP));
-    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
+    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
+    // A second daemon started by hand exits with status 2 and says why.
+    FILE *second = popen("'" VELQOSVC_PATH "' --foreground 2>&1", "r");
+    ASSERT_NE(second, nullptr);
+    char text[512] = {};
+    EXPECT_GT(fread(text, 1, sizeof text - 1, second), 0u);
+    const int code = pclose(second);
+    EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 2) << code;
+    EXPECT_NE(std::strstr(text, "another daemon already serves"), nullptr) << text;
 
     status = SERVICE_STATUS{};
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_RUNNING));
-    EXPECT_FALSE(ControlService(service, 2 /* pause: not accepted */, &status));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));  // the pause right was not asked for
+    EXPECT_REFUSED(ControlService(service, 2 /* pause */, &status), ERROR_ACCESS_DENIED);  // a right not asked for
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
     ASSERT_TRUE(WaitFor([&] {
@@ -83,102 +90,50 @@ TEST_F(ServiceControl, StartRunStopCycle) {
     EXPECT_TRUE(CloseServiceHandle(service));
 }
 
-TEST_F(ServiceControl, OnlyTheScheduleServiceExists) {
+TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    ASSERT_NE(manager, nullptr);
-    for (const char *name : {"Spooler", "Schedul", "Schedule2", "Schedule "}) {
-        SetLastError(0);
-        EXPECT_EQ(OpenServiceA(manager, name, SERVICE_QUERY_STATUS), nullptr) << name;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST)) << name;
-    }
-    for (const char *name : {"Schedule", "schedule", "SCHEDULE"}) {
-        SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
-        EXPECT_NE(service, nullptr) << name;
-        CloseServiceHandle(service);
-    }
-    EXPECT_EQ(OpenServiceA(manager, nullptr, SERVICE_QUERY_STATUS), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
-    CloseServiceHandle(manager);
-}
-
-TEST_F(ServiceControl, OnlyTheLocalMachineAndTheActiveDatabase) {
-    SetLastError(0);
-    EXPECT_EQ(OpenSCManagerA("\\\\elsewhere-not-this-host", nullptr, SC_MANAGER_CONNECT), nullptr);
-    EXPECT_EQ(GetLastError(), 1722u);  // the RPC server is unavailable
-    EXPECT_EQ(OpenSCManagerA(nullptr, "ServicesFailedOrWhatever", SC_MANAGER_CONNECT), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DATABASE_DOES_NOT_EXIST));
-    char host[256] = {};
-    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-    for (std::string name :
-         {std::string(host), "\\\\" + std::string(host), std::string(""), std::string("localhost")}) {
-        SC_HANDLE manager = OpenSCManagerA(name.c_str(), "ServicesActive", SC_MANAGER_CONNECT);
-        EXPECT_NE(manager, nullptr) << name;
-        CloseServiceHandle(manager);
-    }
-}
-
-TEST_F(ServiceControl, HandlesAreCheckedByKind) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
+    SC_HANDLE noConnect = OpenSCManagerA(nullptr, nullptr, 0);
+    SC_HANDLE all = OpenServiceA(manager, "Schedule", SERVICE_ALL_ACCESS);
+    SC_HANDLE closed = OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS);
+    SC_HANDLE queryOnly = Open(SERVICE_QUERY_STATUS), startOnly = Open(SERVICE_START);
+    ASSERT_TRUE(manager && noConnect && all && closed && queryOnly && startOnly);
+    ASSERT_TRUE(CloseServiceHandle(closed));
     SERVICE_STATUS status{};
     int notAHandle = 0;
     auto bogus = reinterpret_cast<SC_HANDLE>(&notAHandle);
-
-    struct Call {
-        const char *what;
-        std::function<BOOL()> call;
+    auto open = [&](SC_HANDLE from, const char *name) {
+        return OpenServiceA(from, name, SERVICE_QUERY_STATUS) != nullptr;
     };
-    const Call calls[] = {
-        {"query a manager", [&] { return QueryServiceStatus(manager, &status); }},
-        {"start a manager", [&] { return StartServiceA(manager, 0, nullptr); }},
-        {"control a manager", [&] { return ControlService(manager, SERVICE_CONTROL_STOP, &status); }},
-        {"open from a service",
-         [&] { return BOOL(OpenServiceA(service, "Schedule", SERVICE_QUERY_STATUS) != nullptr); }},
-        {"query null", [&] { return QueryServiceStatus(nullptr, &status); }},
-        {"query bogus", [&] { return QueryServiceStatus(bogus, &status); }},
-        {"close null", [&] { return CloseServiceHandle(nullptr); }},
-        {"close bogus", [&] { return CloseServiceHandle(bogus); }},
-    };
-    for (const auto &c : calls) {
-        SetLastError(0);
-        EXPECT_FALSE(c.call()) << c.what;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE)) << c.what;
+    for (const char *name : {"Spooler", "Schedul", "Schedule2", "Schedule "})
+        EXPECT_REFUSED(open(manager, name), ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_REFUSED(open(manager, nullptr), ERROR_INVALID_NAME);
+    EXPECT_REFUSED(OpenSCManagerA("\\\\elsewhere-not-this-host", nullptr, SC_MANAGER_CONNECT), 1722);  // no RPC server
+    EXPECT_REFUSED(OpenSCManagerA(nullptr, "ServicesFailedOrWhatever", SC_MANAGER_CONNECT),
+                   ERROR_DATABASE_DOES_NOT_EXIST);
+    EXPECT_REFUSED(QueryServiceStatus(manager, &status), ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(StartServiceA(manager, 0, nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ControlService(manager, SERVICE_CONTROL_STOP, &status), ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(open(all, "Schedule"), ERROR_INVALID_HANDLE);
+    for (SC_HANDLE h : {SC_HANDLE(nullptr), bogus, closed}) {
+        EXPECT_REFUSED(QueryServiceStatus(h, &status), ERROR_INVALID_HANDLE);
+        EXPECT_REFUSED(CloseServiceHandle(h), ERROR_INVALID_HANDLE);
     }
-    SetLastError(0);
-    EXPECT_FALSE(QueryServiceStatus(service, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-
-    EXPECT_TRUE(CloseServiceHandle(service));
-    EXPECT_FALSE(QueryServiceStatus(service, &status));  // closed
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(CloseServiceHandle(service));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(CloseServiceHandle(manager));
-}
-
-TEST_F(ServiceControl, RightsNotAskedForAreRefused) {
-    SC_HANDLE queryOnly = Open(SERVICE_QUERY_STATUS);
-    SC_HANDLE startOnly = Open(SERVICE_START);
-    ASSERT_NE(queryOnly, nullptr);
-    ASSERT_NE(startOnly, nullptr);
-    SERVICE_STATUS status{};
-    SetLastError(0);
-    EXPECT_FALSE(StartServiceA(queryOnly, 0, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(ControlService(queryOnly, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(QueryServiceStatus(startOnly, &status));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_REFUSED(QueryServiceStatus(all, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(StartServiceA(queryOnly, 0, nullptr), ERROR_ACCESS_DENIED);
+    EXPECT_REFUSED(ControlService(queryOnly, SERVICE_CONTROL_STOP, &status), ERROR_ACCESS_DENIED);
+    EXPECT_REFUSED(QueryServiceStatus(startOnly, &status), ERROR_ACCESS_DENIED);
+    EXPECT_REFUSED(open(noConnect, "Schedule"), ERROR_ACCESS_DENIED);
+    EXPECT_REFUSED(ControlService(all, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_NOT_ACTIVE);
+    setenv("VELQOSCH_SERVICE", (windir_ + "/no-such-daemon").c_str(), 1);
+    EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));  // nothing was started
-
-    SC_HANDLE noConnect = OpenSCManagerA(nullptr, nullptr, 0);
-    ASSERT_NE(noConnect, nullptr);
-    EXPECT_EQ(OpenServiceA(noConnect, "Schedule", SERVICE_QUERY_STATUS), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    CloseServiceHandle(noConnect);
-    CloseServiceHandle(queryOnly);
-    CloseServiceHandle(startOnly);
+    // The names and computers it takes.
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    for (std::string name : {std::string(host), "\\\\" + std::string(host), std::string(""), std::string("localhost")})
+        EXPECT_TRUE(CloseServiceHandle(OpenSCManagerA(name.c_str(), "ServicesActive", SC_MANAGER_CONNECT))) << name;
+    for (const char *name : {"Schedule", "schedule", "SCHEDULE"}) EXPECT_TRUE(open(manager, name)) << name;
+    for (SC_HANDLE h : {queryOnly, startOnly, all, noConnect, manager}) EXPECT_TRUE(CloseServiceHandle(h));
 }
 
 // The start right needs a state folder the caller may write, running or not.
@@ -196,15 +151,11 @@ TEST_F(ServiceControl, StartRightNeedsAWritableStateFolder) {
         if (child == 0) {
             if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
             SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-            if (!manager) _exit(11);
-            SC_HANDLE refused = OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS);
-            if (refused || GetLastError() != ERROR_ACCESS_DENIED) _exit(12);
-            SC_HANDLE generic = OpenServiceA(manager, "Schedule", 0x20000000 /* GENERIC_EXECUTE */);
-            if (generic || GetLastError() != ERROR_ACCESS_DENIED) _exit(13);
-            SC_HANDLE query = OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS);
-            if (!query) _exit(14);
+            for (DWORD access : {DWORD(SERVICE_START | SERVICE_QUERY_STATUS), DWORD(0x20000000) /* GENERIC_EXECUTE */})
+                if (!manager || OpenServiceA(manager, "Schedule", access) || GetLastError() != ERROR_ACCESS_DENIED)
+                    _exit(12);
             SERVICE_STATUS status{};
-            if (!QueryServiceStatus(query, &status)) _exit(15);
+            if (!QueryServiceStatus(OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS), &status)) _exit(15);
             _exit(int(status.dwCurrentState == (running ? DWORD(SERVICE_RUNNING) : DWORD(SERVICE_STOPPED)) ? 0 : 16));
         }
         int code = -1;
@@ -213,27 +164,6 @@ TEST_F(ServiceControl, StartRightNeedsAWritableStateFolder) {
         EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 0)
             << "running " << running << " step " << WEXITSTATUS(code);
     }
-}
-
-TEST_F(ServiceControl, MissingDaemonProgramIsFileNotFound) {
-    setenv("VELQOSCH_SERVICE", (windir_ + "/no-such-daemon").c_str(), 1);
-    SC_HANDLE service = Open(SERVICE_START | SERVICE_QUERY_STATUS);
-    ASSERT_NE(service, nullptr);
-    SetLastError(0);
-    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));
-    // A program that is there but cannot be run is refused, too, and leaves no start marker.
-    const std::string notExecutable = windir_ + "/plain-file";
-    std::ofstream(notExecutable) << "not a program";
-    chmod(notExecutable.c_str(), 0644);
-    setenv("VELQOSCH_SERVICE", notExecutable.c_str(), 1);
-    if (getuid() != 0) {
-        EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    }
-    EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));
-    CloseServiceHandle(service);
 }
 
 // A start on the user's default store goes through the user unit when the
@@ -259,11 +189,8 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
     // Without $VELQOSCH_SERVICE a spawned daemon is found along $PATH.
     ASSERT_EQ(symlink(VELQOSVC_PATH, (bin + "/velqosvc").c_str()), 0);
-    const std::string savedPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-    const char *savedHome = getenv("HOME");
-    const std::string homeBefore = savedHome ? savedHome : "";
-    setenv("HOME", home.c_str(), 1);
-    setenv("PATH", (bin + ":" + savedPath).c_str(), 1);
+    setenv("HOME", home.c_str(), 1);  // TearDown restores these
+    setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
     unsetenv("VELQOSCH_SERVICE");
     unsetenv("XDG_DATA_HOME");
     for (const Row &row : rows) {
@@ -279,27 +206,20 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
                  << "*MainPID*) cat '" << windir_ << "/main-pid';;\nesac\n";
         }
         ASSERT_EQ(chmod((bin + "/systemctl").c_str(), 0755), 0);
-        if (row.otherStore)
-            setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
-        else
-            unsetenv("VELQOSCH_WINDIR");
+        (void)(row.otherStore ? setenv("VELQOSCH_WINDIR", windir_.c_str(), 1) : unsetenv("VELQOSCH_WINDIR"));
         SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
         ASSERT_NE(service, nullptr) << GetLastError();
         ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
         SERVICE_STATUS status{};
         EXPECT_TRUE(
             WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING; }));
-        std::ifstream in(calls);
-        const std::string called((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string called = ReadText(calls);
         EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,
                   row.unitStarts || row.startExit != 0)
             << called;
-        if (row.otherStore) {
-            EXPECT_EQ(called, "");
-        }
+        EXPECT_TRUE(!row.otherStore || called.empty()) << called;
         // Only a daemon the unit did not start logs to the state folder.
-        std::ifstream log(svc::StateFolder() + "/" + svc::kLogFile);
-        EXPECT_EQ(log.good(), !row.unitStarts);
+        EXPECT_EQ(access((svc::StateFolder() + "/" + svc::kLogFile).c_str(), F_OK) == 0, !row.unitStarts);
         ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
         EXPECT_TRUE(
             WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
@@ -307,11 +227,6 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         std::error_code ignored;
         std::filesystem::remove_all(home, ignored);
     }
-    setenv("PATH", savedPath.c_str(), 1);
-    if (savedHome)
-        setenv("HOME", homeBefore.c_str(), 1);
-    else
-        unsetenv("HOME");
     setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
 }
 
@@ -327,11 +242,9 @@ TEST_F(ServiceControl, StartMarkerCountsOnlyWhileItsProcessLives) {
     EXPECT_EQ(CurrentState(), DWORD(SERVICE_START_PENDING));
     SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
     ASSERT_NE(service, nullptr);
-    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
     SERVICE_STATUS status{};
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
+    EXPECT_REFUSED(ControlService(service, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
 
     kill(child, SIGKILL);
     EXPECT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_STOPPED; }));  // a zombie counts as gone
@@ -342,30 +255,6 @@ TEST_F(ServiceControl, StartMarkerCountsOnlyWhileItsProcessLives) {
         EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED)) << junk;
     }
     CloseServiceHandle(service);
-}
-
-TEST_F(ServiceControl, SecondDaemonExitsWithAMessage) {
-    StartService();
-    int output[2];
-    ASSERT_EQ(pipe(output), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(output[1], 2);
-        execl(VELQOSVC_PATH, VELQOSVC_PATH, "--foreground", static_cast<char *>(nullptr));
-        _exit(99);
-    }
-    close(output[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t n; (n = read(output[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
-    close(output[0]);
-    int code = 0;
-    ASSERT_EQ(waitpid(child, &code, 0), child);
-    ASSERT_TRUE(WIFEXITED(code));
-    EXPECT_EQ(WEXITSTATUS(code), 2);
-    EXPECT_NE(text.find("another daemon already serves"), std::string::npos) << text;
-    EXPECT_EQ(CurrentState(), DWORD(SERVICE_RUNNING));  // the first one is untouched
 }
 
 }  // namespace

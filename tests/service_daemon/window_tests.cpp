@@ -52,35 +52,30 @@ TASK_TRIGGER Trigger(WORD hour, WORD minute, DWORD duration, DWORD flags) {
     return t;
 }
 
-TEST_F(Window, EndsOnlyWhenAskedTo) {
-    long long end = -1;
-    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 60, 0), At(6, 9, 30), &end));
-    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 0, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END),
-                                                     At(6, 9, 30), &end));
-    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 60, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END),
-                                                     At(6, 9, 30), nullptr));
-    EXPECT_EQ(end, -1);
-}
-
-TEST_F(Window, EndIsTheWindowsOpeningPlusItsDuration) {
+// Rows: the trigger's window and flag, when it fired, and the end (-1: none).
+TEST_F(Window, EndIsTheWindowsOpeningPlusItsDurationWhenAskedFor) {
+    constexpr DWORD kKill = TASK_TRIGGER_FLAG_KILL_AT_DURATION_END;
     struct Case {
         WORD hour, minute;
-        DWORD duration;
+        DWORD duration, flags;
         long long fired, end;
     };
     const Case cases[] = {
-        {9, 0, 60, At(6, 9, 30), At(6, 10, 0)},     // within today's window
-        {9, 0, 60, At(6, 9, 0), At(6, 10, 0)},      // at its opening
-        {9, 15, 1, At(6, 9, 15), At(6, 9, 16)},     // a one-minute window
-        {23, 30, 120, At(7, 0, 30), At(7, 1, 30)},  // a window across midnight
-        {9, 0, 1500, At(7, 8, 59), At(7, 10, 0)},   // a window over a day long, opened yesterday
+        {9, 0, 60, 0, At(6, 9, 30), -1},                   // not asked for
+        {9, 0, 0, kKill, At(6, 9, 30), -1},                // no window
+        {9, 0, 60, kKill, At(6, 9, 30), At(6, 10, 0)},     // within today's window
+        {9, 0, 60, kKill, At(6, 9, 0), At(6, 10, 0)},      // at its opening
+        {9, 15, 1, kKill, At(6, 9, 15), At(6, 9, 16)},     // a one-minute window
+        {23, 30, 120, kKill, At(7, 0, 30), At(7, 1, 30)},  // a window across midnight
+        {9, 0, 1500, kKill, At(7, 8, 59), At(7, 10, 0)},   // a window over a day long, opened yesterday
     };
     for (const auto &c : cases) {
-        long long end = 0;
-        ASSERT_TRUE(velqo::service::RepetitionWindowEnd(
-            Trigger(c.hour, c.minute, c.duration, TASK_TRIGGER_FLAG_KILL_AT_DURATION_END), c.fired, &end));
+        long long end = -1;
+        EXPECT_EQ(velqo::service::RepetitionWindowEnd(Trigger(c.hour, c.minute, c.duration, c.flags), c.fired, &end),
+                  c.end != -1);
         EXPECT_EQ(end, c.end) << c.hour << ":" << c.minute << " for " << c.duration;
     }
+    EXPECT_FALSE(velqo::service::RepetitionWindowEnd(Trigger(9, 0, 60, kKill), At(6, 9, 30), nullptr));
 }
 
 }  // namespace
