@@ -142,13 +142,11 @@ TASK_TRIGGER OnceAt(time_t at) {
     return t;
 }
 
-// The daemon's clock offset that puts its next minute `lead` seconds away;
-// the real time at which that minute begins.
-long OffsetForMinute(int lead, time_t *minute, Nanos *realMinute) {
-    const time_t now = time(nullptr);
-    *minute = (now / 60 + 2) * 60;
-    const long offset = long(*minute - now - lead);
-    *realMinute = Nanos(*minute - offset) * 1000000000LL;
+// The daemon's clock offset that puts `minute` `lead` seconds away; the real
+// time at which that minute begins.
+long OffsetForMinute(time_t minute, int lead, Nanos *realMinute) {
+    const long offset = long(minute - time(nullptr) - lead);
+    *realMinute = Nanos(minute - offset) * 1000000000LL;
     return offset;
 }
 
@@ -234,10 +232,11 @@ Burst RunBurst(const std::string &base, int count) {
     burst.floor = SpawnFloor(base, count);
     {
         Bench bench(base);
-        time_t minute;
+        // The daemon starts a few seconds before the minute, time enough to read the store.
+        const time_t minute = (time(nullptr) / 60 + 2) * 60;
         Nanos realMinute;
-        const long offset = OffsetForMinute(4, &minute, &realMinute);
         bench.Store(count, OnceAt(minute), true, kShortMs);
+        const long offset = OffsetForMinute(minute, 3 + count / 500, &realMinute);
         RenameWatch watch(bench.tasks);
         bench.Start(offset);
         // Until every program has ended and its result is in its file.
@@ -280,10 +279,10 @@ Burst RunBurst(const std::string &base, int count) {
     {
         // Every item running, then SIGTERM.
         Bench bench(base);
-        time_t minute;
+        const time_t minute = (time(nullptr) / 60 + 2) * 60;
         Nanos realMinute;
-        const long offset = OffsetForMinute(4, &minute, &realMinute);
         bench.Store(count, OnceAt(minute), false, 600000);
+        const long offset = OffsetForMinute(minute, 3 + count / 500, &realMinute);
         bench.Start(offset);
         const Nanos giveUp = realMinute + Nanos(120) * 1000000000LL;
         while (bench.Notes()['S'].size() < std::size_t(count) && RealNs() < giveUp)

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/service/control/control.h"
@@ -13,28 +14,19 @@ namespace {
 class Window : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char *tz = std::getenv("TZ")) saved_ = tz, hadTz_ = true;
+        if (const char *tz = std::getenv("TZ")) saved_ = tz;
         setenv("TZ", "UTC", 1);
         tzset();
     }
     void TearDown() override {
-        if (hadTz_)
-            setenv("TZ", saved_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        (void)(saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ"));
         tzset();
     }
     static long long At(int day, int hour, int minute) {
-        tm t{};
-        t.tm_year = 2026 - 1900;
-        t.tm_mon = 11;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
-        return static_cast<long long>(timegm(&t));
+        tm t{0, minute, hour, day, 11, 2026 - 1900, 0, 0, 0, 0, nullptr};
+        return timegm(&t);
     }
-    std::string saved_;
-    bool hadTz_ = false;
+    std::optional<std::string> saved_;
 };
 
 TASK_TRIGGER Trigger(WORD hour, WORD minute, DWORD duration, DWORD flags) {

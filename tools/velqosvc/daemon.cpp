@@ -312,12 +312,14 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
     argv.push_back(nullptr);
 
     int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) return HRESULT_FROM_WIN32(Win32FromErrno(errno));
-    pid_t pid = fork();
+    pid_t pid = pipe2(channel, O_CLOEXEC) == 0 ? fork() : -2;
     if (pid < 0) {
         int e = errno;
-        close(channel[0]);
-        close(channel[1]);
+        if (pid == -1) {
+            close(channel[0]);
+            close(channel[1]);
+        }
+        LogLine(log_, "start-failed", name, "cannot start a process: %s", std::strerror(e));
         return HRESULT_FROM_WIN32(Win32FromErrno(e));
     }
     if (pid == 0) {
