@@ -490,9 +490,9 @@ void Daemon::Load(const std::string &path, Item &item, bool startup) {
         return;
     }
     // A file rewritten with the same schedule (the daemon's own records) keeps its next run time.
-    const bool same =
-        item.flags == job.flags && item.triggers.size() == job.triggers.size() &&
-        std::memcmp(item.triggers.data(), job.triggers.data(), job.triggers.size() * sizeof(TASK_TRIGGER)) == 0;
+    const bool same = item.flags == job.flags && item.triggers.size() == job.triggers.size() &&
+                      (job.triggers.empty() || std::memcmp(item.triggers.data(), job.triggers.data(),
+                                                           job.triggers.size() * sizeof(TASK_TRIGGER)) == 0);
     if (same && !startup) return;
     item.flags = job.flags;
     item.triggers = std::move(job.triggers);
