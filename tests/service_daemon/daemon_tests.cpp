@@ -197,7 +197,6 @@ TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
 TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     constexpr int kDue = 80;
     const time_t real = time(nullptr), minute = (real / 60 + 2) * 60;
-    setenv("VELQOSVC_TIME_OFFSET", std::to_string(minute - real - 2).c_str(), 1);
     svc::JobData due = Item(u"/bin/sh", u"-c \"exit 9\"");
     due.triggers = {TriggerAt(TASK_TIME_TRIGGER_ONCE, minute)};
     for (int i = 0; i < kDue; ++i) Store("Due" + std::to_string(i), due);
@@ -230,6 +229,8 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     Store("Stale", stale);
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", due), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));
+    // The daemon's minute begins two seconds after it starts, however long storing took.
+    setenv("VELQOSVC_TIME_OFFSET", std::to_string(minute - time(nullptr) - 2).c_str(), 1);
     StartService();
     EXPECT_TRUE(WaitFor([&] { return !IsRunning(Load("Stale")); })) << LogText();
     EXPECT_EQ(Load("Stale").runningInstances, 0);
