@@ -477,15 +477,31 @@ HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) 
             hr = SCHED_E_INVALID_TASK;
         } else {
             // Read to the end, one byte past the limit at most: a file that
-            // grows while it is read is still measured against it.
-            std::vector<BYTE> bytes(std::size_t(st.st_size) + 1);
+            // grows while it is read is still measured against it. A work
+            // item fits the buffer on the stack; one read that returns the
+            // size fstat gave is the whole file (a regular file reads short
+            // only at its end), so the usual item costs one read.
+            BYTE local[4096];
+            std::vector<BYTE> heap;
+            BYTE *buffer = local;
+            std::size_t capacity = sizeof local;
+            const std::size_t expected = std::size_t(st.st_size);
+            if (expected + 1 > capacity) {
+                heap.resize(expected + 1);
+                buffer = heap.data();
+                capacity = heap.size();
+            }
             std::size_t have = 0;
             for (;;) {
-                if (have == bytes.size()) {
-                    if (bytes.size() > kMaxJobFileSize) break;
-                    bytes.resize(std::min(bytes.size() * 2, kMaxJobFileSize + 1));
+                if (have == capacity) {
+                    if (capacity > kMaxJobFileSize) break;
+                    const std::size_t grown = std::min(capacity * 2, kMaxJobFileSize + 1);
+                    if (heap.empty()) heap.assign(local, local + have);
+                    heap.resize(grown);
+                    buffer = heap.data();
+                    capacity = grown;
                 }
-                ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+                ssize_t n = ::read(fd, buffer + have, capacity - have);
                 if (n < 0) {
                     if (errno == EINTR) continue;
                     hr = unreadable(errno);
@@ -493,12 +509,13 @@ HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) 
                 }
                 if (n == 0) break;
                 have += std::size_t(n);
+                if (have == expected && have < capacity) break;
             }
             if (SUCCEEDED(hr) && have > kMaxJobFileSize) {
                 if (reason) *reason = "larger than any work item";
                 hr = SCHED_E_INVALID_TASK;
             } else if (SUCCEEDED(hr)) {
-                hr = ParseJob(bytes.data(), have, out, reason);
+                hr = ParseJob(buffer, have, out, reason);
             }
         }
     } catch (const std::bad_alloc &) {

@@ -86,8 +86,8 @@ HRESULT RemoveWorkItem(const std::string &tasksFolder, const std::string &path) 
 // Creates a task object over `job`. `file` is the path it saves to by
 // default; `stored` says whether that file holds the item already. *ppv is
 // written only when the call succeeds.
-HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
-                         REFIID riid, void **ppv) noexcept;
+HRESULT CreateTaskObject(const std::string &tasksFolder, std::string file, JobData &&job, bool stored, REFIID riid,
+                         void **ppv) noexcept;
 
 // --- the EditWorkItem form -------------------------------------------------------
 // A plain text form, one "Key: value" line per setting, blank lines and lines

@@ -174,11 +174,11 @@ public:
         if (!ppUnk) return E_POINTER;
         std::string file;
         if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
-        const std::string path = ItemPath(file);
+        std::string path;
         JobData job;
-        const HRESULT hr = ReadJobFile(path, job);
+        const HRESULT hr = ReadItem(file, path, job);
         if (FAILED(hr)) return hr;
-        return CreateTaskObject(folder_, path, std::move(job), true, riid, reinterpret_cast<void **>(ppUnk));
+        return CreateTaskObject(folder_, std::move(path), std::move(job), true, riid, reinterpret_cast<void **>(ppUnk));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -228,8 +228,9 @@ public:
     HRESULT WINAPI IsOfType(LPCWSTR pwszName, REFIID riid) override try {
         std::string file;
         if (!ItemFileName(pwszName, file)) return E_INVALIDARG;
+        std::string path;
         JobData job;
-        const HRESULT hr = ReadJobFile(ItemPath(file), job);
+        const HRESULT hr = ReadItem(file, path, job);
         if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == E_ACCESSDENIED) return hr;
         if (FAILED(hr)) return S_FALSE;
         return (riid == IID_ITask || riid == IID_IScheduledWorkItem || riid == IID_IUnknown) ? S_OK : S_FALSE;
@@ -242,6 +243,19 @@ private:
     ~TaskScheduler() = default;
     // The path of the file that holds the item of `file`, or where a new one goes.
     std::string ItemPath(const std::string &file) const { return folder_ + "/" + FindItemFile(folder_, file); }
+    // Reads the item of `file` into `job`, with the path of the file that
+    // holds it. The file of exactly that spelling is tried first; only when
+    // there is none is the folder listed for the name in another letter
+    // case, so that opening a stored item costs one open and one read.
+    HRESULT ReadItem(const std::string &file, std::string &path, JobData &job) const {
+        path = folder_ + "/" + file;
+        const HRESULT hr = ReadJobFile(path, job);
+        if (hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return hr;
+        const std::string found = FindItemFile(folder_, file);
+        if (found == file) return hr;
+        path = folder_ + "/" + found;
+        return ReadJobFile(path, job);
+    }
     const std::string local_;
     std::string folder_;
     std::string target_;  // empty: the local computer

@@ -128,7 +128,7 @@ public:
     Task(std::string folder, std::string file, JobData &&job, bool stored)
         : folder_(std::move(folder)), file_(std::move(file)), stored_(stored), job_(std::move(job)) {
         RenumberTriggers();
-        if (stored_) accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+        accountRead_ = !stored_;
     }
 
     // --- IUnknown ---
@@ -367,7 +367,7 @@ public:
         Wipe(password_);
         account_ = std::move(account);
         password_ = std::move(password);
-        accountSet_ = accountChanged_ = dirty_ = true;
+        accountSet_ = accountChanged_ = dirty_ = accountRead_ = true;
         Wipe(password);
         return S_OK;
     } catch (...) {
@@ -375,6 +375,7 @@ public:
     }
     // An item without an account answers the empty name.
     HRESULT WINAPI GetAccountInformation(LPWSTR *ppwszAccountName) override try {
+        ReadStoredAccount();
         return CopyOut(accountSet_ ? account_ : std::u16string(), ppwszAccountName);
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -400,7 +401,7 @@ public:
         dirty_ = accountChanged_ = false;
         Wipe(password_);
         account_.clear();
-        accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+        accountSet_ = accountRead_ = false;
         RenumberTriggers();
         return S_OK;
     } catch (...) {
@@ -474,6 +475,14 @@ private:
     }
     static HRESULT GetText(const std::u16string &field, LPWSTR *out) noexcept { return CopyOut(field, out); }
 
+    // A stored item's account is read from the account store when it is
+    // first asked for, so that opening an item reads its file alone.
+    void ReadStoredAccount() noexcept {
+        if (accountRead_) return;
+        accountRead_ = true;
+        accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+    }
+
     void RenumberTriggers() {
         ids_.clear();
         for (std::size_t i = 0; i < job_.triggers.size(); ++i) ids_.push_back(nextId_++);
@@ -503,6 +512,7 @@ private:
     std::uint64_t nextId_ = 1;
     std::u16string account_, password_;
     bool accountSet_ = false, accountChanged_ = false;
+    bool accountRead_ = false;  // account_ and accountSet_ hold the stored account, or one set since
 
     friend HRESULT EditTask(Task &task);
 };
@@ -617,6 +627,7 @@ HRESULT EditTask(Task &task) {
         ~Cleanup() { ::unlink(path.c_str()); }
     } cleanup{temp};
 
+    task.ReadStoredAccount();
     std::string text = WriteEditForm(task.job_, task.accountSet_ ? &task.account_ : nullptr);
     for (;;) {
         {
@@ -672,11 +683,11 @@ HRESULT WINAPI Task::EditWorkItem(HWND, DWORD) try {
 
 }  // namespace
 
-HRESULT CreateTaskObject(const std::string &tasksFolder, const std::string &file, JobData &&job, bool stored,
-                         REFIID riid, void **ppv) noexcept {
+HRESULT CreateTaskObject(const std::string &tasksFolder, std::string file, JobData &&job, bool stored, REFIID riid,
+                         void **ppv) noexcept {
     if (!ppv) return E_POINTER;
     try {
-        auto *task = new Task(tasksFolder, file, std::move(job), stored);
+        auto *task = new Task(tasksFolder, std::move(file), std::move(job), stored);
         void *object = nullptr;
         const HRESULT hr = static_cast<ITask *>(task)->QueryInterface(riid, &object);
         static_cast<ITask *>(task)->Release();
