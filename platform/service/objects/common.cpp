@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "objects_internal.h"
@@ -35,17 +36,39 @@ std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept {
 
 bool ItemFileName(LPCWSTR name, std::string &fileName) {
     if (!name) return false;
-    const std::size_t n = BoundedLength(name, MAX_PATH);
+    return ItemFileName(std::u16string_view(name, BoundedLength(name, MAX_PATH)), fileName);
+}
+
+bool ItemFileName(std::u16string_view name, std::string &fileName) {
+    const std::size_t n = name.size();
     if (n == 0 || n > MAX_PATH || name[0] == u'.') return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char16_t c = name[i];
-        if (c < 0x20 || c == 0x7F || std::u16string_view(u"/\\:*?\"<>|").find(c) != std::u16string_view::npos)
+    // The ASCII units a name may not hold: controls, DEL and the nine of / \ : * ? " < > |.
+    constexpr auto bit = [](char16_t c) { return std::uint64_t{1} << (c & 63); };
+    constexpr std::uint64_t kRefusedLow =
+        0xFFFFFFFFull | bit(u'/') | bit(u':') | bit(u'*') | bit(u'?') | bit(u'"') | bit(u'<') | bit(u'>');
+    constexpr std::uint64_t kRefusedHigh = bit(u'\\') | bit(u'|') | bit(0x7F);
+    bool ascii = true;
+    for (const char16_t c : name) {
+        if (c >= 0x80)
+            ascii = false;
+        else if (((c < 64 ? kRefusedLow : kRefusedHigh) >> (c & 63)) & 1)
             return false;
     }
-    std::string utf8 = ToUtf8(std::u16string_view(name, n));
+    std::string utf8;
+    if (ascii) {
+        // Room for the suffix at once, unless the name has it already.
+        const bool suffixed = n > 4 && name[n - 4] == u'.' && (name[n - 3] | 0x20) == u'j' &&
+                              (name[n - 2] | 0x20) == u'o' && (name[n - 1] | 0x20) == u'b';
+        utf8.reserve(suffixed ? n : n + 4);
+        utf8.resize(n);
+        for (std::size_t i = 0; i < n; ++i) utf8[i] = static_cast<char>(name[i]);
+    } else {
+        utf8 = ToUtf8(name);
+    }
     const bool hasSuffix = EndsInJobSuffix(utf8);
     if (hasSuffix && EndsInJobSuffix(std::string_view(utf8).substr(0, utf8.size() - 4))) return false;
-    fileName = hasSuffix ? utf8 : utf8 + ".job";
+    if (!hasSuffix) utf8 += ".job";
+    fileName = std::move(utf8);
     return fileName.size() <= kMaxFileNameBytes;
 }
 

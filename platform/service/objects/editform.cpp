@@ -48,18 +48,18 @@ std::string TriggerLine(const TASK_TRIGGER &t) {
     out << " start=" << start << " duration=" << t.MinutesDuration << " interval=" << t.MinutesInterval
         << " flags=" << Hex(t.rgFlags) << " random=" << t.wRandomMinutesInterval;
     switch (t.TriggerType) {
-    case TASK_TIME_TRIGGER_DAILY: out << " days=" << t.Type.Daily.DaysInterval; break;
-    case TASK_TIME_TRIGGER_WEEKLY:
-        out << " weeks=" << t.Type.Weekly.WeeksInterval << " dow=" << Hex(t.Type.Weekly.rgfDaysOfTheWeek);
-        break;
-    case TASK_TIME_TRIGGER_MONTHLYDATE:
-        out << " monthdays=" << Hex(t.Type.MonthlyDate.rgfDays) << " months=" << Hex(t.Type.MonthlyDate.rgfMonths);
-        break;
-    case TASK_TIME_TRIGGER_MONTHLYDOW:
-        out << " week=" << t.Type.MonthlyDOW.wWhichWeek << " dow=" << Hex(t.Type.MonthlyDOW.rgfDaysOfTheWeek)
-            << " months=" << Hex(t.Type.MonthlyDOW.rgfMonths);
-        break;
-    default: break;
+        case TASK_TIME_TRIGGER_DAILY: out << " days=" << t.Type.Daily.DaysInterval; break;
+        case TASK_TIME_TRIGGER_WEEKLY:
+            out << " weeks=" << t.Type.Weekly.WeeksInterval << " dow=" << Hex(t.Type.Weekly.rgfDaysOfTheWeek);
+            break;
+        case TASK_TIME_TRIGGER_MONTHLYDATE:
+            out << " monthdays=" << Hex(t.Type.MonthlyDate.rgfDays) << " months=" << Hex(t.Type.MonthlyDate.rgfMonths);
+            break;
+        case TASK_TIME_TRIGGER_MONTHLYDOW:
+            out << " week=" << t.Type.MonthlyDOW.wWhichWeek << " dow=" << Hex(t.Type.MonthlyDOW.rgfDaysOfTheWeek)
+                << " months=" << Hex(t.Type.MonthlyDOW.rgfMonths);
+            break;
+        default: break;
     }
     return out.str();
 }
@@ -115,7 +115,9 @@ bool ParseTrigger(const std::string &line, TASK_TRIGGER &t, std::string &error) 
         unsigned long long n = 0;
         bool ok = true;
         auto word16 = [&](WORD &field) { ok = Number(value, 0xFFFF, n) && ((field = static_cast<WORD>(n)), true); };
-        auto dword = [&](DWORD &field) { ok = Number(value, 0xFFFFFFFF, n) && ((field = static_cast<DWORD>(n)), true); };
+        auto dword = [&](DWORD &field) {
+            ok = Number(value, 0xFFFFFFFF, n) && ((field = static_cast<DWORD>(n)), true);
+        };
         if (key == "begin") {
             ok = hasBegin = ParseDate(value, t.wBeginYear, t.wBeginMonth, t.wBeginDay);
         } else if (key == "end") {

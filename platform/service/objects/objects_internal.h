@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,8 @@ std::size_t BoundedLength(LPCWSTR text, std::size_t limit) noexcept;
 // file name would exceed 243 UTF-8 bytes (the file system's 255 less the room
 // of the writer's temporary name).
 bool ItemFileName(LPCWSTR name, std::string &fileName);
+// The same for a name of known length (it must hold no NUL).
+bool ItemFileName(std::u16string_view name, std::string &fileName);
 
 // True for a name with an extension other than ".job" (any case): the text
 // from its last '.' on, as in "report.txt" or "v1.2". Creating, adding and
@@ -53,6 +56,8 @@ std::string FindItemFile(const std::string &folder, const std::string &fileName)
 // The item files of `folder`, one per name, in no particular order; the
 // folder's open errors as ERROR_PATH_NOT_FOUND or E_ACCESSDENIED.
 HRESULT ListItemFiles(const std::string &folder, std::vector<std::string> &files);
+// The same names in UTF-16, as the enumeration hands them out.
+HRESULT ListItemNames(const std::string &folder, std::vector<std::u16string> &names);
 
 // Holds an exclusive lock on the folder of `path` while it lives, so that
 // finding an item's file and writing it is one step for every writer.
@@ -86,8 +91,8 @@ HRESULT RemoveWorkItem(const std::string &tasksFolder, const std::string &path) 
 // Creates a task object over `job`. `file` is the path it saves to by
 // default; `stored` says whether that file holds the item already. *ppv is
 // written only when the call succeeds.
-HRESULT CreateTaskObject(const std::string &tasksFolder, std::string file, JobData &&job, bool stored, REFIID riid,
-                         void **ppv) noexcept;
+HRESULT CreateTaskObject(std::shared_ptr<const std::string> tasksFolder, std::string file, JobData &&job, bool stored,
+                         REFIID riid, void **ppv) noexcept;
 
 // --- the EditWorkItem form -------------------------------------------------------
 // A plain text form, one "Key: value" line per setting, blank lines and lines

@@ -31,6 +31,7 @@ char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<c
 bool NameLess(const std::u16string &a, const std::u16string &b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] == b[i]) continue;
         const char16_t x = FoldAscii(a[i]), y = FoldAscii(b[i]);
         if (x != y) return x < y;
     }
@@ -112,7 +113,8 @@ private:
 
 class TaskScheduler final : public SingleInterface<TaskScheduler, ITaskScheduler, IID_ITaskScheduler> {
 public:
-    explicit TaskScheduler(std::string localFolder) : local_(localFolder), folder_(std::move(localFolder)) {}
+    explicit TaskScheduler(std::string localFolder)
+        : local_(std::make_shared<const std::string>(std::move(localFolder))), folder_(local_) {}
 
     HRESULT WINAPI SetTargetComputer(LPCWSTR pwszComputer) override try {
         std::u16string name;
@@ -129,7 +131,7 @@ public:
             target_.clear();
             return S_OK;
         }
-        std::ifstream in(local_ + "/computers");
+        std::ifstream in(*local_ + "/computers");
         std::string line;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -141,7 +143,7 @@ public:
             struct stat st {};
             if (folder.empty() || folder[0] != '/' || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                 return HRESULT_FROM_WIN32(ERROR_BAD_NETPATH);
-            folder_ = folder;
+            folder_ = std::make_shared<const std::string>(folder);
             target_ = line.substr(0, eq);
             return S_OK;
         }
@@ -158,12 +160,18 @@ public:
 
     HRESULT WINAPI Enum(IEnumWorkItems **ppEnumWorkItems) override try {
         if (!ppEnumWorkItems) return E_INVALIDARG;
-        std::vector<std::string> files;
-        const HRESULT hr = ListItemFiles(folder_, files);
+        Names listed;
+        const HRESULT hr = ListItemNames(*folder_, listed);
         if (FAILED(hr)) return hr;
+        // Sorted through pointers, so that the names are moved once.
+        std::vector<std::u16string *> order;
+        order.reserve(listed.size());
+        for (std::u16string &name : listed) order.push_back(&name);
+        std::sort(order.begin(), order.end(),
+                  [](const std::u16string *a, const std::u16string *b) { return NameLess(*a, *b); });
         auto names = std::make_shared<Names>();
-        for (const std::string &file : files) names->push_back(ToUtf16(file));
-        std::sort(names->begin(), names->end(), NameLess);
+        names->reserve(order.size());
+        for (std::u16string *name : order) names->push_back(std::move(*name));
         *ppEnumWorkItems = new WorkItemEnum(std::move(names), 0);
         return S_OK;
     } catch (...) {
@@ -186,7 +194,7 @@ public:
     HRESULT WINAPI Delete(LPCWSTR pwszName) override try {
         std::string file;
         if (!ItemFileName(pwszName, file) || HasOtherExtension(pwszName)) return E_INVALIDARG;
-        return RemoveWorkItem(folder_, ItemPath(file));
+        return RemoveWorkItem(*folder_, ItemPath(file));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -242,22 +250,24 @@ private:
     friend SingleInterface;
     ~TaskScheduler() = default;
     // The path of the file that holds the item of `file`, or where a new one goes.
-    std::string ItemPath(const std::string &file) const { return folder_ + "/" + FindItemFile(folder_, file); }
+    std::string ItemPath(const std::string &file) const { return *folder_ + "/" + FindItemFile(*folder_, file); }
     // Reads the item of `file` into `job`, with the path of the file that
     // holds it. The file of exactly that spelling is tried first; only when
     // there is none is the folder listed for the name in another letter
     // case, so that opening a stored item costs one open and one read.
     HRESULT ReadItem(const std::string &file, std::string &path, JobData &job) const {
-        path = folder_ + "/" + file;
+        path.reserve(folder_->size() + 1 + file.size());
+        path.append(*folder_).append(1, '/').append(file);
         const HRESULT hr = ReadJobFile(path, job);
         if (hr != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return hr;
-        const std::string found = FindItemFile(folder_, file);
+        const std::string found = FindItemFile(*folder_, file);
         if (found == file) return hr;
-        path = folder_ + "/" + found;
+        path = *folder_ + "/" + found;
         return ReadJobFile(path, job);
     }
-    const std::string local_;
-    std::string folder_;
+    // The Tasks folders, shared with the task objects (their account records).
+    const std::shared_ptr<const std::string> local_;
+    std::shared_ptr<const std::string> folder_;
     std::string target_;  // empty: the local computer
 };
 

@@ -22,10 +22,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <map>
-#include <set>
 
 #include "objects_internal.h"
 #include "platform/service/control/control.h"
@@ -34,10 +34,22 @@
 namespace velqo::service {
 namespace {
 
-std::u16string Folded(std::string_view fileName) {
-    std::u16string key = ToUtf16(fileName);
-    for (char16_t &unit : key) unit = FoldLetterCase(unit);
-    return key;
+bool IsAscii(std::string_view text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// For two ASCII names: equal once A-Z are folded, the only ASCII foldings.
+bool SameAsciiName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
 }
 
 // A regular file named "<something>.job" (suffix in any case) that is not
@@ -56,60 +68,93 @@ bool IsItemEntry(const std::string &folder, const char *name, unsigned char type
 // (the file name without ".job") reaches exactly it, 1 when that name
 // reaches its name without regard to case (a suffix such as ".JOB"), -1 when
 // no item name reaches it ("a.job.job": the name "a.job" is the item "a";
-// or a name the service refuses).
-int Rank(const std::string &file, const std::u16string &folded) {
-    const std::u16string itemName = ToUtf16(std::string_view(file).substr(0, file.size() - 4));
+// or a name the service refuses). `name` is the file name in UTF-16: its
+// suffix is four ASCII units there too.
+int Rank(const std::string &file, std::u16string_view name) {
     std::string reached;
-    if (!ItemFileName(reinterpret_cast<LPCWSTR>(itemName.c_str()), reached)) return -1;
+    if (!ItemFileName(name.substr(0, name.size() - 4), reached)) return -1;
     if (reached == file) return 0;
-    return Folded(reached) == folded ? 1 : -1;
+    return SameNameIgnoringCase(ToUtf16(reached), name) ? 1 : -1;
 }
 
-// The item files of a folder: every spelling, and per name (folded) the file
-// that serves it: the best rank, then the byte-wise smallest name.
-struct Listing {
-    struct Choice {
-        int rank;
-        std::string file;
-    };
-    std::set<std::string> files;
-    std::map<std::u16string, Choice> byName;
-
-    void Add(std::string file) {
-        std::u16string folded = Folded(file);
-        const int rank = Rank(file, folded);
-        if (rank >= 0) {
-            auto [it, added] = byName.try_emplace(std::move(folded), Choice{rank, file});
-            Choice &best = it->second;
-            if (!added && (rank < best.rank || (rank == best.rank && file < best.file))) best = Choice{rank, file};
-        }
-        files.insert(std::move(file));
+// The order of folded names, folding as it compares.
+int CompareFolded(std::u16string_view a, std::u16string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] == b[i]) continue;
+        const char16_t x = FoldLetterCase(a[i]), y = FoldLetterCase(b[i]);
+        if (x != y) return x < y ? -1 : 1;
     }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
 
-    // The file that `fileName` reaches: its own spelling when present, else
-    // the chosen file of its name; empty when there is none.
-    std::string Reach(const std::string &fileName) const {
-        if (files.count(fileName)) return fileName;
-        const auto it = byName.find(Folded(fileName));
-        return it == byName.end() ? std::string() : it->second.file;
-    }
-};
-
-HRESULT Scan(const std::string &folder, Listing &listing) {
+// Calls `take(name)` for every item file of `folder`, and removes on the way
+// the temporary files that a killed save left.
+template <class Take>
+HRESULT Scan(const std::string &folder, Take &&take) {
     DIR *dir = ::opendir(folder.c_str());
     if (!dir) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : E_ACCESSDENIED;
     try {
         while (const dirent *entry = ::readdir(dir)) {
             if (IsItemEntry(folder, entry->d_name, entry->d_type))
-                listing.Add(entry->d_name);
+                take(std::string_view(entry->d_name));
             else if (entry->d_name[0] == '.')
-                RemoveIfStaleTemporary(folder, entry->d_name);  // what a killed save left
+                RemoveIfStaleTemporary(folder, entry->d_name);
         }
     } catch (...) {
         ::closedir(dir);
         throw;
     }
     ::closedir(dir);
+    return S_OK;
+}
+
+// A hash of a name's folded form: names that are one name hash alike.
+std::uint64_t FoldedHash(std::u16string_view name) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (const char16_t unit : name) h = (h ^ FoldLetterCase(unit)) * 1099511628211ull;
+    return h;
+}
+
+// One item file of a listing, with its UTF-16 name.
+struct Candidate {
+    std::string file;
+    std::u16string name;
+    std::uint64_t hash;
+    int rank;
+};
+
+// The file that serves each name: per folded name the best rank, then the
+// byte-wise smallest file name. One listing of the folder, one sort that
+// brings the spellings of each name together (by hash first: the groups'
+// order does not matter).
+HRESULT ChosenFiles(const std::string &folder, std::vector<Candidate> &chosen) {
+    std::vector<Candidate> all;
+    const HRESULT hr = Scan(folder, [&](std::string_view file) {
+        Candidate c{std::string(file), ToUtf16(file), 0, 0};
+        c.rank = Rank(c.file, c.name);
+        c.hash = FoldedHash(c.name);
+        if (c.rank >= 0) all.push_back(std::move(c));
+    });
+    if (FAILED(hr)) return hr;
+    std::vector<Candidate *> order;
+    order.reserve(all.size());
+    for (Candidate &c : all) order.push_back(&c);
+    std::sort(order.begin(), order.end(), [](const Candidate *a, const Candidate *b) {
+        if (a->hash != b->hash) return a->hash < b->hash;
+        if (const int byName = CompareFolded(a->name, b->name); byName != 0) return byName < 0;
+        if (a->rank != b->rank) return a->rank < b->rank;
+        return a->file < b->file;
+    });
+    // The first of each run of one folded name; the runs are marked before
+    // anything is moved out.
+    std::vector<Candidate *> first;
+    first.reserve(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        if (i == 0 || order[i]->hash != order[i - 1]->hash || !SameNameIgnoringCase(order[i]->name, order[i - 1]->name))
+            first.push_back(order[i]);
+    chosen.reserve(chosen.size() + first.size());
+    for (Candidate *c : first) chosen.push_back(std::move(*c));
     return S_OK;
 }
 
@@ -125,18 +170,51 @@ std::string FindItemFile(const std::string &folder, const std::string &fileName)
     if (!EndsInJobSuffix(fileName)) return fileName;
     struct stat st {};
     if (::lstat((folder + "/" + fileName).c_str(), &st) == 0) return fileName;
-    Listing listing;
-    if (FAILED(Scan(folder, listing))) return fileName;
-    const std::string found = listing.Reach(fileName);
-    return found.empty() ? fileName : found;
+    // One pass over the folder: the file of the same name in another letter
+    // case with the best rank, then the byte-wise smallest name. Two ASCII
+    // names are the same name when they are equal but for ASCII letter case;
+    // any other pair is compared in its folded UTF-16 form.
+    const bool asciiName = IsAscii(fileName);
+    const std::u16string wanted = ToUtf16(fileName);
+    std::string best;
+    int bestRank = 2;
+    const HRESULT hr = Scan(folder, [&](std::string_view file) {
+        if (file == fileName) {  // created since the check above
+            best = file;
+            bestRank = -1;
+            return;
+        }
+        if (bestRank < 0) return;
+        if (asciiName && IsAscii(file)) {
+            if (!SameAsciiName(file, fileName)) return;
+        } else {
+            if (!SameNameIgnoringCase(ToUtf16(file), wanted)) return;
+        }
+        const std::string candidate(file);
+        const int rank = Rank(candidate, ToUtf16(file));
+        if (rank < 0 || rank > bestRank || (rank == bestRank && candidate >= best)) return;
+        best = candidate;
+        bestRank = rank;
+    });
+    if (FAILED(hr) || best.empty()) return fileName;
+    return best;
 }
 
 HRESULT ListItemFiles(const std::string &folder, std::vector<std::string> &files) {
-    Listing listing;
-    const HRESULT hr = Scan(folder, listing);
+    std::vector<Candidate> chosen;
+    const HRESULT hr = ChosenFiles(folder, chosen);
     if (FAILED(hr)) return hr;
-    // The chosen file of each name, which is what its item name reaches.
-    for (const auto &[name, choice] : listing.byName) files.push_back(choice.file);
+    files.reserve(files.size() + chosen.size());
+    for (Candidate &c : chosen) files.push_back(std::move(c.file));
+    return S_OK;
+}
+
+HRESULT ListItemNames(const std::string &folder, std::vector<std::u16string> &names) {
+    std::vector<Candidate> chosen;
+    const HRESULT hr = ChosenFiles(folder, chosen);
+    if (FAILED(hr)) return hr;
+    names.reserve(names.size() + chosen.size());
+    for (Candidate &c : chosen) names.push_back(std::move(c.name));
     return S_OK;
 }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <vector>
@@ -125,7 +126,7 @@ private:
 
 class Task final : public ITask, public IPersistFile {
 public:
-    Task(std::string folder, std::string file, JobData &&job, bool stored)
+    Task(std::shared_ptr<const std::string> folder, std::string file, JobData &&job, bool stored)
         : folder_(std::move(folder)), file_(std::move(file)), stored_(stored), job_(std::move(job)) {
         RenumberTriggers();
         accountRead_ = !stored_;
@@ -427,7 +428,7 @@ public:
             if (::lstat(target.c_str(), &st) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
         }
         if (accountChanged_) {
-            const HRESULT hr = WriteCredentials(folder_, job_.uuid, account_, password_);
+            const HRESULT hr = WriteCredentials(*folder_, job_.uuid, account_, password_);
             if (FAILED(hr)) return hr;
         }
         const HRESULT hr = WriteJobFile(target, job_);
@@ -480,7 +481,7 @@ private:
     void ReadStoredAccount() noexcept {
         if (accountRead_) return;
         accountRead_ = true;
-        accountSet_ = ReadAccount(folder_, job_.uuid, account_);
+        accountSet_ = ReadAccount(*folder_, job_.uuid, account_);
     }
 
     void RenumberTriggers() {
@@ -503,7 +504,7 @@ private:
     }
 
     std::atomic<ULONG> refs_{1};
-    std::string folder_;  // the store's Tasks folder (account records)
+    std::shared_ptr<const std::string> folder_;  // the store's Tasks folder (account records)
     std::string file_;
     bool stored_;
     bool dirty_ = false;
@@ -683,11 +684,11 @@ HRESULT WINAPI Task::EditWorkItem(HWND, DWORD) try {
 
 }  // namespace
 
-HRESULT CreateTaskObject(const std::string &tasksFolder, std::string file, JobData &&job, bool stored, REFIID riid,
-                         void **ppv) noexcept {
+HRESULT CreateTaskObject(std::shared_ptr<const std::string> tasksFolder, std::string file, JobData &&job, bool stored,
+                         REFIID riid, void **ppv) noexcept {
     if (!ppv) return E_POINTER;
     try {
-        auto *task = new Task(tasksFolder, std::move(file), std::move(job), stored);
+        auto *task = new Task(std::move(tasksFolder), std::move(file), std::move(job), stored);
         void *object = nullptr;
         const HRESULT hr = static_cast<ITask *>(task)->QueryInterface(riid, &object);
         static_cast<ITask *>(task)->Release();
