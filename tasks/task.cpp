@@ -114,6 +114,11 @@ void TaskObject::BindTask(TaskScheduler::_Task *task, ITask *item) {
     static_cast<TaskObject *>(task)->SetITask(item);
 }
 
+void TaskObject::NameTask(TaskScheduler::_Task *task, std::u16string name) {
+    if (!task) RaiseNotSet();
+    static_cast<TaskObject *>(task)->PutTaskName(std::move(name));
+}
+
 TaskObject::TaskObject() = default;
 
 TaskObject::~TaskObject() {
@@ -171,9 +176,9 @@ void TaskObject::EditItem() {
     Check(WorkItem().EditWorkItem(nullptr, 0));
 }
 
-void TaskObject::PutTaskName(const std::u16string &name) {
+void TaskObject::PutTaskName(std::u16string name) {
     TraceScope trace(kModule, "Property (Let) TaskName");
-    taskName_ = name;
+    taskName_ = std::move(name);
 }
 
 std::u16string TaskObject::TaskName() {

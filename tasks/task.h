@@ -21,12 +21,15 @@ public:
     // The same for the Tasks collection, which knows Tasks by their interface.
     static ComRef<TaskScheduler::_Task> CreateTask();
     static void BindTask(TaskScheduler::_Task *task, ITask *item);
+    static void NameTask(TaskScheduler::_Task *task, std::u16string name);
 
     // _Task
     HRESULT STDMETHODCALLTYPE get_Triggers(TaskScheduler::_Triggers **ret) noexcept override {
         return GuardResult(ret, [&] { return Triggers(); });
     }
-    HRESULT STDMETHODCALLTYPE Edit() noexcept override { return Guard([&] { EditItem(); }); }
+    HRESULT STDMETHODCALLTYPE Edit() noexcept override {
+        return Guard([&] { EditItem(); });
+    }
     HRESULT STDMETHODCALLTYPE put_TaskName(BSTR *value) noexcept override {
         return Guard([&] { PutTaskName(FromBstrRef(value)); });
     }
@@ -127,14 +130,18 @@ public:
     HRESULT STDMETHODCALLTYPE get_ExitCode(LONG *ret) noexcept override {
         return GuardResult(ret, [&] { return ExitCode(); });
     }
-    HRESULT STDMETHODCALLTYPE put_flags(LONG value) noexcept override { return Guard([&] { PutFlags(value); }); }
+    HRESULT STDMETHODCALLTYPE put_flags(LONG value) noexcept override {
+        return Guard([&] { PutFlags(value); });
+    }
     HRESULT STDMETHODCALLTYPE get_flags(TaskScheduler::TASK_FLAGS *ret) noexcept override {
         return GuardResult(ret, [&] { return static_cast<TaskScheduler::TASK_FLAGS>(Flags()); });
     }
     HRESULT STDMETHODCALLTYPE get_Status(TaskScheduler::TASK_STATUS *ret) noexcept override {
         return GuardResult(ret, [&] { return static_cast<TaskScheduler::TASK_STATUS>(Status()); });
     }
-    HRESULT STDMETHODCALLTYPE Save() noexcept override { return Guard([&] { SaveItem(); }); }
+    HRESULT STDMETHODCALLTYPE Save() noexcept override {
+        return Guard([&] { SaveItem(); });
+    }
     HRESULT STDMETHODCALLTYPE SaveAs(BSTR *TaskName) noexcept override {
         return Guard([&] { SaveItemAs(Ref(TaskName)); });
     }
@@ -142,7 +149,7 @@ public:
     // The members' bodies; these raise.
     ComRef<TriggersObject> Triggers();
     void EditItem();
-    void PutTaskName(const std::u16string &name);
+    void PutTaskName(std::u16string name);
     std::u16string TaskName();
     LONG RunTimes(DATE beginDate, DATE endDate, SAFEARRAY *&taskTimes);
     DATE NextRunTime();

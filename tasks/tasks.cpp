@@ -22,16 +22,14 @@ constexpr SHORT kListGrowth = 50;
 // ---- The builder of Task objects --------------------------------------------------------------------------------
 
 TaskBuilder &Builder() noexcept {
-    thread_local TaskBuilder builder{TaskObject::CreateTask, TaskObject::BindTask};
+    thread_local TaskBuilder builder{TaskObject::CreateTask, TaskObject::BindTask, TaskObject::NameTask};
     return builder;
 }
 
 // ---- Arguments ----------------------------------------------------------------------------------------------------
 
 // Empty once leading and trailing spaces are removed.
-bool IsBlank(const std::u16string &text) {
-    return text.find_first_not_of(u' ') == std::u16string::npos;
-}
+bool IsBlank(const std::u16string &text) { return text.find_first_not_of(u' ') == std::u16string::npos; }
 
 // Writes text into a by-reference string argument.
 void Assign(BSTR *slot, const std::u16string &text) {
@@ -174,17 +172,18 @@ void Tasks::GetTasks() {
     // Then a new collection, one Task per name. A failing Activate stops the
     // load with the tasks added before it.
     collection_ = KeyedCollection<_Task>();
+    collection_.Reserve(static_cast<std::size_t>(count));
     for (SHORT i = 0; i < count; ++i) {
-        const std::u16string &name = names[static_cast<std::size_t>(i)];
+        std::u16string &name = names[static_cast<std::size_t>(i)];
         ITask *raw = nullptr;
         Check(connection_->Activate(Wide(name), Globals().IID_ITask, reinterpret_cast<IUnknown **>(&raw)));
         ComRef<ITask> item = ComRef<ITask>::Adopt(raw);
         if (!item) RaiseHResult(E_POINTER);
-        AddITask(name, item.get());
+        AddITask(std::move(name), item.get());
     }
 }
 
-ComRef<_Task> Tasks::AddITask(const std::u16string &name, ITask *item) {
+ComRef<_Task> Tasks::AddITask(std::u16string name, ITask *item) {
     TraceScope trace(kModule, "Function AddITask");
     const TaskBuilder builder = Builder();
     ComRef<_Task> task = builder.create();
@@ -192,17 +191,22 @@ ComRef<_Task> Tasks::AddITask(const std::u16string &name, ITask *item) {
     ComRef<ITask> created;
     if (!item) {
         ITask *raw = nullptr;
-        Check(Connected(connection_)->NewWorkItem(Wide(name), Globals().CLSID_CTask, Globals().IID_ITask,
-                                                  reinterpret_cast<IUnknown **>(&raw)));
+        Check(Connected(connection_)
+                  ->NewWorkItem(Wide(name), Globals().CLSID_CTask, Globals().IID_ITask,
+                                reinterpret_cast<IUnknown **>(&raw)));
         created = ComRef<ITask>::Adopt(raw);
         if (!created) RaiseHResult(E_POINTER);
         item = created.get();
     }
-    BstrHolder taskName(name);
-    BSTR value = taskName.get();
-    CheckMember(task->put_TaskName(&value));
+    if (builder.name) {
+        builder.name(task.get(), name);
+    } else {
+        BstrHolder taskName(name);
+        BSTR value = taskName.get();
+        CheckMember(task->put_TaskName(&value));
+    }
     builder.bind(task.get(), item);
-    collection_.Add(task, &name);
+    collection_.Add(task, std::move(name));
     return task;
 }
 
@@ -214,7 +218,7 @@ ComRef<_Task> Tasks::AddTask(BSTR *name) {
         text = GetGUID();
         Assign(&argument, text);
     }
-    return AddITask(text, nullptr);
+    return AddITask(std::move(text), nullptr);
 }
 
 ComRef<_Task> Tasks::Item(const VARIANT *indexKey) {

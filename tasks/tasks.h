@@ -13,10 +13,13 @@ namespace velqosch {
 
 // What the collection needs of the Task class: a new Task object, and the
 // binding of a Task to its work item (its ITask property, which also loads
-// the item's triggers). Both raise on failure.
+// the item's triggers). Both raise on failure. `name` sets a new Task's
+// TaskName as its property does, without the round trip through a BSTR;
+// without it the property is set through the interface.
 struct TaskBuilder {
     ComRef<TaskScheduler::_Task> (*create)();
     void (*bind)(TaskScheduler::_Task *task, ITask *item);
+    void (*name)(TaskScheduler::_Task *task, std::u16string name) = nullptr;
 };
 // The builder that AddITask uses on this thread; the Task class's own unless
 // replaced. Returns the previous one.
@@ -52,7 +55,7 @@ public:
     void SetTaskScheduler(ITaskScheduler *connection);
     // The one place where a Task is built: a new one for item, or, without
     // an item, for a new work item of that name; added under the name.
-    ComRef<TaskScheduler::_Task> AddITask(const std::u16string &name, ITask *item);
+    ComRef<TaskScheduler::_Task> AddITask(std::u16string name, ITask *item);
 
     // The members' bodies. A generated name is written back into the
     // caller's name argument.

@@ -12,12 +12,12 @@ namespace velqosch {
 
 // Per-thread trace state.
 struct TraceState {
-    HWND viewer = nullptr;     // the viewer found by TraceStart; null while none
-    SHORT started = 0;         // 0 or -1: TraceStart has run on this thread
-    LONG lineNumber = 0;       // lines sent so far
-    LONG depth = 0;            // current nesting depth
+    HWND viewer = nullptr;  // the viewer found by TraceStart; null while none
+    SHORT started = 0;      // 0 or -1: TraceStart has run on this thread
+    LONG lineNumber = 0;    // lines sent so far
+    LONG depth = 0;         // current nesting depth
     char decimalSeparator[2] = {0, 0};
-    DWORD startTime = 0;       // timeGetTime() when the banner was sent
+    DWORD startTime = 0;  // timeGetTime() when the banner was sent
 };
 
 TraceState &CurrentTraceState() noexcept;
@@ -28,10 +28,18 @@ void TraceProcExit(std::string_view module, std::string_view procedure, std::str
 // Wraps one procedure: the entry line on construction, the exit line on the
 // normal way out. A procedure left by an exception sends no exit line, and an
 // early way out that must not send one calls Skip() first.
+//
+// A thread that found no viewer at its first traced call never traces: a
+// scope on such a thread does nothing more than see that, once.
 class TraceScope {
 public:
-    TraceScope(std::string_view module, std::string_view procedure) noexcept
-        : module_(module), procedure_(procedure), exceptions_(std::uncaught_exceptions()) {
+    TraceScope(std::string_view module, std::string_view procedure) noexcept : module_(module), procedure_(procedure) {
+        const TraceState &state = CurrentTraceState();
+        if (state.started && !state.viewer) {
+            skip_ = true;
+            return;
+        }
+        exceptions_ = std::uncaught_exceptions();
         TraceProcEnter(module_, procedure_, {});
     }
     ~TraceScope() {
@@ -44,7 +52,7 @@ public:
 private:
     std::string_view module_;
     std::string_view procedure_;
-    int exceptions_;
+    int exceptions_ = 0;
     bool skip_ = false;
 };
 
