@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <vector>
 
 #include "collection/keyed_collection.h"
 #include "triggers/trigger.h"
@@ -140,6 +141,38 @@ TEST_F(Collection, RemovalMovesLaterEntriesDownAndKeepsKeysConsistent) {
     EXPECT_EQ(LiveObjectCount(), live + 2);
     Add(u"A");  // a removed key can be added again
     EXPECT_EQ(c.Count(), 3);
+}
+
+// Many keys, removed from the middle, the front and the end in turn: every key
+// left is found in another letter case at its new position, every removed one
+// is gone, and each can be added again. (Keys that crowd one part of the
+// index are the case a removal must close up behind.)
+TEST_F(Collection, ManyRemovalsKeepEveryOtherKeyFoundAtItsPosition) {
+    std::vector<std::u16string> model;
+    for (int i = 0; i < 200; ++i) {
+        model.push_back(u"Task " + std::u16string(1, char16_t(u'A' + i % 26)) + std::u16string(i / 26 + 1, u'x'));
+        Add(model.back().c_str());
+    }
+    auto upper = [](std::u16string k) {
+        for (char16_t &u : k)
+            if (u >= u'a' && u <= u'z') u = char16_t(u - 32);
+        return k;
+    };
+    for (int round = 0; round < 120; ++round) {
+        const std::size_t at = round % 3 == 0 ? model.size() / 2 : round % 3 == 1 ? 0 : model.size() - 1;
+        const std::u16string gone = model[at];
+        if (round % 2)
+            c.RemoveByKey(upper(gone));
+        else
+            c.RemoveAt(static_cast<LONG>(at + 1));
+        model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+        ASSERT_FALSE(c.ContainsKey(gone)) << round;
+        for (std::size_t i = 0; i < model.size(); ++i)
+            ASSERT_EQ(c.ItemByKey(upper(model[i])), c.ItemAt(static_cast<LONG>(i + 1))) << round << " " << i;
+    }
+    EXPECT_EQ(c.Count(), 80);
+    Add(u"TASK AX");  // removed above: its key is free again
+    EXPECT_EQ(c.Count(), 81);
 }
 
 TEST_F(Collection, EnumeratorYieldsTheEntriesInOrderWithTheirOwnReferences) {
