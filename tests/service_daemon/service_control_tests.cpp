@@ -101,8 +101,9 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     SERVICE_STATUS status{};
     int notAHandle = 0;
     auto bogus = reinterpret_cast<SC_HANDLE>(&notAHandle);
-    auto open = [&](SC_HANDLE from, const char *name) {
-        return OpenServiceA(from, name, SERVICE_QUERY_STATUS) != nullptr;
+    auto open = [&](SC_HANDLE from, const char *name) {  // closes what it opened; a refusal keeps its error
+        SC_HANDLE h = OpenServiceA(from, name, SERVICE_QUERY_STATUS);
+        return h && CloseServiceHandle(h);
     };
     for (const char *name : {"Spooler", "Schedul", "Schedule2", "Schedule "})
         EXPECT_REFUSED(open(manager, name), ERROR_SERVICE_DOES_NOT_EXIST);
