@@ -180,4 +180,16 @@ HRESULT RemoveWorkItem(const std::string &tasksFolder, const std::string &path) 
     return S_OK;
 }
 
+// Equal once A-Z are folded, the only foldings of ASCII.
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
 }  // namespace velqo::service

@@ -48,6 +48,10 @@ bool HasOtherExtension(LPCWSTR name) noexcept;
 
 // Whether a file name ends in ".job" in any letter case after at least one unit.
 bool EndsInJobSuffix(std::string_view name);
+
+// Whether two byte strings are equal once A-Z are folded (host names, ASCII item names).
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // The file of `folder` that `fileName` (an item's file name, "<name>.job")
 // reaches: the file of exactly that spelling when there is one, else the file
 // that holds that name in another letter case, else `fileName` itself. Names

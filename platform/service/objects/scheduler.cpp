@@ -39,17 +39,6 @@ bool NameLess(const std::u16string &a, const std::u16string &b) {
     return a < b;
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::string HostName() {
     char buffer[256] = {};
     if (::gethostname(buffer, sizeof buffer - 1) != 0 || !buffer[0]) return "localhost";

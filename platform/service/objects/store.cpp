@@ -40,18 +40,6 @@ bool IsAscii(std::string_view text) {
     return true;
 }
 
-// For two ASCII names: equal once A-Z are folded, the only ASCII foldings.
-bool SameAsciiName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // A regular file named "<something>.job" (suffix in any case) that is not
 // hidden: the writer's temporary files start with '.'.
 // A work item is a regular file: never a symbolic link (reading one would
@@ -186,7 +174,7 @@ std::string FindItemFile(const std::string &folder, const std::string &fileName)
         }
         if (bestRank < 0) return;
         if (asciiName && IsAscii(file)) {
-            if (!SameAsciiName(file, fileName)) return;
+            if (!EqualsIgnoringAsciiCase(file, fileName)) return;
         } else {
             if (!SameNameIgnoringCase(ToUtf16(file), wanted)) return;
         }
