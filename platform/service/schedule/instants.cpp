@@ -8,6 +8,19 @@ namespace velqo::service {
 
 namespace {
 
+// The calendar fields of broken-down time, to the second.
+SYSTEMTIME FromParts(const tm &parts) {
+    SYSTEMTIME s{};
+    s.wYear = WORD(parts.tm_year + 1900);
+    s.wMonth = WORD(parts.tm_mon + 1);
+    s.wDayOfWeek = WORD(parts.tm_wday);
+    s.wDay = WORD(parts.tm_mday);
+    s.wHour = WORD(parts.tm_hour);
+    s.wMinute = WORD(parts.tm_min);
+    s.wSecond = WORD(parts.tm_sec);
+    return s;
+}
+
 // The wall-clock time one second after `s` (calendar arithmetic, no zone).
 SYSTEMTIME NextSecond(const SYSTEMTIME &s) {
     tm parts{};
@@ -20,13 +33,8 @@ SYSTEMTIME NextSecond(const SYSTEMTIME &s) {
     const time_t key = timegm(&parts);
     tm back{};
     gmtime_r(&key, &back);
-    SYSTEMTIME next{};
-    next.wYear = WORD(back.tm_year + 1900);
-    next.wMonth = WORD(back.tm_mon + 1);
-    next.wDay = WORD(back.tm_mday);
-    next.wHour = WORD(back.tm_hour);
-    next.wMinute = WORD(back.tm_min);
-    next.wSecond = WORD(back.tm_sec);
+    SYSTEMTIME next = FromParts(back);
+    next.wDayOfWeek = 0;
     return next;
 }
 
@@ -37,15 +45,7 @@ bool IsZero(const SYSTEMTIME &s) { return !s.wYear && !s.wMonth && !s.wDay; }
 SYSTEMTIME WallClockAt(time_t t) {
     tm parts{};
     localtime_r(&t, &parts);
-    SYSTEMTIME s{};
-    s.wYear = WORD(parts.tm_year + 1900);
-    s.wMonth = WORD(parts.tm_mon + 1);
-    s.wDayOfWeek = WORD(parts.tm_wday);
-    s.wDay = WORD(parts.tm_mday);
-    s.wHour = WORD(parts.tm_hour);
-    s.wMinute = WORD(parts.tm_min);
-    s.wSecond = WORD(parts.tm_sec);
-    return s;
+    return FromParts(parts);
 }
 
 bool NextRunInstant(const std::vector<TASK_TRIGGER> &triggers, DWORD taskFlags, time_t after, time_t *at,
