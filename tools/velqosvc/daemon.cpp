@@ -2,9 +2,9 @@
 // rescan, ended children), the request socket and its clients, and an
 // inotify watch of the Tasks folder, woken at the next run time, the next
 // run deadline or the fallback rescan, whichever comes first. Nothing in it
-// waits on one run or on the disk: a program is forked and the loop watches
-// its close-on-exec pipe for the exec's outcome, ended children are reaped as
-// their signal arrives, and what is to be recorded in the items' files goes
+// waits on one run or on the disk: a program is spawned (the loop waits only
+// for its exec, not for the program), ended children are reaped as their
+// signal arrives, and what is to be recorded in the items' files goes
 // to the recorder thread. The items' schedules are kept in memory, ordered by their
 // next run time; a file is read again only when it changes.
 #include "tools/velqosvc/daemon.h"
@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -116,8 +117,6 @@ struct Item {
 struct Run {
     std::string path, name, program;
     const char *why = "";
-    int execFd = -1;      // until the program runs: the pipe the child reports an exec failure on
-    int client = -1;      // a run request waiting for the answer
     Millis deadline = 0;  // MaxRunTime or the trigger's duration end; 0: none
     const char *deadlineReason = "";
     bool ending = false;  // signalled by the daemon; recorded as terminated
@@ -146,15 +145,14 @@ private:
     void Schedule(const std::string &path, Item &item, time_t next);
     void FireDue();
     void Startup(const std::string &path, const svc::JobData &job);
-    HRESULT Start(const std::string &path, const char *why, Millis durationEnd, int client = -1);
-    bool ExecStatus(pid_t pid, Run &run);
+    HRESULT Start(const std::string &path, const char *why, Millis durationEnd);
     void Reap();
     void SetTimer(pid_t pid, Run &run, Millis when);
     void OnTimers();
     void End(pid_t pid, Run &run, const char *reason);
     void Accept();
     bool ReadClient(Client &client);
-    std::string Answer(const std::string &line, int client);
+    std::string Answer(const std::string &line);
     bool InTasksFolder(const std::string &path);
     HRESULT AccountAllowed(const svc::JobData &job, std::string *account);
     Millis NextTimeout() const;
@@ -274,11 +272,9 @@ bool Daemon::InTasksFolder(const std::string &path) {
     return same;
 }
 
-// Starts the item's program without waiting for it: the child reports on a
-// close-on-exec pipe why it could not run the program, or the pipe just
-// closes when it could; the loop watches that pipe. S_FALSE for a start under
-// way (`client` then gets the answer once the pipe tells).
-HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd, int client) {
+// Starts the item's program and returns once it runs (or could not run): the
+// loop waits for the exec, never for the program.
+HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd) {
     const std::string name = TaskName(path);
     if (auto found = running_.find(path); found != running_.end()) {
         LogLine(log_, "skipped", name, "already running (pid %ld); %s", long(found->second), why);
@@ -311,51 +307,47 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
     for (auto &a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int channel[2];
-    pid_t pid = pipe2(channel, O_CLOEXEC) == 0 ? fork() : -2;
-    if (pid < 0) {
-        int e = errno;
-        if (pid == -1) {
-            close(channel[0]);
-            close(channel[1]);
-        }
-        LogLine(log_, "start-failed", name, "cannot start a process: %s", std::strerror(e));
-        return HRESULT_FROM_WIN32(Win32FromErrno(e));
+    // The program runs in a process group of its own, with no signal blocked
+    // or ignored, on /dev/null, in its folder.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    pid_t pid = -1;
+    const int e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (e != 0) {
+        const HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(e));
+        struct stat st;
+        const bool badFolder = stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), X_OK);
+        LogLine(log_, "start-failed", name, "%s: %s (0x%08X)",
+                badFolder ? "cannot enter its working directory" : ("cannot run " + program).c_str(), std::strerror(e),
+                unsigned(hr));
+        Record record{Record::kStartFailed, path};
+        record.error = hr;
+        recorder_->Add(std::move(record));
+        return hr;
     }
-    if (pid == 0) {
-        // The program runs in a process group of its own, with no signal
-        // blocked or ignored, on /dev/null, in its folder.
-        close(channel[0]);
-        setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        int failure[2] = {1, 0};
-        if (chdir(folder.c_str()) == 0) {
-            execvp(argv[0], argv.data());
-            failure[0] = 2;
-        }
-        failure[1] = errno;
-        (void)!write(channel[1], failure, sizeof failure);
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    close(channel[1]);
-    fcntl(channel[0], F_SETFL, O_NONBLOCK);
+    LogLine(log_, "started", name, "pid %ld %s; %s", long(pid), program.c_str(), why);
+    recorder_->Add(Record{Record::kStarted, path, Now()});
     Run run;
     run.path = path;
     run.name = name;
     run.program = program;
     run.why = why;
-    run.execFd = channel[0];
-    run.client = client;
     const Millis started = MonotonicMs();
     if (job.maxRunTime != kNoLimit) {
         run.deadline = started + Millis(job.maxRunTime);
@@ -368,43 +360,7 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
     running_.emplace(path, pid);
     Run &added = runs_.emplace(pid, std::move(run)).first->second;
     if (added.deadline) SetTimer(pid, added, added.deadline);
-    return S_FALSE;
-}
-
-// What the exec pipe of a starting run says; false while it says nothing yet.
-// A run that could not start is forgotten (its child is reaped as a stranger).
-bool Daemon::ExecStatus(pid_t pid, Run &run) {
-    int failure[2] = {0, 0};
-    ssize_t got = read(run.execFd, failure, sizeof failure);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-    close(run.execFd);
-    run.execFd = -1;
-    HRESULT hr = S_OK;
-    if (got == ssize_t(sizeof failure)) {
-        hr = HRESULT_FROM_WIN32(Win32FromErrno(failure[1]));
-        LogLine(log_, "start-failed", run.name, "%s: %s (0x%08X)",
-                failure[0] == 1 ? "cannot enter its working directory" : ("cannot run " + run.program).c_str(),
-                std::strerror(failure[1]), unsigned(hr));
-        Record record{Record::kStartFailed, run.path};
-        record.error = hr;
-        recorder_->Add(std::move(record));
-    } else {
-        LogLine(log_, "started", run.name, "pid %ld %s; %s", long(pid), run.program.c_str(), run.why);
-        recorder_->Add(Record{Record::kStarted, run.path, Now()});
-    }
-    if (run.client >= 0) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%08X\n", unsigned(hr));
-        (void)!send(run.client, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT);
-        close(run.client);
-        run.client = -1;
-    }
-    if (hr != S_OK) {
-        SetTimer(pid, run, 0);
-        running_.erase(run.path);
-        runs_.erase(pid);
-    }
-    return true;
+    return S_OK;
 }
 
 void Daemon::SetTimer(pid_t pid, Run &run, Millis when) {
@@ -446,10 +402,6 @@ void Daemon::Reap() {
         auto it = runs_.find(pid);
         if (it == runs_.end()) continue;
         Run &run = it->second;
-        if (run.execFd >= 0) {
-            ExecStatus(pid, run);
-            if ((it = runs_.find(pid)) == runs_.end()) continue;
-        }
         if (run.ending) killpg(pid, SIGKILL);  // what an ended item left in its group goes with it
         // An exit status as the program gave it; a signal as 128 + its number.
         Record record{Record::kEnded, run.path, Now()};
@@ -598,8 +550,8 @@ void Daemon::Startup(const std::string &path, const svc::JobData &job) {
     }
 }
 
-// The answer to a request line; empty when a started run answers later.
-std::string Daemon::Answer(const std::string &line, int client) {
+// The answer to a request line.
+std::string Daemon::Answer(const std::string &line) {
     HRESULT hr = E_INVALIDARG;
     std::string path;
     bool run = line.rfind("RUN ", 0) == 0, terminate = line.rfind("TERM ", 0) == 0;
@@ -607,8 +559,7 @@ std::string Daemon::Answer(const std::string &line, int client) {
     if (terminate) path = line.substr(5);
     if ((run || terminate) && !path.empty() && InTasksFolder(path)) {
         if (run) {
-            hr = Start(path, "run requested", 0, client);
-            if (hr == S_FALSE) return {};
+            hr = Start(path, "run requested", 0);
         } else if (auto found = running_.find(path); found != running_.end()) {
             End(found->second, runs_.at(found->second), "terminate requested");
             hr = S_OK;
@@ -643,7 +594,7 @@ void Daemon::Accept() {
 }
 
 // Reads what a client sent; answers a whole line. False once the client is
-// done here (answered, or handed to the run it asked for).
+// done here.
 bool Daemon::ReadClient(Client &client) {
     char buffer[512];
     for (;;) {
@@ -654,11 +605,7 @@ bool Daemon::ReadClient(Client &client) {
         client.line.append(buffer, std::size_t(n));
         if (auto eol = client.line.find('\n'); eol != std::string::npos) {
             client.line.resize(eol);
-            std::string answer = Answer(client.line, client.fd);
-            if (answer.empty()) {
-                client.fd = -1;
-                return false;
-            }
+            std::string answer = Answer(client.line);
             (void)!send(client.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             return false;
         }
@@ -713,27 +660,15 @@ void Daemon::Loop() {
         Load(it->first, it->second, true);
     }
     std::vector<pollfd> fds;
-    std::vector<pid_t> starting;
     while (!stopping_) {
         fds.assign({{signalFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}, {notifyFd_, POLLIN, 0}});
         for (const Client &client : clients_) fds.push_back({client.fd, POLLIN, 0});
-        starting.clear();
-        for (const auto &[pid, run] : runs_)
-            if (run.execFd >= 0) {
-                starting.push_back(pid);
-                fds.push_back({run.execFd, POLLIN, 0});
-            }
         Millis timeout = NextTimeout();
         timespec wait{time_t(timeout / 1000), long(timeout % 1000) * 1000000};
         if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0 && errno != EINTR) {
             LogLine(log_, "warning", "", "ppoll: %s", std::strerror(errno));
             continue;
         }
-        const std::size_t clientCount = clients_.size();
-        for (std::size_t i = 0; i < starting.size(); ++i)
-            if (fds[3 + clientCount + i].revents)
-                if (auto it = runs_.find(starting[i]); it != runs_.end() && it->second.execFd >= 0)
-                    ExecStatus(it->first, it->second);
         ReadSignals();
         if (stopping_) break;
         std::set<std::string> changed;
