@@ -84,27 +84,26 @@ svc::JobData DaemonTest::Load(const std::string &name) const {
 
 DWORD DaemonTest::CurrentState() const { return svc::QueryDaemonStatus().state; }
 
-void DaemonTest::StartService() {
+// Opens the Schedule service with `access` and applies `call` to it.
+static void WithService(DWORD access, const std::function<bool(SC_HANDLE)> &call) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     ASSERT_NE(manager, nullptr);
-    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceA(manager, "Schedule", access);
     CloseServiceHandle(manager);
     ASSERT_NE(service, nullptr) << GetLastError();
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    EXPECT_TRUE(call(service)) << GetLastError();
     CloseServiceHandle(service);
+}
+
+void DaemonTest::StartService() {
+    WithService(SERVICE_START, [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr); });
     ASSERT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_RUNNING; })) << LogText();
 }
 
 void DaemonTest::StopService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    ASSERT_NE(manager, nullptr);
-    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS);
-    CloseServiceHandle(manager);
-    ASSERT_NE(service, nullptr) << GetLastError();
     SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    WithService(SERVICE_STOP, [&](SC_HANDLE s) { return ControlService(s, SERVICE_CONTROL_STOP, &status); });
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
-    CloseServiceHandle(service);
     ASSERT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_STOPPED; })) << LogText();
 }
 

@@ -33,15 +33,11 @@ TASK_TRIGGER TriggerAt(WORD type, time_t at, DWORD flags = 0) {
     tm local{};
     localtime_r(&at, &local);
     TASK_TRIGGER t{};
-    t.cbTriggerSize = sizeof t;
-    t.wBeginYear = WORD(local.tm_year + 1900);
-    t.wBeginMonth = WORD(local.tm_mon + 1);
-    t.wBeginDay = WORD(local.tm_mday);
-    t.wStartHour = WORD(local.tm_hour);
-    t.wStartMinute = WORD(local.tm_min);
-    t.TriggerType = TASK_TRIGGER_TYPE(type);
-    t.Type.Daily.DaysInterval = 1;
+    t.cbTriggerSize = sizeof t, t.TriggerType = TASK_TRIGGER_TYPE(type), t.Type.Daily.DaysInterval = 1,
     t.rgFlags = flags;
+    t.wBeginYear = WORD(local.tm_year + 1900), t.wBeginMonth = WORD(local.tm_mon + 1),
+    t.wBeginDay = WORD(local.tm_mday);
+    t.wStartHour = WORD(local.tm_hour), t.wStartMinute = WORD(local.tm_min);
     return t;
 }
 

@@ -31,16 +31,9 @@ protected:
 
 TASK_TRIGGER Trigger(WORD hour, WORD minute, DWORD duration, DWORD flags) {
     TASK_TRIGGER t{};
-    t.cbTriggerSize = sizeof t;
-    t.wBeginYear = 2026;
-    t.wBeginMonth = 12;
-    t.wBeginDay = 1;
-    t.wStartHour = hour;
-    t.wStartMinute = minute;
-    t.MinutesDuration = duration;
-    t.MinutesInterval = duration ? 1 : 0;
-    t.rgFlags = flags;
-    t.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    t.cbTriggerSize = sizeof t, t.TriggerType = TASK_TIME_TRIGGER_DAILY, t.rgFlags = flags;
+    t.wBeginYear = 2026, t.wBeginMonth = 12, t.wBeginDay = 1, t.wStartHour = hour, t.wStartMinute = minute;
+    t.MinutesDuration = duration, t.MinutesInterval = duration ? 1 : 0;
     return t;
 }
 

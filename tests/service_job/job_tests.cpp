@@ -223,15 +223,11 @@ TEST(JobRoundTrip, EveryFieldAtItsEdges) {
     const std::pair<const char *, Edit> rows[] = {
         {"new item", [](JobData &) {}},
         {"empty strings", [](JobData &j) { j.application = j.parameters = j.workingDirectory = j.comment = u""; }},
-        {"longest application", [](JobData &j) { j.application = Units(65534, u'A'); }},
-        {"longest parameters", [](JobData &j) { j.parameters = Units(65534, u'\u00e9'); }},
-        {"longest directory", [](JobData &j) { j.workingDirectory = Units(65534, u'0'); }},
-        {"longest creator", [](JobData &j) { j.creator = Units(65534, u'\u4e2d'); }},
-        {"longest comment", [](JobData &j) { j.comment = Units(65534, u'\xd800'); }},
         {"every string longest, trigger count past 64 KiB",
          [](JobData &j) {
-             j.application = j.parameters = j.workingDirectory = j.creator = j.comment = Units(65534, u'a');
-             j.triggers = {Trigger(1), Trigger(2)};
+             j.application = Units(65534, u'A'), j.parameters = Units(65534, u'\u00e9');
+             j.workingDirectory = Units(65534, u'0'), j.creator = Units(65534, u'\u4e2d');
+             j.comment = Units(65534, u'\xd800'), j.triggers = {Trigger(1), Trigger(2)};
          }},
         {"no data", [](JobData &j) { j.userData.clear(); }},
         {"largest data", [](JobData &j) { j.userData.assign(65535, 0xA5); }},
