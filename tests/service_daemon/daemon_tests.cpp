@@ -165,6 +165,7 @@ TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
     for (int i = 0; i < kRunning; ++i) ASSERT_EQ(svc::RequestRun(JobPath("Long" + std::to_string(i))), S_OK);
     for (int i = 0; i < kRunning; ++i) WaitForRunning("Long" + std::to_string(i));
     EXPECT_EQ(svc::RequestRun(JobPath("Long0")), S_OK);
+    EXPECT_NE(LogText().find("skipped \"Long0\""), std::string::npos) << "a second run of a running item";
     svc::JobData edited = Load("Long0");
     edited.comment = u"changed by a client";
     Store("Long0", edited);
