@@ -1,6 +1,6 @@
 // The type library as the platform's own oleaut32 reads it, from the DLL's
 // TYPELIB resource and from the built .tlb, against the surface table; and
-// the DLL's other resources and exports. Each type and member is one line of
+// the DLL's other resources. Each type and member is one line of
 // text, written once from the library and once from the table.
 //
 //   typelib_check [gtest flags] DLL_PATH TLB_PATH
@@ -293,7 +293,7 @@ TEST_P(TypeLibrary, EveryTypeAndMemberAsTheTableHasThem) {
 INSTANTIATE_TEST_SUITE_P(DllAndTlb, TypeLibrary, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int> &p) { return p.param == 0 ? "Dll" : "Tlb"; });
 
-// ---- The DLL's other resources and its exports -------------------------------------------------------------------
+// ---- The DLL's other resources -------------------------------------------------------------------------------
 
 std::vector<unsigned char> Resource(HMODULE module, const char *name, LPCSTR type) {
     HRSRC r = FindResourceA(module, name, type);
@@ -362,18 +362,6 @@ TEST(Dll, VersionBlock) {
             got += std::wstring(static_cast<const wchar_t *>(value), len).c_str() + std::wstring(L"|");
     }
     EXPECT_EQ(got, want);
-}
-
-TEST(Dll, FourEntryPointsByNameAndOrdinal) {
-    HMODULE m = LoadLibraryW(g_dll.c_str());
-    ASSERT_NE(m, nullptr);
-    const char *names[] = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"};
-    for (WORD ordinal = 1; ordinal <= 4; ++ordinal) {
-        FARPROC by_name = GetProcAddress(m, names[ordinal - 1]);
-        EXPECT_TRUE(by_name && by_name == GetProcAddress(m, MAKEINTRESOURCEA(ordinal))) << names[ordinal - 1];
-    }
-    EXPECT_EQ(GetProcAddress(m, MAKEINTRESOURCEA(5)), nullptr) << "no other exports";
-    FreeLibrary(m);
 }
 
 }  // namespace
