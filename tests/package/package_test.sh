@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package, end to end, on this machine (as root): builds
-# velqosch_<version>_<arch>.deb with CPack in build/package (the "package"
-# preset: prefix /usr), installs it with apt-get, checks what it put where,
-# verifies the systemd user unit, builds a client with pkg-config against the
-# installed files, runs /usr/bin/vtask on fresh stores (root and an
-# unprivileged user, each registering the installed component on first
-# use), then purges the package and checks that none of its files is left.
-# The build tree of the other presets is not touched. Prints one line per
+# The Debian package end to end, as root: builds the .deb with CPack in
+# build/package (prefix /usr), installs it, checks its files, unit and a
+# pkg-config client, runs /usr/bin/vtask on fresh stores of root and of an
+# unprivileged user, purges it and checks nothing is left. One line per
 # check; the details go to build/package/package-test.log.
 #
 #   tests/package/package_test.sh
@@ -46,11 +42,7 @@ trap cleanup EXIT
 version=$(sed -n 's/^project(velqosch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=$build/deb/velqosch_${version}_$(dpkg --print-architecture).deb
 { cmake --preset package && cmake --build --preset package && (cd "$build" && rm -rf deb && cpack -G DEB); } >>"$log" 2>&1
-if [ ! -f "$deb" ]; then
-    fail "package $deb built"
-    echo "package test: the package was not built; see $log"
-    exit 1
-fi
+[ -f "$deb" ] || { fail "package $deb built; see $log"; exit 1; }
 ok "package built: ${deb#"$source"/}"
 depends=$(dpkg-deb -f "$deb" Depends)
 expect "dependencies declared ($depends)" grep -q 'libc6.*libstdc++6\|libstdc++6.*libc6' <<<"$depends"
@@ -83,22 +75,15 @@ expect "SONAMEs ($sonames)" test "$sonames" = "libvelqort.so.1 libvelqosch.so.1"
 expect "man pages format without warnings" sh -c \
     '! { man --warnings -l /usr/share/man/man1/vtask.1.gz; man --warnings -l /usr/share/man/man1/velqosvc.1.gz; } 2>&1 >/dev/null | grep .'
 # The unit as the user's manager loads it: no error and no warning.
-verify_unit() {
-    mkdir -m 700 "$work/verify-run"
-    local out
-    out=$(XDG_RUNTIME_DIR=$work/verify-run systemd-analyze --user verify /usr/lib/systemd/user/velqosvc.service 2>&1)
-    echo "$out"
-    [ -z "$out" ]
-}
-expect "systemd-analyze --user verify velqosvc.service" verify_unit
+mkdir -m 700 "$work/verify-run"
+expect "systemd-analyze --user verify velqosvc.service" sh -c "! XDG_RUNTIME_DIR=$work/verify-run \
+    systemd-analyze --user verify /usr/lib/systemd/user/velqosvc.service 2>&1 | grep ."
 
 # --- a user with a fresh store ------------------------------------------------
-# run_as USER STORE PROGRAM ARGS...: the program with nothing of this
-# environment. root works on a store named by VELQOSCH_WINDIR and
-# VELQOSCH_REGISTRY, with no PATH, so that the daemon is found where the
-# package put it; nobody on the default store under its HOME, with systemctl
-# on its PATH but no user manager to reach, so that the service control
-# falls back to spawning the daemon.
+# run_as USER STORE PROGRAM ARGS...: root on a store named by VELQOSCH_WINDIR
+# and VELQOSCH_REGISTRY with no PATH (the daemon is found where the package
+# put it); nobody on its default store, with systemctl on its PATH but no user
+# manager, so that the service control spawns the daemon.
 run_as() {
     local user=$1 store=$2
     shift 2

@@ -249,25 +249,5 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     EXPECT_EQ(LogText().find("skipped"), std::string::npos) << LogText();
 }
 
-// The daemon's clock is set a few seconds before Berlin's clocks go forward
-// (2027-03-28 02:00 +01:00 becomes 03:00 +02:00): a daily 02:30, a time
-// that does not exist that day, runs once as the gap ends, at 03:00. (The
-// daemon must be up before the gap ends, however slow its start.)
-TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
-    setenv("TZ", "Europe/Berlin", 1);  // TearDown restores the zone
-    tzset();
-    const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
-    svc::JobData job = Item(u"/bin/true", u"");
-    job.triggers = {TriggerAt(TASK_TIME_TRIGGER_DAILY, gapEnds - 86400 + 1800)};  // 2027-03-27 02:30
-    Store("Skipped", job);
-    setenv("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 5 - time(nullptr)).c_str(), 1);
-    StartService();
-    job = WaitForEnd("Skipped", 15000);
-    EXPECT_EQ(job.mostRecentRun.wHour, 3);
-    EXPECT_EQ(job.mostRecentRun.wMinute, 0);
-    EXPECT_LE(ToTime(job.mostRecentRun) - gapEnds, 1);
-    StopService();
-}
-
 }  // namespace
 }  // namespace daemon_test

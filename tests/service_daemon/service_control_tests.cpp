@@ -38,6 +38,11 @@ protected:
         SetLastError(error);
         return service;
     }
+    // Waits until QueryServiceStatus reports `state`.
+    static bool Reaches(SC_HANDLE service, DWORD state) {
+        SERVICE_STATUS status{};
+        return WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == state; });
+    }
 };
 
 TEST_F(ServiceControl, StartRunStopCycle) {
@@ -58,9 +63,8 @@ TEST_F(ServiceControl, StartRunStopCycle) {
         << status.dwCurrentState;
     EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);  // pending or running
 
-    ASSERT_TRUE(WaitFor([&] {
-        return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
-    })) << LogText();
+    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING)) << LogText();
+    ASSERT_TRUE(QueryServiceStatus(service, &status));
     EXPECT_EQ(status.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP));
     EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
     // A second daemon started by hand exits with status 2 and says why.
@@ -78,15 +82,12 @@ TEST_F(ServiceControl, StartRunStopCycle) {
     EXPECT_REFUSED(ControlService(service, 2 /* pause */, &status), ERROR_ACCESS_DENIED);  // a right not asked for
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
-    ASSERT_TRUE(WaitFor([&] {
-        return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
-    })) << LogText();
+    ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << LogText();
     EXPECT_NE(LogText().find("service-stop"), std::string::npos);
 
     // And it starts again after a stop.
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(
-        WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING; }));
+    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
     EXPECT_TRUE(CloseServiceHandle(service));
 }
 
@@ -211,9 +212,7 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
         ASSERT_NE(service, nullptr) << GetLastError();
         ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-        SERVICE_STATUS status{};
-        EXPECT_TRUE(
-            WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING; }));
+        EXPECT_TRUE(Reaches(service, SERVICE_RUNNING));
         const std::string called = ReadText(calls);
         EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,
                   row.unitStarts || row.startExit != 0)
@@ -221,9 +220,9 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         EXPECT_TRUE(!row.otherStore || called.empty()) << called;
         // Only a daemon the unit did not start logs to the state folder.
         EXPECT_EQ(access((svc::StateFolder() + "/" + svc::kLogFile).c_str(), F_OK) == 0, !row.unitStarts);
+        SERVICE_STATUS status{};
         ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        EXPECT_TRUE(
-            WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; }));
+        EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
         CloseServiceHandle(service);
         std::error_code ignored;
         std::filesystem::remove_all(home, ignored);

@@ -58,22 +58,16 @@ TEST(JobFixtures, EveryFieldReadsBackAndWritesTheSameBytes) {
         SCOPED_TRACE(e.name);
         JobData job;
         ASSERT_EQ(ReadJobFile(jobtest::FixturePath(e.name), job), S_OK);
-        EXPECT_EQ(job.fileVersion, 1);
-        EXPECT_EQ(job.productVersion, 0x0601);
-        EXPECT_EQ(job.application, e.app);
-        EXPECT_EQ(job.parameters, e.params);
-        EXPECT_EQ(job.workingDirectory, e.dir);
-        EXPECT_EQ(job.comment, e.comment);
-        EXPECT_EQ(job.creator, e.creator);
-        EXPECT_EQ(job.priority, DWORD{NORMAL_PRIORITY_CLASS});
-        EXPECT_EQ(job.maxRunTime, e.maxRunTime);
-        EXPECT_EQ(job.flags, e.flags);
-        EXPECT_EQ(job.status, e.status);
-        EXPECT_EQ(job.idleDeadline, 60);
-        EXPECT_EQ(job.idleWait, 10);
+        using Words = std::vector<unsigned long>;
+        EXPECT_EQ((std::vector{job.application, job.parameters, job.workingDirectory, job.comment, job.creator}),
+                  (std::vector{e.app, e.params, e.dir, e.comment, e.creator}));
+        EXPECT_EQ((Words{job.maxRunTime, job.flags, (unsigned long)job.status}),
+                  (Words{e.maxRunTime, e.flags, (unsigned long)e.status}));
         EXPECT_EQ(job.userData, e.data);
-        EXPECT_EQ(job.signature.size(), 68u);
-        EXPECT_EQ(job.mostRecentRun.wYear, 0);
+        // What every fixture has: versions, priority, idle minutes, a signature, no run yet.
+        EXPECT_EQ((Words{job.fileVersion, job.productVersion, job.priority, job.idleDeadline, job.idleWait,
+                         job.signature.size(), job.mostRecentRun.wYear}),
+                  (Words{1, 0x0601, NORMAL_PRIORITY_CLASS, 60, 10, 68, 0}));
         std::string triggers;
         for (const TASK_TRIGGER &t : job.triggers) {
             EXPECT_EQ(t.cbTriggerSize, 48);

@@ -35,18 +35,6 @@ struct Str {
     std::wstring text() const { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
 };
 
-// A VARIANT holding a BSTR key.
-struct Key {
-    VARIANT v;
-    explicit Key(const wchar_t *s) {
-        V_VT(&v) = VT_BSTR;
-        V_BSTR(&v) = SysAllocString(s);
-    }
-    Key(const Key &) = delete;
-    Key &operator=(const Key &) = delete;
-    ~Key() { VariantClear(&v); }
-};
-
 template <typename T>
 struct Ref {
     T *p = nullptr;

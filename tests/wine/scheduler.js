@@ -56,8 +56,6 @@ checkEq(errorOf(function () { triggers.Remove(2); }), E_5 + " Invalid Trigger In
 n = 0;
 for (var te = new Enumerator(triggers); !te.atEnd(); te.moveNext()) n++;
 checkEq(n, 1, "Enumerator over Triggers");
-tasks.Remove("velqo js");
-tasks.Remove(generated.TaskName);
 
 WScript.Echo(passes + " passed, " + failures + " failed");
 WScript.Quit(failures);
