@@ -1,7 +1,8 @@
-// The parameter splitting the daemon applies before it runs an item, and the
-// text conversions around it.
+// The daemon's helpers: the parameter splitting it applies before it runs an
+// item, the text conversions around it, and the end of a repetition window.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,37 @@ TEST(Utf, RoundTripsAndReplacesBrokenInput) {
         {"a\xff!", u"a\ufffd!"}, {"\xc0\xaf", u"\ufffd"}, {"x\xe4\xb8", u"x\ufffd\ufffd"}};
     // clang-format on
     for (const auto &[bytes, text] : broken) EXPECT_EQ(ToUtf16(bytes), text) << bytes;
+}
+
+// Rows: the trigger's window and flag, when it fired, and the end of the run (-1: none).
+TEST(RepetitionWindowEnd, TheWindowsOpeningPlusItsDurationWhenAskedFor) {
+    const auto at = [](int day, int hour, int minute) {
+        tm t{0, minute, hour, day, 11, 2026 - 1900, 0, 0, -1, 0, nullptr};
+        return static_cast<long long>(mktime(&t));
+    };
+    constexpr DWORD kKill = TASK_TRIGGER_FLAG_KILL_AT_DURATION_END;
+    const struct {
+        WORD hour, minute;
+        DWORD duration, flags;
+        long long fired, end;
+    } rows[] = {
+        {9, 0, 60, 0, at(6, 9, 30), -1},                   // not asked for
+        {9, 0, 0, kKill, at(6, 9, 30), -1},                // no window
+        {9, 0, 60, kKill, at(6, 9, 30), at(6, 10, 0)},     // within today's window
+        {9, 0, 60, kKill, at(6, 9, 0), at(6, 10, 0)},      // at its opening
+        {9, 15, 1, kKill, at(6, 9, 15), at(6, 9, 16)},     // a one-minute window
+        {23, 30, 120, kKill, at(7, 0, 30), at(7, 1, 30)},  // a window across midnight
+        {9, 0, 1500, kKill, at(7, 8, 59), at(7, 10, 0)},   // a window over a day long, opened yesterday
+    };
+    for (const auto &r : rows) {
+        TASK_TRIGGER t{};
+        t.cbTriggerSize = sizeof t, t.TriggerType = TASK_TIME_TRIGGER_DAILY, t.rgFlags = r.flags;
+        t.wStartHour = r.hour, t.wStartMinute = r.minute, t.MinutesDuration = r.duration;
+        long long end = -1;
+        EXPECT_EQ(velqo::service::RepetitionWindowEnd(t, r.fired, &end), r.end != -1);
+        EXPECT_EQ(end, r.end) << r.hour << ":" << r.minute << " for " << r.duration;
+        EXPECT_FALSE(velqo::service::RepetitionWindowEnd(t, r.fired, nullptr));
+    }
 }
 
 }  // namespace

@@ -247,6 +247,8 @@ TEST(TriggerText, EachForm) {
         {T(kDow, "2026-12-01 08:00", 1, TASK_MONDAY | TASK_FRIDAY, TASK_JANUARY | TASK_JULY),
          "At 8:00 AM on the first Mon, Fri of Jan, Jul, starting 12/1/2026"},
         {T(TASK_EVENT_TRIGGER_ON_IDLE, "2026-12-01 08:00"), "Run when idle"},
+        {T(TASK_EVENT_TRIGGER_AT_SYSTEMSTART, "2026-12-01 08:00"), "At system startup"},
+        {T(TASK_EVENT_TRIGGER_AT_LOGON, "2026-12-01 08:00"), "At logon"},
     };
     for (const auto &row : rows) {
         const std::u16string text = svc::TriggerText(row.trigger);
