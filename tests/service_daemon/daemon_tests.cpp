@@ -85,13 +85,14 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         {"Theirs", u"/bin/true", u"", 0xFFFFFFFF, 0, u"somebody-else", E_ACCESSDENIED, 0, 0, false},
         {"NoProgram", u"", u"", 0xFFFFFFFF, 0, nullptr, SCHED_E_TASK_NOT_READY, 0, 0, false},
         {"Missing", u"/no/such/program", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, 0, false},
+        {"NoFolder", u"/bin/true", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, 0, false},  // its folder is missing
     };
     std::map<std::string, svc::JobData> stored;
     for (const Row &row : rows) {
         svc::JobData job = Item(row.application, row.parameters);
         job.maxRunTime = row.maxRunTime;
         job.flags |= row.flags;
-        job.workingDirectory = svc::ToUtf16(windir_);
+        job.workingDirectory = svc::ToUtf16(windir_ + (row.name == std::string("NoFolder") ? "/absent" : ""));
         Store(row.name, job);
         const std::u16string account = !row.account ? u""
                                        : row.account == std::u16string(u"me")
@@ -148,8 +149,9 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
     EXPECT_TRUE(WaitFor([&] { return Load("Missing").startError == kNotFound; })) << LogText();
     EXPECT_EQ(Load("Missing").status, SCHED_S_TASK_HAS_NOT_RUN);
     const std::string log = LogText();
-    for (const char *line : {"exited \"Seven\" code 7", "refused \"Theirs\"", "maximum run time reached",
-                             "killing \"Stubborn\"", "started \"Seven\""})
+    for (const char *line :
+         {"exited \"Seven\" code 7", "refused \"Theirs\"", "maximum run time reached", "killing \"Stubborn\"",
+          "started \"Seven\"", "\"NoFolder\" cannot enter its working directory", "\"Missing\" cannot run /no/such"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
@@ -247,6 +249,26 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     EXPECT_EQ(outside.mostRecentRun.wYear, 0) << "ran through a link";
     EXPECT_EQ(LogText().find("\"Linked\""), std::string::npos) << LogText();
     EXPECT_EQ(LogText().find("skipped"), std::string::npos) << LogText();
+}
+
+// The daemon's clock is set a few seconds before Berlin's clocks go forward
+// (2027-03-28 02:00 +01:00 becomes 03:00 +02:00): a daily 02:30, a time
+// that does not exist that day, runs once as the gap ends, at 03:00. (The
+// daemon must be up before the gap ends, however slow its start.)
+TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
+    setenv("TZ", "Europe/Berlin", 1);  // TearDown restores the zone
+    tzset();
+    const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
+    svc::JobData job = Item(u"/bin/true", u"");
+    job.triggers = {TriggerAt(TASK_TIME_TRIGGER_DAILY, gapEnds - 86400 + 1800)};  // 2027-03-27 02:30
+    Store("Skipped", job);
+    setenv("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 5 - time(nullptr)).c_str(), 1);
+    StartService();
+    job = WaitForEnd("Skipped", 15000);
+    EXPECT_EQ(job.mostRecentRun.wHour, 3);
+    EXPECT_EQ(job.mostRecentRun.wMinute, 0);
+    EXPECT_LE(ToTime(job.mostRecentRun) - gapEnds, 1);
+    StopService();
 }
 
 }  // namespace
