@@ -198,6 +198,7 @@ TEST_F(Dispatch, ConvertedByReferenceArgumentsComeBackOnlyWhereTheMemberAssignsT
         {tasks.get(), u"Remove", kCall, 0, {Var()}, Var::Str(u"100"), Kept},  // saved as 100.job
         {triggers.get(), u"Item", kGet, 0, {Var()}, Var::Str(u"1"), Kept},
         {trigger.get(), u"flags", kPut, 0, {Var()}, Var::Str(u"0"), Kept},
+        {triggers.get(), u"Remove", kCall, 0, {Var()}, Var::Str(u"1"), Kept},
         {scheduler.get(), u"Computer", kPut, 0, {Var()}, Var(), Kept},
     };
     // clang-format on
@@ -236,10 +237,11 @@ TEST_F(Dispatch, ConvertedByReferenceArgumentsComeBackOnlyWhereTheMemberAssignsT
 // `tasks.Item(s)` with `Dim s As String` passes VT_BYREF|VT_BSTR.
 TEST_F(Dispatch, VariantParametersTakeEveryByReferenceForm) {
     BSTR key = SysAllocString(u"second");
-    SHORT i2 = 2;
-    DOUBLE r8 = 2.0;
+    BYTE ui1 = 2;
+    FLOAT r4 = 2.0f;
     Var inner = Var::I4(2);
-    const std::pair<VARTYPE, void *> forms[] = {{VT_BSTR, &key}, {VT_I2, &i2}, {VT_R8, &r8}, {VT_VARIANT, inner.get()}};
+    const std::pair<VARTYPE, void *> forms[] = {
+        {VT_BSTR, &key}, {VT_UI1, &ui1}, {VT_R4, &r4}, {VT_VARIANT, inner.get()}};
     for (const surface::Member &m : surface::kMembers) {
         if (m.iface != surface::Interface::_Tasks || m.nparams != 1 || m.params[0].type != Type::Variant) continue;
         for (auto [vt, target] : forms) {
