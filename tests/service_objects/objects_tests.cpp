@@ -172,8 +172,9 @@ TEST_F(ObjectsTest, ItemNames) {
         HRESULT named, activated;  // of NewWorkItem, AddWorkItem, Delete; of Activate
     } rows[] = {
         // clang-format off
-        {{u"", u".", u"..", u"a/b", u"a\\b", u"a:b", u"a*b", u"a?b", u"a\"b", u"a<b", u"a>b", u"a|b", u"a\tb", u"\x01", u"a\x7F" u"b",
-          u".hidden", u".job", u"a.job.job", u"a.JOB.Job", tooLong, tooManyBytes, tooManyUtf8}, E_INVALIDARG, E_INVALIDARG},
+        {{u"", u".", u"..", u"a/b", u"a\\b", u"a:b", u"a*b", u"a?b", u"a\"b", u"a<b", u"a>b", u"a|b", u"a\tb", u"\x01",
+          u"a\x7F" u"b", u".hidden", u".job", u"a.job.job", u"a.JOB.Job", tooLong, tooManyBytes, tooManyUtf8},
+         E_INVALIDARG, E_INVALIDARG},
         {{u"report.txt", u"v1.2", u"x.", u"a.b c", u"x..y", u"x.jobs", u"x.jo", u"x.job.bak"},
          E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
         {{longest, u"a b", u"\u00e9t\u00e9", u"x.job"}, S_OK, S_OK},

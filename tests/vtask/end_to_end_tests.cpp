@@ -171,7 +171,8 @@ TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
         // Removing index 0 moves the others down.
         {{"trigger", "remove", "Report", "0"}, 0, {"="}},
         {{"show", "Report", "--json"}, 0, {"\"index\": 3,", "\"type\": \"monthly-date\""}},
-        {{"runs", "Report", "--from", "2027-01-01", "--to", "2027-01-16"}, 0, {"=2027-01-01 06:00\n2027-01-15 06:00\n"}},
+        {{"runs", "Report", "--from", "2027-01-01", "--to", "2027-01-16"}, 0,
+         {"=2027-01-01 06:00\n2027-01-15 06:00\n"}},
     });
     // clang-format on
     const std::string json = V({"show", "Report", "--json"}).out;
@@ -328,29 +329,23 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
         }
         setenv("PATH", (root + "/bin" + (row.systemctl ? ":" + path : "")).c_str(), 1);
         for (const auto &[name, bytes] : row.files)
-            if (name.back() == '/')
-                mkdir((tasks + name).c_str(), 0700);
-            else
-                WriteFile(tasks + name, bytes);
-        if (row.serviceUp) {
-            ASSERT_TRUE(test_service::Start());
-        }
+            name.back() == '/' ? (void)mkdir((tasks + name).c_str(), 0700) : WriteFile(tasks + name, bytes);
+        ASSERT_TRUE(!row.serviceUp || test_service::Start());
         const Outcome text = V({"check"}), json = V({"check", "--json"});
         test_service::Stop();
         setenv("PATH", path.c_str(), 1);
-        const std::string line = row.line ? row.line : "", kind = row.kind ? row.kind : "",
-                          hresult = row.hresult ? row.hresult : "";
         EXPECT_EQ(text.code, row.line ? 1 : 0) << text.err;
         EXPECT_EQ(json.code, text.code) << json.err;
-        const std::vector<std::string> inText = {line, row.line ? "\n  remedy: " : "",
-                                                 row.line ? "\n1 problem found in "
-                                                          : "no problems found in " +
-                                                                tasks.substr(0, tasks.size() - 1) + "\n"},
-                                       inJson = {std::string("\"problems\": ") + (row.line ? "[\n" : "[]"),
-                                                 row.line ? "\"kind\": \"" + kind + "\"" : "",
-                                                 row.line ? "\"hresult\": \"" + hresult + "\"" : ""};
-        for (const std::string &part : inText) EXPECT_NE(text.out.find(part), std::string::npos) << text.out;
-        for (const std::string &part : inJson) EXPECT_NE(json.out.find(part), std::string::npos) << json.out;
+        using Parts = std::vector<std::string>;
+        for (const std::string &part : row.line
+                                           ? Parts{row.line, "\n  remedy: ", "\n1 problem found in "}
+                                           : Parts{"no problems found in " + tasks.substr(0, tasks.size() - 1) + "\n"})
+            EXPECT_NE(text.out.find(part), std::string::npos) << text.out;
+        for (const std::string &part : row.line
+                                           ? Parts{"\"problems\": [\n", "\"kind\": \"" + std::string(row.kind) + "\"",
+                                                   "\"hresult\": \"" + std::string(row.hresult) + "\""}
+                                           : Parts{"\"problems\": []"})
+            EXPECT_NE(json.out.find(part), std::string::npos) << json.out;
     }
 }
 
