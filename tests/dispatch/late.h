@@ -26,25 +26,15 @@ public:
         set(r.v_);
         return r;
     }
-    static Var I2(SHORT x) {
-        return Of(VT_I2, [x](VARIANT &v) { v.iVal = x; });
-    }
-    static Var I4(LONG x) {
-        return Of(VT_I4, [x](VARIANT &v) { v.lVal = x; });
-    }
-    static Var Date(DATE x) {
-        return Of(VT_DATE, [x](VARIANT &v) { v.date = x; });
-    }
-    static Var Str(const char16_t *s) {
-        return Of(VT_BSTR, [s](VARIANT &v) { v.bstrVal = SysAllocString(s); });
-    }
-    static Var Missing() {
-        return Of(VT_ERROR, [](VARIANT &v) { v.scode = DISP_E_PARAMNOTFOUND; });
-    }
+    // clang-format off
+    static Var I2(SHORT x) { return Of(VT_I2, [x](VARIANT &v) { v.iVal = x; }); }
+    static Var I4(LONG x) { return Of(VT_I4, [x](VARIANT &v) { v.lVal = x; }); }
+    static Var Date(DATE x) { return Of(VT_DATE, [x](VARIANT &v) { v.date = x; }); }
+    static Var Str(const char16_t *s) { return Of(VT_BSTR, [s](VARIANT &v) { v.bstrVal = SysAllocString(s); }); }
+    static Var Missing() { return Of(VT_ERROR, [](VARIANT &v) { v.scode = DISP_E_PARAMNOTFOUND; }); }
     // A by-reference argument to a caller's variable of type vt.
-    static Var Ref(VARTYPE vt, void *target) {
-        return Of(VT_BYREF | vt, [target](VARIANT &v) { v.byref = target; });
-    }
+    static Var Ref(VARTYPE vt, void *target) { return Of(VT_BYREF | vt, [target](VARIANT &v) { v.byref = target; }); }
+    // clang-format on
 
     VARIANT *get() noexcept { return &v_; }
     const VARIANT *operator->() const noexcept { return &v_; }
