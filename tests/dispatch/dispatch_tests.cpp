@@ -133,6 +133,8 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
         EXPECT_EQ(bad.hr, DISP_E_PARAMNOTFOUND);
         EXPECT_EQ(bad.argErr, position);
     }
+    // Named arguments that leave a parameter out: it is not optional.
+    EXPECT_EQ(InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Copy")}, nullptr, {1}).hr, DISP_E_PARAMNOTOPTIONAL);
 }
 
 // By-reference parameters passed as a script passes a variable
