@@ -42,7 +42,7 @@ std::u16string Take(LPWSTR text) {
 // Every setting as one text, read through the getters.
 std::string Settings(ITask *task) {
     std::u16string text;
-    HRESULT (ITask::*const getters[])
+    HRESULT(ITask::*const getters[])
     (LPWSTR *) = {&ITask::GetApplicationName, &ITask::GetParameters, &ITask::GetWorkingDirectory,
                   &ITask::GetComment,         &ITask::GetCreator,    &ITask::GetAccountInformation};
     for (auto get : getters) {
