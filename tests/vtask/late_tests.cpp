@@ -1,6 +1,5 @@
-// The late-binding layer against a small hand-written object: what goes over
-// the wire for gets, puts, calls and by-reference arguments, the enumeration
-// and its references, and the error record each kind of failure gives.
+// The late-binding layer against a small hand-written object: the error record
+// each kind of failure gives, and the conversions of values.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,21 +16,13 @@ BSTR Bstr(const char *utf8) {
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
-// Members TaskName (1), Add (2) and ApplicationName (3), each call recorded
-// and answered by `answer`; its own enumerator over `items`.
-struct Fake : IDispatch, IEnumVARIANT {
+// Members TaskName (1), Add (2) and ApplicationName (3), each call answered by `answer`.
+struct Fake : IDispatch {
     using Answer = std::function<HRESULT(DISPID, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *)>;
     Answer answer;
-    std::vector<WORD> flags;
-    std::vector<IDispatch *> items;
-    std::size_t next = 0, failAt = ~std::size_t{0};
     ULONG refs = 1;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        *ppv = riid == IID_IEnumVARIANT ? static_cast<void *>(static_cast<IEnumVARIANT *>(this))
-                                        : static_cast<void *>(static_cast<IDispatch *>(this));
-        return ++refs, S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **ppv) override { return *ppv = this, ++refs, S_OK; }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the test's stack
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *) override { return E_NOTIMPL; }
@@ -43,26 +34,11 @@ struct Fake : IDispatch, IEnumVARIANT {
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD how, DISPPARAMS *params, VARIANT *result,
                                      EXCEPINFO *info, UINT *argError) override {
-        flags.push_back(how);
         if (how == DISPATCH_PROPERTYPUT &&
             (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT || result))
             return E_FAIL;
-        if (how == DISPATCH_PROPERTYGET && !result) return E_FAIL;
-        if (id != DISPID_NEWENUM) return answer(id, params, result, info, argError);
-        result->vt = VT_UNKNOWN;
-        result->punkVal = static_cast<IEnumVARIANT *>(this);
-        return ++refs, S_OK;
+        return answer(id, params, result, info, argError);
     }
-    HRESULT STDMETHODCALLTYPE Next(ULONG, VARIANT *out, ULONG *fetched) override {
-        if (next == failAt) return E_OUTOFMEMORY;
-        if (!(*fetched = next < items.size() ? 1 : 0)) return S_FALSE;
-        out->vt = VT_DISPATCH;
-        (out->pdispVal = items[next++])->AddRef();
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT **) override { return E_NOTIMPL; }
 };
 
 HRESULT Raise(EXCEPINFO *info, WORD code, SCODE scode, const char *description) {
@@ -101,26 +77,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(Late, GetPutAndCallWriteBackByReference) {
-    fake.answer = [](DISPID id, DISPPARAMS *p, VARIANT *result, EXCEPINFO *, UINT *) {
-        if (id == 1) return result->vt = VT_BSTR, result->bstrVal = Bstr("Weekly Report"), S_OK;
-        if (id == 3) return FromBstr(p->rgvarg[0].bstrVal) == "/bin/true" ? S_OK : E_FAIL;
-        // Add(Name, 7): the name by reference, in which the member writes a generated one.
-        if (p->cArgs != 2 || p->rgvarg[1].vt != (VT_BYREF | VT_VARIANT) || p->rgvarg[0].vt != VT_I2) return E_FAIL;
-        VARIANT *name = p->rgvarg[1].pvarVal;
-        SysFreeString(name->bstrVal);
-        name->bstrVal = Bstr("{6B29FC40-CA47-1067-B31D-00DD010662DA}");
-        return result->vt = VT_I4, result->lVal = p->rgvarg[0].iVal, S_OK;
-    };
-    const Object o(&fake, true);
-    EXPECT_EQ(o.Get("TaskName").AsString(), "Weekly Report");
-    o.Put("ApplicationName", Arg::Val(Variant::String("/bin/true")));
-    Variant name = Variant::String("");
-    EXPECT_EQ(o.Call("Add", {Arg::Ref(name), Arg::Val(Variant::Short(7))}).AsLong(), 7);
-    EXPECT_EQ(name.AsString(), "{6B29FC40-CA47-1067-B31D-00DD010662DA}");
-    EXPECT_EQ(fake.flags, (std::vector<WORD>{DISPATCH_PROPERTYGET, DISPATCH_PROPERTYPUT, DISPATCH_METHOD}));
-}
 
 TEST_F(Late, EachFailureGivesItsRecord) {
     using A = Fake::Answer;
@@ -173,17 +129,6 @@ TEST_F(Late, EachFailureGivesItsRecord) {
             EXPECT_NE(std::string(e.what()).find(row.what), std::string::npos) << e.what();
         }
     }
-}
-
-TEST_F(Late, ItemsComeThroughTheEnumeratorAndAreReleasedAlsoWhenItFails) {
-    Fake a, b;
-    fake.items = {&a, &b};
-    EXPECT_EQ(Object(&fake, true).Items().at(1).get(), &b);
-    EXPECT_EQ(fake.flags[0], DISPATCH_METHOD | DISPATCH_PROPERTYGET);
-    fake.next = 0;
-    fake.failAt = 1;
-    EXPECT_THROW(Object(&fake, true).Items(), ComError);
-    EXPECT_EQ(a.refs + b.refs, 2u);
 }
 
 TEST(Values, ConvertAsAutomationDoes) {
