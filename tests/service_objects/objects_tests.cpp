@@ -298,6 +298,7 @@ TEST_F(ObjectsTest, ReferenceCountsAndClassFactory) {
     IUnknown *unk = nullptr;
     EXPECT_EQ(sched_->QueryInterface(IID_ITask, reinterpret_cast<void **>(&unk)), E_NOINTERFACE);
     EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTaskScheduler, IID_ITask, &unk), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTask, IID_ITaskTrigger, &unk), E_NOINTERFACE);
     ITask *task = Saved(u"counted");
     EXPECT_EQ(sched_->Activate(u"counted", IID_ITaskScheduler, &unk), E_NOINTERFACE);
     EXPECT_EQ(unk, nullptr);
