@@ -75,50 +75,13 @@ TASK_TRIGGER Record(LONG type) {
     return r;
 }
 
-namespace {
-template <class I>
-HRESULT Answer(I *self, REFIID riid, const IID &own, void **ppv) {
+HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
     *ppv = self;
     self->AddRef();
     return S_OK;
-}
-}  // namespace
-
-// ---- FakeTrigger --------------------------------------------------------------------------------------------------
-
-HRESULT FakeTrigger::QueryInterface(REFIID riid, void **ppv) {
-    return Answer<ITaskTrigger>(this, riid, IID_ITaskTrigger, ppv);
-}
-
-HRESULT FakeTrigger::SetTrigger(const PTASK_TRIGGER pTrigger) {
-    const HRESULT hr = journal_.Enter(Prefix() + "SetTrigger");
-    if (SUCCEEDED(hr)) record = *pTrigger;
-    return hr;
-}
-
-HRESULT FakeTrigger::GetTrigger(PTASK_TRIGGER pTrigger) {
-    const HRESULT hr = journal_.Enter(Prefix() + "GetTrigger", std::to_string(pTrigger->cbTriggerSize));
-    if (FAILED(hr)) return hr;
-    if (pTrigger->cbTriggerSize != sizeof(TASK_TRIGGER)) return E_INVALIDARG;  // the service insists on the size
-    *pTrigger = record;
-    return hr;
-}
-
-HRESULT FakeTrigger::GetTriggerString(LPWSTR *ppwszTrigger) {
-    *ppwszTrigger = nullptr;
-    const HRESULT hr = journal_.Enter(Prefix() + "GetTriggerString");
-    if (SUCCEEDED(hr)) *ppwszTrigger = CopyOut(text);
-    return hr;
-}
-
-// ---- FakeWorkItem -------------------------------------------------------------------------------------------------
-
-FakeTrigger *FakeWorkItem::AddStoredTrigger(const TASK_TRIGGER &r) {
-    triggers.push_back(ComRef<FakeTrigger>::Adopt(new FakeTrigger(journal, nextTriggerId++, r)));
-    return triggers.back().get();
 }
 
 HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
@@ -137,19 +100,6 @@ HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
     return S_OK;
 }
 
-HRESULT FakeWorkItem::Set(const char *method, LPCWSTR s, std::u16string &field) {
-    const HRESULT hr = journal.Enter(method, Text(s));
-    if (SUCCEEDED(hr)) field = s ? reinterpret_cast<const char16_t *>(s) : u"";
-    return hr;
-}
-
-HRESULT FakeWorkItem::Give(const char *method, const std::u16string &text, LPWSTR *out) {
-    *out = nullptr;
-    const HRESULT hr = journal.Enter(method);
-    if (SUCCEEDED(hr)) *out = CopyOut(text);
-    return hr;
-}
-
 HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) {
     *ppTrigger = nullptr;
     const HRESULT hr = journal.Enter("CreateTrigger");
@@ -158,30 +108,6 @@ HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger
     *piNewTrigger = static_cast<WORD>(1000 + nextTriggerId);  // not the position: the collection keeps its own
     t->AddRef();
     *ppTrigger = t;
-    return hr;
-}
-
-HRESULT FakeWorkItem::DeleteTrigger(WORD iTrigger) {
-    const HRESULT hr = journal.Enter("DeleteTrigger", std::to_string(iTrigger));
-    if (FAILED(hr)) return hr;
-    if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
-    triggers.erase(triggers.begin() + iTrigger);
-    return hr;
-}
-
-HRESULT FakeWorkItem::GetTriggerCount(WORD *pwCount) {
-    const HRESULT hr = journal.Enter("GetTriggerCount");
-    if (SUCCEEDED(hr)) *pwCount = static_cast<WORD>(triggers.size());
-    return hr;
-}
-
-HRESULT FakeWorkItem::GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) {
-    *ppTrigger = nullptr;
-    const HRESULT hr = journal.Enter("GetTrigger", std::to_string(iTrigger));
-    if (FAILED(hr)) return hr;
-    if (iTrigger >= triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
-    triggers[iTrigger]->AddRef();
-    *ppTrigger = triggers[iTrigger].get();
     return hr;
 }
 
@@ -200,33 +126,6 @@ HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIM
     *pCount = count;
     *rgstTaskTimes = buffer;
     return count < asked ? S_FALSE : hr;
-}
-
-HRESULT FakeWorkItem::SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) {
-    const HRESULT hr =
-        journal.Enter("SetIdleWait", std::to_string(wIdleMinutes) + "," + std::to_string(wDeadlineMinutes));
-    if (SUCCEEDED(hr)) idleMinutes = wIdleMinutes, deadlineMinutes = wDeadlineMinutes;
-    return hr;
-}
-
-HRESULT FakeWorkItem::GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) {
-    const HRESULT hr = journal.Enter("GetIdleWait");
-    if (SUCCEEDED(hr)) *pwIdleMinutes = idleMinutes, *pwDeadlineMinutes = deadlineMinutes;
-    return hr;
-}
-
-HRESULT FakeWorkItem::EditWorkItem(HWND hParent, DWORD dwReserved) {
-    return journal.Enter("EditWorkItem", std::string(hParent ? "window" : "0") + "," + std::to_string(dwReserved));
-}
-
-// These two fill their result whatever they answer, as the service does.
-HRESULT FakeWorkItem::GetMostRecentRunTime(SYSTEMTIME *pstLastRun) {
-    *pstLastRun = lastRun;
-    return journal.Enter("GetMostRecentRunTime");
-}
-HRESULT FakeWorkItem::GetExitCode(DWORD *pdwExitCode) {
-    if (exitCode) *pdwExitCode = *exitCode;
-    return journal.Enter("GetExitCode");
 }
 
 HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
@@ -250,17 +149,6 @@ HRESULT FakeWorkItem::GetWorkItemData(WORD *pcbData, BYTE **prgbData) {
     return hr;
 }
 
-HRESULT FakeWorkItem::SetAccountInformation(LPCWSTR name, LPCWSTR pw) {
-    const HRESULT hr = journal.Enter("SetAccountInformation", Text(name) + "," + Text(pw));
-    if (SUCCEEDED(hr)) account = name ? reinterpret_cast<const char16_t *>(name) : u"";
-    return hr;
-}
-
-HRESULT FakeWorkItem::GetClassID(CLSID *p) {
-    *p = CLSID_CTask;
-    return journal.Enter("GetClassID");
-}
-
 // ---- FakeScheduler ------------------------------------------------------------------------------------------------
 
 namespace {
@@ -269,7 +157,7 @@ public:
     explicit FakeEnum(FakeScheduler &owner) : owner_(owner) { ++owner_.liveEnums; }
     ~FakeEnum() override { --owner_.liveEnums; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        return Answer<IEnumWorkItems>(this, riid, IID_IEnumWorkItems, ppv);
+        return Answer(this, riid, IID_IEnumWorkItems, ppv);
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPWSTR **rgpwszNames, ULONG *pceltFetched) override {
         *rgpwszNames = nullptr;
@@ -294,17 +182,6 @@ private:
 };
 }  // namespace
 
-HRESULT FakeScheduler::QueryInterface(REFIID riid, void **ppv) {
-    return Answer<ITaskScheduler>(this, riid, IID_ITaskScheduler, ppv);
-}
-
-HRESULT FakeScheduler::GetTargetComputer(LPWSTR *ppwszComputer) {
-    *ppwszComputer = nullptr;
-    const HRESULT hr = journal.Enter("GetTargetComputer");
-    if (SUCCEEDED(hr)) *ppwszComputer = CopyOut(target);
-    return hr;
-}
-
 HRESULT FakeScheduler::Enum(IEnumWorkItems **ppEnumWorkItems) {
     *ppEnumWorkItems = nullptr;
     const HRESULT hr = journal.Enter("Enum");
@@ -322,12 +199,6 @@ HRESULT FakeScheduler::Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk)
     if (!items.count(name)) item->applicationName = name;
     *ppUnk = static_cast<ITask *>(item.Detach());
     return hr;
-}
-
-HRESULT FakeScheduler::Delete(LPCWSTR pwszName) {
-    const HRESULT hr = journal.Enter("Delete", Text(pwszName));
-    if (FAILED(hr)) return hr;
-    return stored.erase(reinterpret_cast<const char16_t *>(pwszName)) ? hr : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 
 HRESULT FakeScheduler::NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid, IUnknown **ppUnk) {

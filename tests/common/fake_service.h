@@ -1,11 +1,10 @@
 // One strict, scriptable Task Scheduler service for the tests of the five
-// classes: the scheduler object (ITaskScheduler) with its work-item
-// enumerator, work items (ITask with IScheduledWorkItem, and IPersistFile)
-// and their triggers (ITaskTrigger). Every call goes to a journal as
-// "Method(arguments)"; any call can be made to answer any status, by method,
-// by method and arguments, or at its n-th call; a strict journal fails the
-// test on a call it was not told to expect. Every object counts its
-// references exactly, and the live work items are counted.
+// classes: the scheduler object with its work-item enumerator, work items
+// (ITask and IPersistFile) and their triggers. Every call goes to a journal
+// as "Method(arguments)"; any call can be made to answer any status, by
+// method, by method and arguments, or at its n-th call; a strict journal
+// fails the test on a call it was not told to expect. Every object counts
+// its references exactly, and the live work items are counted.
 #pragma once
 
 #include <map>
@@ -30,18 +29,10 @@ public:
     void Answer(const std::string &key, HRESULT hr) { answers_[key] = hr; }
     void ClearAnswers() { answers_.clear(); }
     // From now on a call of any other method fails the test and answers E_UNEXPECTED.
-    void ExpectOnly(std::set<std::string> methods) {
-        strict_ = true;
-        allowed_ = std::move(methods);
-    }
+    void ExpectOnly(std::set<std::string> methods) { strict_ = true, allowed_ = std::move(methods); }
     const Calls &Log() const noexcept { return calls_; }
-    // The argument texts of the calls of one method.
-    Calls Of(const std::string &method) const;
-    // Forgets the calls and their counts.
-    void Clear() {
-        calls_.clear();
-        counts_.clear();
-    }
+    Calls Of(const std::string &method) const;  // the argument texts of one method's calls
+    void Clear() { calls_.clear(), counts_.clear(); }
 
 private:
     Calls calls_;
@@ -88,23 +79,42 @@ private:
 
 // A trigger record of the given type with its size filled in.
 TASK_TRIGGER Record(LONG type = TASK_TIME_TRIGGER_DAILY);
+// Answers IUnknown and `own` with `self`, anything else E_NOINTERFACE.
+HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv);
 
+// Calls are journalled as "T<id>.Method"; GetTrigger insists on the record's size, as the service does.
 class FakeTrigger final : public Counted<ITaskTrigger> {
 public:
-    FakeTrigger(Journal &journal, int id, const TASK_TRIGGER &record) : record(record), journal_(journal), id_(id) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
-    HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER pTrigger) override;
-    HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER pTrigger) override;
-    HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR *ppwszTrigger) override;
-    // Calls are journalled as "T<id>.Method".
-    std::string Prefix() const { return "T" + std::to_string(id_) + "."; }
+    FakeTrigger(Journal &journal, int id, const TASK_TRIGGER &record)
+        : record(record), journal_(journal), prefix_("T" + std::to_string(id) + ".") {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+        return Answer(this, riid, IID_ITaskTrigger, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER p) override {
+        const HRESULT hr = journal_.Enter(prefix_ + "SetTrigger");
+        if (SUCCEEDED(hr)) record = *p;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER p) override {
+        const HRESULT hr = journal_.Enter(prefix_ + "GetTrigger", std::to_string(p->cbTriggerSize));
+        if (FAILED(hr)) return hr;
+        if (p->cbTriggerSize != sizeof(TASK_TRIGGER)) return E_INVALIDARG;
+        *p = record;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR *out) override {
+        *out = nullptr;
+        const HRESULT hr = journal_.Enter(prefix_ + "GetTriggerString");
+        if (SUCCEEDED(hr)) *out = CopyOut(text);
+        return hr;
+    }
 
     TASK_TRIGGER record{};  // the service's copy
     std::u16string text = u"At 09:00 every day";
 
 private:
     Journal &journal_;  // the item's, which outlives its triggers in every test
-    int id_;
+    std::string prefix_;
 };
 
 // A string property kept in `field`, journalled as Set<Name>("text") and Get<Name>().
@@ -124,7 +134,10 @@ public:
 
     Journal journal;
     // Adds a trigger as if stored before.
-    FakeTrigger *AddStoredTrigger(const TASK_TRIGGER &record);
+    FakeTrigger *AddStoredTrigger(const TASK_TRIGGER &r) {
+        triggers.push_back(ComRef<FakeTrigger>::Adopt(new FakeTrigger(journal, nextTriggerId++, r)));
+        return triggers.back().get();
+    }
     std::vector<ComRef<FakeTrigger>> triggers;
     int nextTriggerId = 0;
     TASK_TRIGGER newTriggerRecord = Record(TASK_TIME_TRIGGER_ONCE);  // what CreateTrigger gives
@@ -144,21 +157,49 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     // IScheduledWorkItem
     HRESULT STDMETHODCALLTYPE CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) override;
-    HRESULT STDMETHODCALLTYPE DeleteTrigger(WORD iTrigger) override;
-    HRESULT STDMETHODCALLTYPE GetTriggerCount(WORD *pwCount) override;
-    HRESULT STDMETHODCALLTYPE GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) override;
+    HRESULT STDMETHODCALLTYPE DeleteTrigger(WORD i) override {
+        const HRESULT hr = journal.Enter("DeleteTrigger", std::to_string(i));
+        if (FAILED(hr) || i >= triggers.size()) return FAILED(hr) ? hr : SCHED_E_TRIGGER_NOT_FOUND;
+        triggers.erase(triggers.begin() + i);
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetTriggerCount(WORD *p) override { return Get("GetTriggerCount", triggers.size(), p); }
+    HRESULT STDMETHODCALLTYPE GetTrigger(WORD i, ITaskTrigger **out) override {
+        *out = nullptr;
+        const HRESULT hr = journal.Enter("GetTrigger", std::to_string(i));
+        if (FAILED(hr) || i >= triggers.size()) return FAILED(hr) ? hr : SCHED_E_TRIGGER_NOT_FOUND;
+        *out = ComRef<ITaskTrigger>::Share(triggers[i].get()).Detach();
+        return hr;
+    }
     HRESULT STDMETHODCALLTYPE GetTriggerString(WORD, LPWSTR *) override { return journal.Enter("GetTriggerString"); }
     HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                           LPSYSTEMTIME *rgstTaskTimes) override;
     HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", nextRun, p); }
-    HRESULT STDMETHODCALLTYPE SetIdleWait(WORD wIdleMinutes, WORD wDeadlineMinutes) override;
-    HRESULT STDMETHODCALLTYPE GetIdleWait(WORD *pwIdleMinutes, WORD *pwDeadlineMinutes) override;
+    HRESULT STDMETHODCALLTYPE SetIdleWait(WORD idle, WORD deadline) override {
+        const HRESULT hr = journal.Enter("SetIdleWait", std::to_string(idle) + "," + std::to_string(deadline));
+        if (SUCCEEDED(hr)) idleMinutes = idle, deadlineMinutes = deadline;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetIdleWait(WORD *idle, WORD *deadline) override {
+        const HRESULT hr = journal.Enter("GetIdleWait");
+        if (SUCCEEDED(hr)) *idle = idleMinutes, *deadline = deadlineMinutes;
+        return hr;
+    }
     HRESULT STDMETHODCALLTYPE Run() override { return journal.Enter("Run"); }
     HRESULT STDMETHODCALLTYPE Terminate() override { return journal.Enter("Terminate"); }
-    HRESULT STDMETHODCALLTYPE EditWorkItem(HWND hParent, DWORD dwReserved) override;
-    HRESULT STDMETHODCALLTYPE GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override;
+    HRESULT STDMETHODCALLTYPE EditWorkItem(HWND parent, DWORD reserved) override {
+        return journal.Enter("EditWorkItem", std::string(parent ? "window" : "0") + "," + std::to_string(reserved));
+    }
+    // These two fill their result whatever they answer, as the service does.
+    HRESULT STDMETHODCALLTYPE GetMostRecentRunTime(SYSTEMTIME *p) override {
+        *p = lastRun;
+        return journal.Enter("GetMostRecentRunTime");
+    }
+    HRESULT STDMETHODCALLTYPE GetExitCode(DWORD *p) override {
+        if (exitCode) *p = *exitCode;
+        return journal.Enter("GetExitCode");
+    }
     HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", status, p); }
-    HRESULT STDMETHODCALLTYPE GetExitCode(DWORD *pdwExitCode) override;
     FAKE_TEXT(Comment, comment)
     FAKE_TEXT(Creator, creator)
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
@@ -166,7 +207,11 @@ public:
     FAKE_NUMBER(ErrorRetryCount, WORD, retries)
     FAKE_NUMBER(ErrorRetryInterval, WORD, retries)
     FAKE_NUMBER(Flags, DWORD, flags)
-    HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR pwszAccountName, LPCWSTR pwszPassword) override;
+    HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR name, LPCWSTR password) override {
+        const HRESULT hr = journal.Enter("SetAccountInformation", Text(name) + "," + Text(password));
+        if (SUCCEEDED(hr)) account = name ? reinterpret_cast<const char16_t *>(name) : u"";
+        return hr;
+    }
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
         return Give("GetAccountInformation", account, out);
     }
@@ -178,7 +223,10 @@ public:
     FAKE_NUMBER(TaskFlags, DWORD, flags)
     FAKE_NUMBER(MaxRunTime, DWORD, maxRunTime)
     // IPersistFile
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID *p) override;
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID *p) override {
+        *p = CLSID_CTask;
+        return journal.Enter("GetClassID");
+    }
     HRESULT STDMETHODCALLTYPE IsDirty() override { return journal.Enter("IsDirty"); }
     HRESULT STDMETHODCALLTYPE Load(LPCOLESTR, DWORD) override { return journal.Enter("Load"); }
     HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
@@ -190,7 +238,11 @@ public:
     HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR *out) override { return Give("GetCurFile", u"", out); }
 
 private:
-    HRESULT Set(const char *method, LPCWSTR s, std::u16string &field);
+    HRESULT Set(const char *method, LPCWSTR s, std::u16string &field) {
+        const HRESULT hr = journal.Enter(method, Text(s));
+        if (SUCCEEDED(hr)) field = s ? reinterpret_cast<const char16_t *>(s) : u"";
+        return hr;
+    }
     template <class T, class U>
     HRESULT Set(const char *method, T value, U &field) {
         const HRESULT hr = journal.Enter(method, std::to_string(value));
@@ -203,7 +255,12 @@ private:
         if (SUCCEEDED(hr)) *out = static_cast<T>(field);
         return hr;
     }
-    HRESULT Give(const char *method, const std::u16string &text, LPWSTR *out);
+    HRESULT Give(const char *method, const std::u16string &text, LPWSTR *out) {
+        *out = nullptr;
+        const HRESULT hr = journal.Enter(method);
+        if (SUCCEEDED(hr)) *out = CopyOut(text);
+        return hr;
+    }
 };
 #undef FAKE_TEXT
 #undef FAKE_NUMBER
@@ -224,14 +281,25 @@ public:
     std::vector<ComRef<FakeWorkItem>> created;
     int liveEnums = 0;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
-    HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR pwszComputer) override {
-        return journal.Enter("SetTargetComputer", Text(pwszComputer));
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+        return Answer(this, riid, IID_ITaskScheduler, ppv);
     }
-    HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR *ppwszComputer) override;
+    HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR name) override {
+        return journal.Enter("SetTargetComputer", Text(name));
+    }
+    HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR *out) override {
+        *out = nullptr;
+        const HRESULT hr = journal.Enter("GetTargetComputer");
+        if (SUCCEEDED(hr)) *out = CopyOut(target);
+        return hr;
+    }
     HRESULT STDMETHODCALLTYPE Enum(IEnumWorkItems **ppEnumWorkItems) override;
     HRESULT STDMETHODCALLTYPE Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) override;
-    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR pwszName) override;
+    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR name) override {
+        const HRESULT hr = journal.Enter("Delete", Text(name));
+        if (FAILED(hr)) return hr;
+        return stored.erase(reinterpret_cast<const char16_t *>(name)) ? hr : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
     HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid,
                                           IUnknown **ppUnk) override;
     HRESULT STDMETHODCALLTYPE AddWorkItem(LPCWSTR name, IScheduledWorkItem *) override {
