@@ -32,59 +32,42 @@ const Calls kRunningCalls = {"OpenSCManagerA(null,null,1)", "OpenServiceA(manage
 // code, makes these calls and sends an exit line only when it started the
 // service. A code is read after the handles are closed.
 TEST(ServiceStart, EachStateAndFailingStep) {
-    const Calls refused = {"OpenSCManagerA(null,null,1)", "OpenServiceA(manager,Schedule,20)",
-                           "CloseServiceHandle(manager)"};
-    Calls started = kRunningCalls;
+    const Calls &run = kRunningCalls, refused(run.begin(), run.begin() + 3);
+    Calls started = run;
     started.insert(started.end() - 1, "StartServiceA(service,0,null)");
     struct Row {
         const char *what;
-        seam::ServiceControl control;
+        DWORD state, managerError, serviceError, queryError, startError, closeError;
         LONG code;
         Calls calls;
-        int exits;
+        bool exits;
     };
-    auto Control = [](DWORD state, DWORD manager, DWORD service, DWORD query, DWORD start, DWORD close = 0) {
-        seam::ServiceControl c;
-        c.state = state, c.openManagerError = manager, c.openServiceError = service, c.queryError = query;
-        c.startError = start, c.closeSetsError = close;
-        return c;
-    };
+    constexpr DWORD kRun = SERVICE_RUNNING, kStopped = SERVICE_STOPPED, kDenied = ERROR_ACCESS_DENIED,
+                    kBad = ERROR_INVALID_HANDLE;
+    // clang-format off
     const Row rows[] = {
-        {"running", Control(SERVICE_RUNNING, 0, 0, 0, 0), 0, kRunningCalls, 0},
-        {"stopped: started", Control(SERVICE_STOPPED, 0, 0, 0, 0), 0, started, 1},
-        {"start pending",
-         Control(SERVICE_START_PENDING, 0, 0, 0, 0),
-         ERROR_SERVICE_ALREADY_RUNNING,
-         {kRunningCalls[0], kRunningCalls[1], kRunningCalls[2], kRunningCalls[3], "StartServiceA(service,0,null)",
-          kRunningCalls[4]},
-         0},
-        {"no manager",
-         Control(SERVICE_RUNNING, ERROR_ACCESS_DENIED, 0, 0, 0),
-         ERROR_ACCESS_DENIED,
-         {"OpenSCManagerA(null,null,1)"},
-         0},
-        {"start right refused, running", Control(SERVICE_RUNNING, 0, ERROR_ACCESS_DENIED, 0, 0), ERROR_ACCESS_DENIED,
-         refused, 0},
-        {"start right refused, stopped", Control(SERVICE_STOPPED, 0, ERROR_ACCESS_DENIED, 0, 0), ERROR_ACCESS_DENIED,
-         refused, 0},
-        {"query fails",
-         Control(SERVICE_RUNNING, 0, 0, ERROR_INVALID_HANDLE, 0),
-         ERROR_INVALID_HANDLE,
-         {kRunningCalls[0], kRunningCalls[1], kRunningCalls[2], kRunningCalls[3], kRunningCalls[4]},
-         0},
-        {"start fails", Control(SERVICE_STOPPED, 0, 0, 0, ERROR_SERVICE_DISABLED), ERROR_SERVICE_DISABLED, started, 0},
-        {"code read after closing the manager", Control(SERVICE_RUNNING, 0, ERROR_ACCESS_DENIED, 0, 0, 1234), 1234,
-         refused, 0},
-        {"code read after closing the service", Control(SERVICE_RUNNING, 0, 0, ERROR_INVALID_HANDLE, 0, 4321), 4321,
-         kRunningCalls, 0},
+        {"running", kRun, 0, 0, 0, 0, 0, 0, run, false},
+        {"stopped: started", kStopped, 0, 0, 0, 0, 0, 0, started, true},
+        {"start pending", SERVICE_START_PENDING, 0, 0, 0, 0, 0, ERROR_SERVICE_ALREADY_RUNNING, started, false},
+        {"no manager", kRun, kDenied, 0, 0, 0, 0, kDenied, {run[0]}, false},
+        {"no start right, running", kRun, 0, kDenied, 0, 0, 0, kDenied, refused, false},
+        {"no start right, stopped", kStopped, 0, kDenied, 0, 0, 0, kDenied, refused, false},
+        {"query fails", kRun, 0, 0, kBad, 0, 0, kBad, run, false},
+        {"start fails", kStopped, 0, 0, 0, ERROR_SERVICE_DISABLED, 0, ERROR_SERVICE_DISABLED, started, false},
+        {"code read after closing", kRun, 0, kDenied, 0, 0, 1234, 1234, refused, false},
+        {"code read after closing", kRun, 0, 0, kBad, 0, 4321, 4321, run, false},
     };
+    // clang-format on
     EnsureThreadStarted();
     test_trace::PrivateDesktop desktop;
     test_trace::Viewer viewer;
     ASSERT_TRUE(viewer.open());
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        seam::Control() = r.control;
+        seam::ResetControl();
+        seam::Control().state = r.state, seam::Control().openManagerError = r.managerError;
+        seam::Control().openServiceError = r.serviceError, seam::Control().queryError = r.queryError;
+        seam::Control().startError = r.startError, seam::Control().closeSetsError = r.closeError;
         LONG code = -1;
         const Calls lines = viewer.Markers([&] { code = StartScheduler(); }, {"Scheduler"});
         EXPECT_EQ(code, r.code);

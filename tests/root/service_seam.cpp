@@ -8,12 +8,16 @@ namespace {
 IUnknown *g_scheduler = nullptr;
 HRESULT g_failNext = 0;
 
-struct Handle {
-    const char *kind;
-};
-Handle g_manager{"manager"}, g_service{"service"};
+// The two handles carry their kind's name, which the journal shows.
+char g_manager[] = "manager", g_service[] = "service";
+std::string Kind(SC_HANDLE h) { return reinterpret_cast<const char *>(h); }
 
-SC_HANDLE AsHandle(Handle &h) { return reinterpret_cast<SC_HANDLE>(&h); }
+// Journals the call; a scripted error fails it with that last error.
+bool Step(const std::string &call, DWORD error) {
+    seam::Control().calls.push_back(call);
+    if (error) SetLastError(error);
+    return error == 0;
+}
 }  // namespace
 
 ServiceControl &Control() {
@@ -36,72 +40,49 @@ using seam::Control;
 VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID *ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    auto &c = seam::LastCreation();
-    ++c.count;
-    c.context = dwClsContext;
-    c.outer = pUnkOuter != nullptr;
-    c.askedForITaskScheduler = IsEqualIID(riid, IID_ITaskScheduler);
+    seam::LastCreation() = {dwClsContext, pUnkOuter != nullptr, IsEqualIID(riid, IID_ITaskScheduler) != 0};
     if (const HRESULT hr = std::exchange(seam::g_failNext, 0); hr != 0) return hr;
     if (!IsEqualCLSID(rclsid, CLSID_CTaskScheduler) || !seam::g_scheduler) return REGDB_E_CLASSNOTREG;
     return seam::g_scheduler->QueryInterface(riid, ppv);
 }
 
-VQAPI SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
-    auto &c = Control();
-    c.calls.push_back(std::string("OpenSCManagerA(") + (lpMachineName ? lpMachineName : "null") + "," +
-                      (lpDatabaseName ? lpDatabaseName : "null") + "," + std::to_string(dwDesiredAccess) + ")");
-    if (c.openManagerError) {
-        SetLastError(c.openManagerError);
+VQAPI SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
+    if (!seam::Step(std::string("OpenSCManagerA(") + (machine ? machine : "null") + "," +
+                        (database ? database : "null") + "," + std::to_string(access) + ")",
+                    Control().openManagerError))
         return nullptr;
-    }
-    ++c.openHandles;
-    return seam::AsHandle(seam::g_manager);
+    ++Control().openHandles;
+    return reinterpret_cast<SC_HANDLE>(seam::g_manager);
 }
 
-VQAPI SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
-    auto &c = Control();
-    c.calls.push_back(std::string("OpenServiceA(") + reinterpret_cast<seam::Handle *>(hSCManager)->kind + "," +
-                      lpServiceName + "," + std::to_string(dwDesiredAccess) + ")");
-    if (c.openServiceError) {
-        SetLastError(c.openServiceError);
+VQAPI SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    if (!seam::Step("OpenServiceA(" + seam::Kind(manager) + "," + name + "," + std::to_string(access) + ")",
+                    Control().openServiceError))
         return nullptr;
-    }
-    ++c.openHandles;
-    return seam::AsHandle(seam::g_service);
+    ++Control().openHandles;
+    return reinterpret_cast<SC_HANDLE>(seam::g_service);
 }
 
-VQAPI BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
-    auto &c = Control();
-    c.calls.push_back(std::string("QueryServiceStatus(") + reinterpret_cast<seam::Handle *>(hService)->kind + ")");
-    if (c.queryError) {
-        SetLastError(c.queryError);
-        return FALSE;
-    }
-    *lpServiceStatus = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, c.state, 0, 0, 0, 0, 0};
+VQAPI BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (!seam::Step("QueryServiceStatus(" + seam::Kind(service) + ")", Control().queryError)) return FALSE;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, Control().state, 0, 0, 0, 0, 0};
     return TRUE;
 }
 
-VQAPI BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors) {
+// A stopped service moves to start-pending; any other state fails with ERROR_SERVICE_ALREADY_RUNNING.
+VQAPI BOOL StartServiceA(SC_HANDLE service, DWORD count, LPCSTR *args) {
     auto &c = Control();
-    c.calls.push_back(std::string("StartServiceA(") + reinterpret_cast<seam::Handle *>(hService)->kind + "," +
-                      std::to_string(dwNumServiceArgs) + "," + (lpServiceArgVectors ? "args" : "null") + ")");
-    if (c.startError) {
-        SetLastError(c.startError);
+    const DWORD error = c.startError ? c.startError : c.state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : 0;
+    if (!seam::Step(
+            "StartServiceA(" + seam::Kind(service) + "," + std::to_string(count) + "," + (args ? "args" : "null") + ")",
+            error))
         return FALSE;
-    }
-    if (c.state != SERVICE_STOPPED) {
-        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-        return FALSE;
-    }
     c.state = SERVICE_START_PENDING;
-    ++c.starts;
     return TRUE;
 }
 
-VQAPI BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
-    auto &c = Control();
-    c.calls.push_back(std::string("CloseServiceHandle(") + reinterpret_cast<seam::Handle *>(hSCObject)->kind + ")");
-    --c.openHandles;
-    if (c.closeSetsError) SetLastError(c.closeSetsError);
+VQAPI BOOL CloseServiceHandle(SC_HANDLE handle) {
+    seam::Step("CloseServiceHandle(" + seam::Kind(handle) + ")", Control().closeSetsError);
+    --Control().openHandles;
     return TRUE;
 }

@@ -12,23 +12,15 @@
 namespace seam {
 
 struct ServiceControl {
-    // The state QueryServiceStatus reports; StartServiceA moves a stopped
-    // service to start-pending and fails on any other state with
-    // ERROR_SERVICE_ALREADY_RUNNING.
-    DWORD state = SERVICE_RUNNING;
+    DWORD state = SERVICE_RUNNING;  // what QueryServiceStatus reports
     // A non-zero code makes the step fail with it as the last error.
-    DWORD openManagerError = 0;
-    DWORD openServiceError = 0;
-    DWORD queryError = 0;
-    DWORD startError = 0;
+    DWORD openManagerError = 0, openServiceError = 0, queryError = 0, startError = 0;
     // When non-zero, a successful close sets this last error (Windows leaves
     // it alone; this shows when the code is read).
     DWORD closeSetsError = 0;
-
     // Calls in order, e.g. "OpenSCManagerA(null,null,1)", "CloseServiceHandle(manager)".
     std::vector<std::string> calls;
     int openHandles = 0;
-    int starts = 0;
 };
 ServiceControl &Control();
 void ResetControl();
@@ -38,10 +30,8 @@ void ResetControl();
 // are kept.
 void SetSchedulerObject(IUnknown *object);
 struct Creation {
-    int count = 0;
     DWORD context = 0;
-    bool outer = false;
-    bool askedForITaskScheduler = false;
+    bool outer = false, askedForITaskScheduler = false;
 };
 Creation &LastCreation();
 // Makes the next creation fail with hr (0: none).
