@@ -32,15 +32,12 @@ LONG ErrorOf(const std::function<void()> &f) {
 
 TEST(CalendarPacking, TwoDigitYearsCarriesAndRanges) {
     using velqosch::PackDate, velqosch::UnpackDate;
-    const std::tuple<int, int, int, DATE> rows[] = {{0, 0, 0, 36494.0} /* 30 November 1999 */,
-                                                    {29, 1, 1, 47119.0} /* 2029 */,
-                                                    {30, 1, 1, 10959.0} /* 1930 */,
-                                                    {99, 12, 31, Day(1999, 12, 31)},
-                                                    {100, 1, 1, -657434.0} /* no window from 100 on */,
-                                                    {2024, 13, 1, 45658.0},
-                                                    {2024, 0, 15, 45275.0},
-                                                    {2024, 3, 0, 45351.0} /* 29 February */,
-                                                    {2024, 2, 31, 45353.0}};
+    // clang-format off
+    const std::tuple<int, int, int, DATE> rows[] = {
+        {0, 0, 0, 36494.0} /* 30 November 1999 */, {29, 1, 1, 47119.0} /* 2029 */, {30, 1, 1, 10959.0} /* 1930 */,
+        {99, 12, 31, Day(1999, 12, 31)}, {100, 1, 1, -657434.0} /* no window from 100 on */, {2024, 13, 1, 45658.0},
+        {2024, 0, 15, 45275.0}, {2024, 3, 0, 45351.0} /* 29 February */, {2024, 2, 31, 45353.0}};
+    // clang-format on
     for (const auto &[y, m, d, expected] : rows) EXPECT_EQ(PackDate(y, m, d), expected) << y << "-" << m << "-" << d;
     for (auto bad :
          std::initializer_list<std::function<void()>>{[] { PackDate(9999, 12, 32); }, [] { PackDate(-1, 1, 1); },
@@ -130,18 +127,15 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
         std::function<HRESULT(bool)> put;
         std::function<void(TASK_TRIGGER &)> change;
     };
+    // clang-format off
     const Row rows[] = {
         {[&](bool c) { return t->put_RandomMinutesInterval(c ? 7 : random); },
          [](TASK_TRIGGER &x) { x.wRandomMinutesInterval = 7; }},
         {[&](bool c) { return t->put_MinutesInterval(c ? 16 : 15); }, [](TASK_TRIGGER &x) { x.MinutesInterval = 16; }},
-        {[&](bool c) { return t->put_MinutesDuration(c ? -1 : 60); },
-         [](TASK_TRIGGER &x) { x.MinutesDuration = 0xFFFFFFFFu; }},
+        {[&](bool c) { return t->put_MinutesDuration(c ? -1 : 60); }, [](TASK_TRIGGER &x) { x.MinutesDuration = ~0u; }},
         {[&](bool c) { return t->put_TriggerType(static_cast<TaskScheduler::TASK_TRIGGER_TYPE>(c ? 2 : 1)); },
          [](TASK_TRIGGER &x) { x.TriggerType = TASK_TIME_TRIGGER_WEEKLY; }},
-        {[&](bool c) {
-             auto f = flags(c ? 0 : TASK_TRIGGER_FLAG_DISABLED);
-             return t->put_flags(&f);
-         },
+        {[&](bool c) { auto f = flags(c ? 0 : TASK_TRIGGER_FLAG_DISABLED); return t->put_flags(&f); },
          [](TASK_TRIGGER &x) { x.rgFlags = 0; }},
         {[&](bool c) { return t->put_BeginDate(c ? Day(2024, 5, 17) + 0.6082175925925926 : t->BeginDate()); },
          [](TASK_TRIGGER &) {}},  // same day, other time: a change, the record keeps the day
@@ -150,6 +144,7 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
         {[&](bool c) { return t->put_StartTime(c ? 0.6082175925925926 : t->StartTime()); },
          [](TASK_TRIGGER &x) { x.wStartHour = 14, x.wStartMinute = 35; }},
     };
+    // clang-format on
     for (const Row &row : rows) {
         t = Bind(r);
         TASK_TRIGGER expected = t->Record();
@@ -166,26 +161,25 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
     EXPECT_EQ(t->put_flags(nullptr), E_POINTER);
 }
 
-template <class E, HRESULT (STDMETHODCALLTYPE _Trigger::*Put)(E)>
-HRESULT PutAs(_Trigger *t, LONG v) {
-    return (t->*Put)(static_cast<E>(v));
+template <class E, HRESULT (STDMETHODCALLTYPE _Trigger::*Member)(E)>
+HRESULT Put(_Trigger *t, LONG v) {
+    return (t->*Member)(static_cast<E>(v));
 }
 
 // The type matrix: each schedule field under types 0 to 8 and an unknown one.
 TEST_F(TriggerTest, EachScheduleFieldExistsExactlyForItsTypes) {
     using namespace TaskScheduler;
-    const std::tuple<LONG (*)(TriggerObject *), HRESULT (*)(_Trigger *, LONG), std::vector<LONG>> fields[] = {
-        {[](TriggerObject *t) { return t->DaysOfTheMonth(); }, PutAs<LONG, &_Trigger::put_DaysOfTheMonth>, {3}},
-        {[](TriggerObject *t) { return t->MonthsOfTheYear(); },
-         PutAs<TASK_TRIGGER_MONTH, &_Trigger::put_MonthsOfTheYear>,
-         {3, 4}},
-        {[](TriggerObject *t) { return t->WhichWeeks(); }, PutAs<TASK_TRIGGER_WEEK, &_Trigger::put_WhichWeeks>, {4}},
-        {[](TriggerObject *t) { return t->DaysOfTheWeek(); },
-         PutAs<TASK_TRIGGER_DAY, &_Trigger::put_DaysOfTheWeek>,
-         {2, 4}},
-        {[](TriggerObject *t) { return LONG{t->DaysInterval()}; }, PutAs<SHORT, &_Trigger::put_DaysInterval>, {1}},
-        {[](TriggerObject *t) { return LONG{t->WeeksInterval()}; }, PutAs<SHORT, &_Trigger::put_WeeksInterval>, {2}},
+    // clang-format off
+    using Get = LONG (*)(TriggerObject *);
+    const std::tuple<Get, HRESULT (*)(_Trigger *, LONG), std::vector<LONG>> fields[] = {
+        {[](auto *t) { return t->DaysOfTheMonth(); }, Put<LONG, &_Trigger::put_DaysOfTheMonth>, {3}},
+        {[](auto *t) { return t->MonthsOfTheYear(); }, Put<TASK_TRIGGER_MONTH, &_Trigger::put_MonthsOfTheYear>, {3, 4}},
+        {[](auto *t) { return t->WhichWeeks(); }, Put<TASK_TRIGGER_WEEK, &_Trigger::put_WhichWeeks>, {4}},
+        {[](auto *t) { return t->DaysOfTheWeek(); }, Put<TASK_TRIGGER_DAY, &_Trigger::put_DaysOfTheWeek>, {2, 4}},
+        {[](auto *t) { return LONG{t->DaysInterval()}; }, Put<SHORT, &_Trigger::put_DaysInterval>, {1}},
+        {[](auto *t) { return LONG{t->WeeksInterval()}; }, Put<SHORT, &_Trigger::put_WeeksInterval>, {2}},
     };
+    // clang-format on
     TASK_TRIGGER r = fake::Record(0);
     const WORD words[3] = {0x0102, 0x0304, 0x0506};
     std::memcpy(reinterpret_cast<unsigned char *>(&r) + offsetof(TASK_TRIGGER, Type), words, sizeof words);

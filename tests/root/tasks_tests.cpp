@@ -128,15 +128,14 @@ TEST_F(TasksTest, FailuresWhileLoading) {
         HRESULT answer, raised;
         Names left;
     };
+    constexpr HRESULT kVersion = SCHED_E_UNKNOWN_OBJECT_VERSION;
+    // clang-format off
     const Row rows[] = {
         {"Enum keeps the previous entries", "Enum", E_ACCESSDENIED, E_ACCESSDENIED, {u"Old"}},
         {"Next ends the enumeration quietly", "Next#2", E_FAIL, S_OK, {u"A", u"B", u"C", u"D", u"E"}},
-        {"Activate stops part-way",
-         "Activate(\"C\")",
-         SCHED_E_UNKNOWN_OBJECT_VERSION,
-         SCHED_E_UNKNOWN_OBJECT_VERSION,
-         {u"A", u"B"}},
+        {"Activate stops part-way", "Activate(\"C\")", kVersion, kVersion, {u"A", u"B"}},
     };
+    // clang-format on
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         service = ComRef<FakeScheduler>::Adopt(new FakeScheduler());
@@ -157,17 +156,14 @@ TEST_F(TasksTest, ItemCountAndExists) {
     EXPECT_EQ(static_cast<TaskObject *>(got)->References(), 2u) << "the collection's and ours";
     got->Release();
     struct Row {
-        Arg arg;
+        Arg arg;  // built in place: a copy would free its text twice
         HRESULT hr;
-    };
-    const Row rows[] = {{Arg(2), S_OK}, {Arg(u"éTÉ"), S_OK}, {Arg(u"Nope"), kE5}, {Arg(3), kE9}, {Arg(0), kE9}};
-    for (const Row &r : rows) {
+    } rows[] = {{Arg(2), S_OK}, {Arg(u"éTÉ"), S_OK}, {Arg(u"Nope"), kE5}, {Arg(3), kE9}};
+    for (const auto &[arg, hr] : rows) {
         got = reinterpret_cast<_Task *>(1);
-        EXPECT_EQ(tasks->get_Item(const_cast<VARIANT *>(&r.arg.v), &got), r.hr);
+        EXPECT_EQ(tasks->get_Item(const_cast<VARIANT *>(&arg.v), &got), hr);
         if (got) got->Release();
-        if (FAILED(r.hr)) {
-            EXPECT_EQ(got, nullptr);
-        }
+        EXPECT_TRUE(SUCCEEDED(hr) || !got) << "a failure clears the result";
     }
     VARIANT empty{};
     EXPECT_EQ(tasks->get_Item(&empty, &got), kE13);
@@ -255,18 +251,11 @@ TEST_F(TasksTest, AddWritesAGeneratedNameBackForABlankOne) {
 
 TEST_F(TasksTest, CloneCopiesTheElevenSettingsInOrder) {
     ComRef<FakeWorkItem> source = FakeWorkItem::Create();
-    source->account = u"DOMAIN\\runner";
-    source->applicationName = u"C:\\tools\\backup.exe";
+    source->account = u"DOMAIN\\runner", source->applicationName = u"C:\\tools\\backup.exe",
     source->comment = u"nightly";
-    source->flags = 0x2004;
-    source->idleMinutes = 3;
-    source->deadlineMinutes = 17;
-    source->maxRunTime = 3600000;
-    source->parameters = u"/all";
-    source->priority = 0x80;
-    source->workingDirectory = u"C:\\work";
-    source->data = {1, 2, 3, 250};
-    source->creator = u"someone else";
+    source->flags = 0x2004, source->idleMinutes = 3, source->deadlineMinutes = 17, source->maxRunTime = 3600000;
+    source->parameters = u"/all", source->priority = 0x80, source->workingDirectory = u"C:\\work";
+    source->data = {1, 2, 3, 250}, source->creator = u"someone else";
     service->items[u"Source"] = source;
     ASSERT_EQ(Load({u"Source.job"}), S_OK);
     BstrHolder existing(u"SOURCE");
