@@ -1,7 +1,5 @@
 #include "common/fake_service.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -52,20 +50,27 @@ LPWSTR CopyOut(const std::u16string &text) {
     return p;
 }
 
-SeenError TakeErrorInfo() {
-    SeenError seen;
+namespace {
+std::u16string ErrorText(const std::u16string &source, const std::u16string &description, const std::u16string &file,
+                         DWORD context) {
+    const std::string number = std::to_string(context);
+    return source + u"|" + description + u"|" + file + u"|" + std::u16string(number.begin(), number.end());
+}
+}  // namespace
+
+std::u16string TakeErrorInfo() {
     ComRef<IErrorInfo> info;
-    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return seen;
-    seen.present = true;
+    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return u"";
     velqosch::BstrHolder source, description, helpFile;
-    info->GetSource(source.out());
-    info->GetDescription(description.out());
-    info->GetHelpFile(helpFile.out());
-    info->GetHelpContext(&seen.helpContext);
-    seen.source = velqosch::FromBstr(source.get());
-    seen.description = velqosch::FromBstr(description.get());
-    seen.helpFile = velqosch::FromBstr(helpFile.get());
-    return seen;
+    DWORD context = 0;
+    info->GetSource(source.out()), info->GetDescription(description.out()), info->GetHelpFile(helpFile.out());
+    info->GetHelpContext(&context);
+    using velqosch::FromBstr;
+    return ErrorText(FromBstr(source.get()), FromBstr(description.get()), FromBstr(helpFile.get()), context);
+}
+
+std::u16string Raised(const char16_t *description, const char16_t *helpFile, DWORD context) {
+    return ErrorText(u"Velqo Task Scheduler", description, helpFile, context);
 }
 
 TASK_TRIGGER Record(LONG type) {
@@ -84,10 +89,16 @@ HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv) {
     return S_OK;
 }
 
+HRESULT Give(Journal &journal, const std::string &method, const std::u16string &text, LPWSTR *out) {
+    *out = nullptr;
+    const HRESULT hr = journal.Enter(method);
+    if (SUCCEEDED(hr)) *out = CopyOut(text);
+    return hr;
+}
+
 HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IScheduledWorkItem) && FAILED(workItemQuery)) return workItemQuery;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITask) || IsEqualIID(riid, IID_IScheduledWorkItem)) {
         *ppv = static_cast<ITask *>(this);
     } else if (IsEqualIID(riid, IID_IPersistFile) || IsEqualIID(riid, IID_IPersist)) {
@@ -140,12 +151,10 @@ HRESULT FakeWorkItem::GetWorkItemData(WORD *pcbData, BYTE **prgbData) {
     *pcbData = 0;
     *prgbData = nullptr;
     const HRESULT hr = journal.Enter("GetWorkItemData");
-    const WORD count = reportedDataCount ? *reportedDataCount : static_cast<WORD>(data.size());
-    if (FAILED(hr) || count == 0) return hr;
-    auto *buffer = static_cast<BYTE *>(CoTaskMemAlloc(count));
-    for (WORD i = 0; i < count; ++i) buffer[i] = i < data.size() ? data[i] : BYTE{0xAB};
-    *pcbData = count;
-    *prgbData = buffer;
+    if (FAILED(hr) || data.empty()) return hr;
+    *prgbData = static_cast<BYTE *>(CoTaskMemAlloc(data.size()));
+    std::copy(data.begin(), data.end(), *prgbData);
+    *pcbData = static_cast<WORD>(data.size());
     return hr;
 }
 
@@ -172,9 +181,9 @@ public:
         *pceltFetched = n;
         return n == celt ? S_OK : S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumWorkItems **) override { return E_NOTIMPL; }
+    FAKE_UNCALLED(Skip, ULONG)
+    FAKE_UNCALLED(Reset)
+    FAKE_UNCALLED(Clone, IEnumWorkItems **)
 
 private:
     FakeScheduler &owner_;

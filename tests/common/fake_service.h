@@ -3,9 +3,12 @@
 // (ITask and IPersistFile) and their triggers. Every call goes to a journal
 // as "Method(arguments)"; any call can be made to answer any status, by
 // method, by method and arguments, or at its n-th call; a strict journal
-// fails the test on a call it was not told to expect. Every object counts
-// its references exactly, and the live work items are counted.
+// fails the test on a call it was not told to expect, and a member the
+// component never calls fails the test always. Every object counts its
+// references exactly, and the live work items are counted.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <optional>
@@ -47,18 +50,11 @@ std::string Text(LPCWSTR s);
 std::string Text(const SYSTEMTIME &st);
 LPWSTR CopyOut(const std::u16string &text);
 
-// What the thread's IErrorInfo holds after a failing member (taken from it).
-struct SeenError {
-    bool present = false;
-    std::u16string source, description, helpFile;
-    DWORD helpContext = 0;
-    bool operator==(const SeenError &) const = default;
-};
-SeenError TakeErrorInfo();
-// A record the component raised itself.
-inline SeenError Raised(const char16_t *description, const char16_t *helpFile = u"", DWORD context = 0) {
-    return {true, u"Velqo Task Scheduler", description, helpFile, context};
-}
+// What the thread's IErrorInfo holds after a failing member (taken from it)
+// as "source|description|help file|context", empty when there is none; and
+// the same for a record the component raised itself.
+std::u16string TakeErrorInfo();
+std::u16string Raised(const char16_t *description, const char16_t *helpFile = u"", DWORD context = 0);
 
 // The reference count every fake keeps; it deletes itself at zero.
 template <class... I>
@@ -81,6 +77,14 @@ private:
 TASK_TRIGGER Record(LONG type = TASK_TIME_TRIGGER_DAILY);
 // Answers IUnknown and `own` with `self`, anything else E_NOINTERFACE.
 HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv);
+// Writes a copy of `text` to *out when the journal's answer succeeds.
+HRESULT Give(Journal &journal, const std::string &method, const std::u16string &text, LPWSTR *out);
+
+#define FAKE_UNCALLED(Name, ...)                                       \
+    HRESULT STDMETHODCALLTYPE Name(__VA_ARGS__) override {             \
+        ADD_FAILURE() << "the component called " #Name " of the fake"; \
+        return E_NOTIMPL;                                              \
+    }
 
 // Calls are journalled as "T<id>.Method"; GetTrigger insists on the record's size, as the service does.
 class FakeTrigger final : public Counted<ITaskTrigger> {
@@ -103,10 +107,7 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR *out) override {
-        *out = nullptr;
-        const HRESULT hr = journal_.Enter(prefix_ + "GetTriggerString");
-        if (SUCCEEDED(hr)) *out = CopyOut(text);
-        return hr;
+        return Give(journal_, prefix_ + "GetTriggerString", text, out);
     }
 
     TASK_TRIGGER record{};  // the service's copy
@@ -120,7 +121,7 @@ private:
 // A string property kept in `field`, journalled as Set<Name>("text") and Get<Name>().
 #define FAKE_TEXT(Name, field)                                                                     \
     HRESULT STDMETHODCALLTYPE Set##Name(LPCWSTR s) override { return Set("Set" #Name, s, field); } \
-    HRESULT STDMETHODCALLTYPE Get##Name(LPWSTR *out) override { return Give("Get" #Name, field, out); }
+    HRESULT STDMETHODCALLTYPE Get##Name(LPWSTR *out) override { return Give(journal, "Get" #Name, field, out); }
 #define FAKE_NUMBER(Name, T, field)                                                          \
     HRESULT STDMETHODCALLTYPE Set##Name(T v) override { return Set("Set" #Name, v, field); } \
     HRESULT STDMETHODCALLTYPE Get##Name(T *p) override { return Get("Get" #Name, field, p); }
@@ -144,15 +145,13 @@ public:
 
     std::u16string comment, creator, account, applicationName, parameters, workingDirectory;
     DWORD flags = 0, priority = NORMAL_PRIORITY_CLASS, maxRunTime = 0;
-    WORD idleMinutes = 0, deadlineMinutes = 0, retries = 0;
+    WORD idleMinutes = 0, deadlineMinutes = 0;
     HRESULT status = SCHED_S_TASK_READY;
     std::optional<DWORD> exitCode;  // nothing written when empty
     std::vector<BYTE> data;
-    std::optional<WORD> reportedDataCount;  // a count other than data.size()
     std::vector<SYSTEMTIME> runs;
     SYSTEMTIME nextRun{}, lastRun{};
-    HRESULT persistQuery = S_OK;   // the answer to a query for IPersistFile
-    HRESULT workItemQuery = S_OK;  // the answer to a query for IScheduledWorkItem
+    HRESULT persistQuery = S_OK;  // the answer to a query for IPersistFile
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
     // IScheduledWorkItem
@@ -171,7 +170,6 @@ public:
         *out = ComRef<ITaskTrigger>::Share(triggers[i].get()).Detach();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE GetTriggerString(WORD, LPWSTR *) override { return journal.Enter("GetTriggerString"); }
     HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                           LPSYSTEMTIME *rgstTaskTimes) override;
     HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", nextRun, p); }
@@ -185,8 +183,6 @@ public:
         if (SUCCEEDED(hr)) *idle = idleMinutes, *deadline = deadlineMinutes;
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE Run() override { return journal.Enter("Run"); }
-    HRESULT STDMETHODCALLTYPE Terminate() override { return journal.Enter("Terminate"); }
     HRESULT STDMETHODCALLTYPE EditWorkItem(HWND parent, DWORD reserved) override {
         return journal.Enter("EditWorkItem", std::string(parent ? "window" : "0") + "," + std::to_string(reserved));
     }
@@ -204,8 +200,6 @@ public:
     FAKE_TEXT(Creator, creator)
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
     HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
-    FAKE_NUMBER(ErrorRetryCount, WORD, retries)
-    FAKE_NUMBER(ErrorRetryInterval, WORD, retries)
     FAKE_NUMBER(Flags, DWORD, flags)
     HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR name, LPCWSTR password) override {
         const HRESULT hr = journal.Enter("SetAccountInformation", Text(name) + "," + Text(password));
@@ -213,29 +207,34 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
-        return Give("GetAccountInformation", account, out);
+        return Give(journal, "GetAccountInformation", account, out);
     }
     // ITask
     FAKE_TEXT(ApplicationName, applicationName)
     FAKE_TEXT(Parameters, parameters)
     FAKE_TEXT(WorkingDirectory, workingDirectory)
     FAKE_NUMBER(Priority, DWORD, priority)
-    FAKE_NUMBER(TaskFlags, DWORD, flags)
     FAKE_NUMBER(MaxRunTime, DWORD, maxRunTime)
     // IPersistFile
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID *p) override {
-        *p = CLSID_CTask;
-        return journal.Enter("GetClassID");
-    }
-    HRESULT STDMETHODCALLTYPE IsDirty() override { return journal.Enter("IsDirty"); }
-    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR, DWORD) override { return journal.Enter("Load"); }
     HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
         return journal.Enter("Save", Text(name) + "," + std::to_string(remember));
     }
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR name) override {
         return journal.Enter("SaveCompleted", Text(name));
     }
-    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR *out) override { return Give("GetCurFile", u"", out); }
+    FAKE_UNCALLED(GetTriggerString, WORD, LPWSTR *)
+    FAKE_UNCALLED(Run)
+    FAKE_UNCALLED(Terminate)
+    FAKE_UNCALLED(SetErrorRetryCount, WORD)
+    FAKE_UNCALLED(GetErrorRetryCount, WORD *)
+    FAKE_UNCALLED(SetErrorRetryInterval, WORD)
+    FAKE_UNCALLED(GetErrorRetryInterval, WORD *)
+    FAKE_UNCALLED(SetTaskFlags, DWORD)
+    FAKE_UNCALLED(GetTaskFlags, DWORD *)
+    FAKE_UNCALLED(GetClassID, CLSID *)
+    FAKE_UNCALLED(IsDirty)
+    FAKE_UNCALLED(Load, LPCOLESTR, DWORD)
+    FAKE_UNCALLED(GetCurFile, LPOLESTR *)
 
 private:
     HRESULT Set(const char *method, LPCWSTR s, std::u16string &field) {
@@ -253,12 +252,6 @@ private:
     HRESULT Get(const char *method, const U &field, T *out) {
         const HRESULT hr = journal.Enter(method);
         if (SUCCEEDED(hr)) *out = static_cast<T>(field);
-        return hr;
-    }
-    HRESULT Give(const char *method, const std::u16string &text, LPWSTR *out) {
-        *out = nullptr;
-        const HRESULT hr = journal.Enter(method);
-        if (SUCCEEDED(hr)) *out = CopyOut(text);
         return hr;
     }
 };
@@ -288,10 +281,7 @@ public:
         return journal.Enter("SetTargetComputer", Text(name));
     }
     HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR *out) override {
-        *out = nullptr;
-        const HRESULT hr = journal.Enter("GetTargetComputer");
-        if (SUCCEEDED(hr)) *out = CopyOut(target);
-        return hr;
+        return Give(journal, "GetTargetComputer", target, out);
     }
     HRESULT STDMETHODCALLTYPE Enum(IEnumWorkItems **ppEnumWorkItems) override;
     HRESULT STDMETHODCALLTYPE Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) override;
@@ -302,10 +292,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR pwszTaskName, REFCLSID rclsid, REFIID riid,
                                           IUnknown **ppUnk) override;
-    HRESULT STDMETHODCALLTYPE AddWorkItem(LPCWSTR name, IScheduledWorkItem *) override {
-        return journal.Enter("AddWorkItem", Text(name));
-    }
-    HRESULT STDMETHODCALLTYPE IsOfType(LPCWSTR name, REFIID) override { return journal.Enter("IsOfType", Text(name)); }
+    FAKE_UNCALLED(AddWorkItem, LPCWSTR, IScheduledWorkItem *)
+    FAKE_UNCALLED(IsOfType, LPCWSTR, REFIID)
 };
 
 }  // namespace fake

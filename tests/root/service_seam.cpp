@@ -27,20 +27,15 @@ ServiceControl &Control() {
 void ResetControl() { Control() = ServiceControl{}; }
 
 void SetSchedulerObject(IUnknown *object) { g_scheduler = object; }
-Creation &LastCreation() {
-    static Creation creation;
-    return creation;
-}
 void FailNextCreation(HRESULT hr) { g_failNext = hr; }
 
 }  // namespace seam
 
 using seam::Control;
 
-VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID *ppv) {
+VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN, DWORD, REFIID riid, LPVOID *ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    seam::LastCreation() = {dwClsContext, pUnkOuter != nullptr, IsEqualIID(riid, IID_ITaskScheduler) != 0};
     if (const HRESULT hr = std::exchange(seam::g_failNext, 0); hr != 0) return hr;
     if (!IsEqualCLSID(rclsid, CLSID_CTaskScheduler) || !seam::g_scheduler) return REGDB_E_CLASSNOTREG;
     return seam::g_scheduler->QueryInterface(riid, ppv);

@@ -26,14 +26,8 @@ ServiceControl &Control();
 void ResetControl();
 
 // The object CoCreateInstance(CLSID_CTaskScheduler) hands out while set;
-// REGDB_E_CLASSNOTREG otherwise. The last call's context and outer object
-// are kept.
+// REGDB_E_CLASSNOTREG otherwise.
 void SetSchedulerObject(IUnknown *object);
-struct Creation {
-    DWORD context = 0;
-    bool outer = false, askedForITaskScheduler = false;
-};
-Creation &LastCreation();
 // Makes the next creation fail with hr (0: none).
 void FailNextCreation(HRESULT hr);
 
