@@ -28,6 +28,12 @@ Calls Journal::Of(const std::string &method) const {
     return out;
 }
 
+std::u16string Take(BSTR b) {
+    std::u16string text = velqosch::FromBstr(b);
+    SysFreeString(b);
+    return text;
+}
+
 std::string Text(LPCWSTR s) {
     if (!s) return "null";
     std::string out = "\"";

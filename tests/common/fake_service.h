@@ -45,6 +45,13 @@ private:
     bool strict_ = false;
 };
 
+// The failures of the component's standard errors 5, 6, 9, 13 and 457.
+constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
+                  kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D),
+                  kE457 = static_cast<HRESULT>(0x800A01C9);
+// The text of a BSTR, which it frees.
+std::u16string Take(BSTR b);
+
 // Argument texts: "abc" in quotes or null; a time as 2024-01-02 03:04:05.006.
 std::string Text(LPCWSTR s);
 std::string Text(const SYSTEMTIME &st);
@@ -146,11 +153,10 @@ public:
     std::u16string comment, creator, account, applicationName, parameters, workingDirectory;
     DWORD flags = 0, priority = NORMAL_PRIORITY_CLASS, maxRunTime = 0;
     WORD idleMinutes = 0, deadlineMinutes = 0;
-    HRESULT status = SCHED_S_TASK_READY;
     std::optional<DWORD> exitCode;  // nothing written when empty
     std::vector<BYTE> data;
     std::vector<SYSTEMTIME> runs;
-    SYSTEMTIME nextRun{}, lastRun{};
+    SYSTEMTIME lastRun{};
     HRESULT persistQuery = S_OK;  // the answer to a query for IPersistFile
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
@@ -172,7 +178,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                           LPSYSTEMTIME *rgstTaskTimes) override;
-    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", nextRun, p); }
+    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", SYSTEMTIME{}, p); }
     HRESULT STDMETHODCALLTYPE SetIdleWait(WORD idle, WORD deadline) override {
         const HRESULT hr = journal.Enter("SetIdleWait", std::to_string(idle) + "," + std::to_string(deadline));
         if (SUCCEEDED(hr)) idleMinutes = idle, deadlineMinutes = deadline;
@@ -195,7 +201,7 @@ public:
         if (exitCode) *p = *exitCode;
         return journal.Enter("GetExitCode");
     }
-    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", status, p); }
+    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", SCHED_S_TASK_READY, p); }
     FAKE_TEXT(Comment, comment)
     FAKE_TEXT(Creator, creator)
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;

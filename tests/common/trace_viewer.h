@@ -1,13 +1,12 @@
-// A trace viewer window of this process, and any other window, for the
-// length of a scope: the lines a viewer receives, and the procedure markers
-// among them ("-> Module : Procedure", "<- Module : Procedure").
+// A trace viewer window of this process for the length of a scope: the
+// lines it receives, and the procedure markers among them
+// ("-> Module : Procedure", "<- Module : Procedure").
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,46 +17,27 @@ namespace test_trace {
 
 // A private session folder for windows and messages (a desktop of its own),
 // so that tests running side by side do not see each other's viewers.
-class PrivateDesktop {
-public:
+struct PrivateDesktop {
     PrivateDesktop() {
         char tmpl[] = "/tmp/velqosch-desktop-XXXXXX";
-        dir_ = mkdtemp(tmpl) ? tmpl : "";
-        if (const char *old = getenv("XDG_RUNTIME_DIR")) old_ = old;
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+        dir = mkdtemp(tmpl) ? tmpl : "";
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     }
     ~PrivateDesktop() {
-        if (old_)
-            setenv("XDG_RUNTIME_DIR", old_->c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
         std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
     }
-    const std::string &dir() const { return dir_; }
-
-private:
-    std::string dir_;
-    std::optional<std::string> old_;
-};
-
-inline LRESULT Ignore(HWND, UINT, WPARAM, LPARAM, void *) { return 0; }
-
-struct Window {
-    Window(const char *cls, const char *title, VELQO_WNDPROC proc = Ignore, void *context = nullptr)
-        : h(VelqoCreateWindow(cls, title, proc, context)) {}
-    ~Window() {
-        if (h) VelqoDestroyWindow(h);
-    }
-    Window(const Window &) = delete;
-    Window &operator=(const Window &) = delete;
-    HWND h;
+    std::string dir;
 };
 
 class Viewer {
 public:
-    Viewer() : window_("SnagtrapViewer", "Orvell Snagtrap", Receive, this) {}
-    bool open() const { return window_.h != nullptr; }
+    Viewer() : window_(VelqoCreateWindow("SnagtrapViewer", "Orvell Snagtrap", Receive, this)) {}
+    ~Viewer() {
+        if (window_) VelqoDestroyWindow(window_);
+    }
+    Viewer(const Viewer &) = delete;
+    bool open() const { return window_ != nullptr; }
     // Runs body on a thread of its own, whose first trace call finds the
     // viewer, and returns the markers of the lines it sent for `modules`.
     template <class F>
@@ -93,7 +73,7 @@ private:
     }
     std::mutex lock_;
     std::vector<std::string> lines_;
-    Window window_;
+    HWND window_;
 };
 
 }  // namespace test_trace

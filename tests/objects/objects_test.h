@@ -20,17 +20,10 @@
 namespace objects_test {
 
 using fake::Calls;
+using fake::kE13, fake::kE5, fake::kE6, fake::kE9, fake::Take;
 using fake::Raised;
 using fake::TakeErrorInfo;
 using velqosch::ComRef;
-constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
-                  kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D);
-
-inline std::u16string Take(BSTR b) {
-    std::u16string text = velqosch::FromBstr(b);
-    SysFreeString(b);
-    return text;
-}
 
 // The Date of a calendar day.
 inline DATE Day(int year, int month, int day) {
@@ -42,23 +35,15 @@ inline DATE Day(int year, int month, int day) {
 }
 
 // The component reads the Windows directory at start-up: a folder of this
-// test run, set before any test starts and removed after the last.
-class WindowsDirectory : public ::testing::Environment {
-public:
-    void SetUp() override {
-        std::filesystem::create_directories(dir_ / "Tasks");
-        ::setenv("VELQOSCH_WINDIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-private:
-    std::filesystem::path dir_ =
-        std::filesystem::temp_directory_path() / ("velqosch-objects-" + std::to_string(::getpid()));
-};
-inline ::testing::Environment *const kWindowsDirectory = ::testing::AddGlobalTestEnvironment(new WindowsDirectory);
+// test run, named before any test starts and removed at the end.
+inline const bool kWindowsDirectory = [] {
+    static const std::string dir = "/tmp/velqosch-objects-" + std::to_string(::getpid());
+    ::setenv("VELQOSCH_WINDIR", dir.c_str(), 1);
+    return std::atexit([] {
+               std::error_code ignored;
+               std::filesystem::remove_all(dir, ignored);
+           }) == 0;
+}();
 
 class ObjectsTest : public ::testing::Test {
 protected:

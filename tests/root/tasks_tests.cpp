@@ -21,8 +21,7 @@ using fake::Calls;
 
 namespace {
 
-constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE9 = static_cast<HRESULT>(0x800A0009),
-                  kE13 = static_cast<HRESULT>(0x800A000D), kE457 = static_cast<HRESULT>(0x800A01C9);
+using fake::kE13, fake::kE457, fake::kE5, fake::kE6, fake::kE9;
 
 Names Numbered(size_t n, const std::u16string &suffix = u".job") {
     Names names;
@@ -117,7 +116,7 @@ TEST_F(TasksTest, ThirtyTwoThousandSevenHundredAndFiftyNamesAtMost) {
     ASSERT_EQ(Load(Numbered(32750)), S_OK);
     EXPECT_EQ(NameOf(At(32750).get()), u"T32749");
     ASSERT_EQ(Load({u"Old1", u"Old2"}), S_OK);
-    EXPECT_EQ(Load(Numbered(32751)), static_cast<HRESULT>(0x800A0006)) << "overflow before anything is replaced";
+    EXPECT_EQ(Load(Numbered(32751)), kE6) << "overflow before anything is replaced";
     EXPECT_EQ(Loaded(), (Names{u"Old1", u"Old2"}));
     EXPECT_TRUE(service->journal.Of("Activate").empty());
 }
