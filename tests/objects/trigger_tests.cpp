@@ -231,8 +231,6 @@ TEST_F(TriggerTest, AddCreatesAServiceTriggerWithFlagsZeroAndItsOwnIndex) {
     EXPECT_EQ(triggers->Item(3).get(), t);
     EXPECT_EQ(t->Flags(), 0);
     EXPECT_EQ(t->IsDirty(), VARIANT_TRUE) << "flags were not 0 before";
-    EXPECT_EQ(t->References(), 2u) << "the list and this test";
-    EXPECT_EQ(item->triggers[2]->Refs(), 2u) << "the item and the new Trigger";
     item->newTriggerRecord.rgFlags = 0;
     EXPECT_EQ(triggers->AddTrigger()->IsDirty(), VARIANT_FALSE) << "flags already 0: clean";
     journal.Answer("CreateTrigger", SCHED_E_SERVICE_NOT_RUNNING);
@@ -252,10 +250,8 @@ TEST_F(TriggerTest, ItemAndRemoveOutsideTheListRaiseTheirErrors) {
         EXPECT_EQ(triggers->Remove(&bad), kE5);
         EXPECT_EQ(TakeErrorInfo(), Raised(u"Invalid Trigger Index"));
     }
-    SHORT one = 1;
-    EXPECT_EQ(triggers->get_Item(&one, nullptr), E_POINTER);
-    EXPECT_EQ(triggers->Remove(nullptr), E_POINTER);
     EXPECT_TRUE(journal.Log().empty());
+    SHORT one = 1;
     ComRef<TriggerObject> second = triggers->Item(2);
     journal.Answer("DeleteTrigger", E_ACCESSDENIED);
     EXPECT_EQ(triggers->Remove(&one), E_ACCESSDENIED);

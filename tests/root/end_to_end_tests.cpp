@@ -124,6 +124,9 @@ TEST_F(EndToEnd, TaskSavedByOneProcessIsFoundByAnother) {
     if (child_) return ReadWeeklyReport();
     WriteWeeklyReport();
     if (HasFatalFailure()) return;
+    // The Tasks read started the service; a fresh process that finds it still
+    // starting would be told that it will not start, so wait until it runs.
+    ASSERT_TRUE(test_service::Start()) << "the service did not start";
     EXPECT_EQ(RunInAnotherProcess("EndToEnd.TaskSavedByOneProcessIsFoundByAnother"), 0)
         << "the read-back in a fresh process failed";
 }
