@@ -28,6 +28,15 @@ Calls Journal::Of(const std::string &method) const {
     return out;
 }
 
+LONG ErrorOf(const std::function<void()> &f) {
+    try {
+        f();
+    } catch (const velqosch::ComponentError &e) {
+        return e.record().number;
+    }
+    return 0;
+}
+
 std::u16string Take(BSTR b) {
     std::u16string text = velqosch::FromBstr(b);
     SysFreeString(b);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -49,6 +50,8 @@ private:
 constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
                   kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D),
                   kE457 = static_cast<HRESULT>(0x800A01C9);
+// The number of the component error that `f` raises, 0 when none.
+LONG ErrorOf(const std::function<void()> &f);
 // The text of a BSTR, which it frees.
 std::u16string Take(BSTR b);
 

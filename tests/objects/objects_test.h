@@ -19,10 +19,7 @@
 
 namespace objects_test {
 
-using fake::Calls;
-using fake::kE13, fake::kE5, fake::kE6, fake::kE9, fake::Take;
-using fake::Raised;
-using fake::TakeErrorInfo;
+using fake::Calls, fake::kE13, fake::kE5, fake::kE6, fake::kE9, fake::Raised, fake::Take, fake::TakeErrorInfo;
 using velqosch::ComRef;
 
 // The Date of a calendar day.

@@ -14,21 +14,13 @@
 namespace objects_test {
 namespace {
 
+using fake::ErrorOf;
 using TaskScheduler::_Trigger;
 using velqosch::TaskObject;
 using velqosch::TriggerObject;
 using velqosch::TriggersObject;
 
 bool Same(const TASK_TRIGGER &a, const TASK_TRIGGER &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-LONG ErrorOf(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const velqosch::ComponentError &e) {
-        return e.record().number;
-    }
-    return 0;
-}
 
 TEST(CalendarPacking, TwoDigitYearsCarriesAndRanges) {
     using velqosch::PackDate, velqosch::UnpackDate;

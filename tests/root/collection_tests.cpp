@@ -7,20 +7,13 @@
 #include <vector>
 
 #include "collection/keyed_collection.h"
+#include "common/fake_service.h"
 #include "triggers/trigger.h"
 
 using namespace velqosch;
+using fake::ErrorOf;
 
 namespace {
-
-LONG ErrorOf(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const ComponentError &e) {
-        return e.record().number;
-    }
-    return 0;
-}
 
 struct Collection : ::testing::Test {
     void SetUp() override { live = LiveObjectCount(); }

@@ -13,15 +13,11 @@
 #include "tasks/tasks.h"
 
 using namespace velqosch;
-using fake::FakeScheduler;
-using fake::FakeWorkItem;
+using fake::Calls, fake::FakeScheduler, fake::FakeWorkItem, fake::kE13, fake::kE457, fake::kE5, fake::kE6, fake::kE9;
 using TaskScheduler::_Task;
 using Names = std::vector<std::u16string>;
-using fake::Calls;
 
 namespace {
-
-using fake::kE13, fake::kE457, fake::kE5, fake::kE6, fake::kE9;
 
 std::u16string Widen(const std::string &s) { return {s.begin(), s.end()}; }
 
