@@ -2,7 +2,6 @@
 // sends, run times, the last run and exit code, the work item data and the
 // error records.
 #include <cstring>
-#include <functional>
 
 #include "objects/objects_test.h"
 
@@ -66,57 +65,35 @@ TEST_F(TaskTest, SaveAndSaveAsWriteTheNameBackWithItsSuffix) {
     SysFreeString(name);
 }
 
-// Each row: what the client does to a fresh Task, and the service calls it makes.
+// What each setting sends, in order: a password before any account is only
+// kept, the empty account is cached too; an empty Parameters is not sent;
+// numbers go as bit patterns, idle values as a pair; the retry settings are inert.
 TEST_F(TaskTest, EachSettingSendsItsServiceCalls) {
-    const BstrHolder xy(u"x y"), empty(u""), secret(u"s3cret"), bob(u"bob");
-    struct Row {
-        std::function<void(_Task *)> put;
-        Calls calls;
-    };
-    const Row rows[] = {
-        {[&](_Task *t) {
-             for (auto m : {&_Task::put_ApplicationName, &_Task::put_Parameters, &_Task::put_WorkingDirectory,
-                            &_Task::put_Comment, &_Task::put_Creator})
-                 EXPECT_EQ((t->*m)(xy.get()), S_OK);
-             for (auto m : {&_Task::put_Parameters, &_Task::put_Comment, &_Task::put_WorkingDirectory})
-                 EXPECT_EQ((t->*m)(empty.get()), S_OK);  // an empty Parameters is not sent
-         },
-         {"SetApplicationName(\"x y\")", "SetParameters(\"x y\")", "SetWorkingDirectory(\"x y\")",
-          "SetComment(\"x y\")", "SetCreator(\"x y\")", "SetComment(\"\")", "SetWorkingDirectory(\"\")"}},
-        {[](_Task *t) {  // numbers as bit patterns; idle values travel as a pair
-             EXPECT_EQ(t->put_MaxRunTime(-1), S_OK);
-             EXPECT_EQ(t->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)), S_OK);
-             EXPECT_EQ(t->put_flags(TASK_FLAG_HIDDEN), S_OK);
-             EXPECT_EQ(t->put_IdleWaitMinutes(10), S_OK);
-             EXPECT_EQ(t->put_IdleWaitDeadlineMinutes(-1), S_OK);
-             EXPECT_EQ(t->Edit(), S_OK);
-         },
-         {"SetMaxRunTime(4294967295)", "SetPriority(74565)", "SetFlags(512)", "SetIdleWait(10,0)",
-          "SetIdleWait(10,65535)", "EditWorkItem(0,0)"}},
-        {[&](_Task *t) {  // a password before any account is only kept; the empty account is cached too
-             EXPECT_EQ(t->put_Password(secret.get()), S_OK);
-             EXPECT_EQ(t->put_AccountName(bob.get()), S_OK);
-             EXPECT_EQ(t->put_Password(empty.get()), S_OK);
-             EXPECT_EQ(t->put_AccountName(bob.get()), S_OK);
-             EXPECT_EQ(t->put_AccountName(nullptr), S_OK);
-             EXPECT_EQ(t->put_Password(secret.get()), S_OK);
-         },
-         {"SetAccountInformation(\"bob\",\"s3cret\")", "SetAccountInformation(\"bob\",\"\")",
-          "SetAccountInformation(\"bob\",null)", "SetAccountInformation(\"\",null)"}},
-        {[](_Task *t) {  // the retry settings are inert
-             SHORT v = 7, w = 7;
-             EXPECT_EQ(t->put_ErrorRetryCount(3) | t->put_ErrorRetryInterval(5), S_OK);
-             EXPECT_EQ(t->get_ErrorRetryCount(&v) | t->get_ErrorRetryInterval(&w), S_OK);
-             EXPECT_EQ(v + w, 0);
-         },
-         {}},
-    };
-    for (const Row &r : rows) {
-        ComRef<TaskObject> task = BoundTask();
-        journal.Clear();
-        r.put(task.get());
-        EXPECT_EQ(journal.Log(), r.calls);
-    }
+    ComRef<TaskObject> task = BoundTask();
+    journal.Clear();
+    const BstrHolder xy(u"x y"), none(u""), secret(u"s3cret"), bob(u"bob");
+    using Put = HRESULT (STDMETHODCALLTYPE _Task::*)(BSTR);
+    // clang-format off
+    const std::pair<Put, BSTR> texts[] = {
+        {&_Task::put_Password, secret.get()}, {&_Task::put_AccountName, bob.get()}, {&_Task::put_Password, none.get()},
+        {&_Task::put_AccountName, bob.get()}, {&_Task::put_AccountName, nullptr}, {&_Task::put_Password, secret.get()},
+        {&_Task::put_ApplicationName, xy.get()}, {&_Task::put_Parameters, xy.get()}, {&_Task::put_Parameters, none.get()},
+        {&_Task::put_WorkingDirectory, none.get()}, {&_Task::put_Comment, none.get()}, {&_Task::put_Creator, xy.get()}};
+    // clang-format on
+    for (auto [put, value] : texts) EXPECT_EQ((task.get()->*put)(value), S_OK);
+    EXPECT_EQ(task->put_MaxRunTime(-1) | task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)), S_OK);
+    EXPECT_EQ(task->put_flags(TASK_FLAG_HIDDEN) | task->put_IdleWaitMinutes(10), S_OK);
+    EXPECT_EQ(task->put_IdleWaitDeadlineMinutes(-1) | task->Edit(), S_OK);
+    SHORT count = 7, interval = 7;
+    EXPECT_EQ(task->put_ErrorRetryCount(3) | task->put_ErrorRetryInterval(5), S_OK);
+    EXPECT_EQ(task->get_ErrorRetryCount(&count) | task->get_ErrorRetryInterval(&interval), S_OK);
+    EXPECT_EQ(count + interval, 0);
+    EXPECT_EQ(journal.Log(),
+              (Calls{"SetAccountInformation(\"bob\",\"s3cret\")", "SetAccountInformation(\"bob\",\"\")",
+                     "SetAccountInformation(\"bob\",null)", "SetAccountInformation(\"\",null)",
+                     "SetApplicationName(\"x y\")", "SetParameters(\"x y\")", "SetWorkingDirectory(\"\")",
+                     "SetComment(\"\")", "SetCreator(\"x y\")", "SetMaxRunTime(4294967295)", "SetPriority(74565)",
+                     "SetFlags(512)", "SetIdleWait(10,0)", "SetIdleWait(10,65535)", "EditWorkItem(0,0)"}));
 }
 
 TEST_F(TaskTest, ErrorRecordsAndServiceFailures) {
