@@ -50,6 +50,12 @@ private:
 constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
                   kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D),
                   kE457 = static_cast<HRESULT>(0x800A01C9);
+// The first failure of calls made in order (a braced list is evaluated left to right).
+inline HRESULT All(std::initializer_list<HRESULT> results) {
+    for (HRESULT hr : results)
+        if (hr != S_OK) return hr;
+    return S_OK;
+}
 // The number of the component error that `f` raises, 0 when none.
 LONG ErrorOf(const std::function<void()> &f);
 // The text of a BSTR, which it frees.

@@ -81,9 +81,11 @@ TEST_F(TaskTest, EachSettingSendsItsServiceCalls) {
         {&_Task::put_WorkingDirectory, none.get()}, {&_Task::put_Comment, none.get()}, {&_Task::put_Creator, xy.get()}};
     // clang-format on
     for (auto [put, value] : texts) EXPECT_EQ((task.get()->*put)(value), S_OK);
-    EXPECT_EQ(task->put_MaxRunTime(-1) | task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)), S_OK);
-    EXPECT_EQ(task->put_flags(TASK_FLAG_HIDDEN) | task->put_IdleWaitMinutes(10), S_OK);
-    EXPECT_EQ(task->put_IdleWaitDeadlineMinutes(-1) | task->Edit(), S_OK);
+    EXPECT_EQ(
+        fake::All({task->put_MaxRunTime(-1), task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)),
+                   task->put_flags(TASK_FLAG_HIDDEN), task->put_IdleWaitMinutes(10),
+                   task->put_IdleWaitDeadlineMinutes(-1), task->Edit()}),
+        S_OK);
     SHORT count = 7, interval = 7;
     EXPECT_EQ(task->put_ErrorRetryCount(3) | task->put_ErrorRetryInterval(5), S_OK);
     EXPECT_EQ(task->get_ErrorRetryCount(&count) | task->get_ErrorRetryInterval(&interval), S_OK);

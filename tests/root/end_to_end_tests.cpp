@@ -21,6 +21,13 @@ std::u16string Take(BSTR b) {
     return s;
 }
 
+// The first failure of calls made in order (a braced list is evaluated left to right).
+HRESULT All(std::initializer_list<HRESULT> results) {
+    for (HRESULT hr : results)
+        if (hr != S_OK) return hr;
+    return S_OK;
+}
+
 // 7 December 2026 (a Monday) and 9:30 as Dates.
 constexpr DATE kBegin = 46363.0;
 constexpr DATE kNineThirty = 9.5 / 24;
@@ -56,21 +63,20 @@ void WriteWeeklyReport() {
     ComRef<_Task> task;
     ASSERT_EQ(tasks->Add(&value, task.Out()), S_OK);
     for (const auto &[put, get, text] : kStrings) ASSERT_EQ((task.get()->*put)(BstrHolder(text).get()), S_OK);
-    ASSERT_EQ(task->put_MaxRunTime(600000), S_OK);
-    ASSERT_EQ(task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(HIGH_PRIORITY_CLASS)), S_OK);
-    ASSERT_EQ(task->put_IdleWaitMinutes(7), S_OK);
+    ASSERT_EQ(All({task->put_MaxRunTime(600000), task->put_IdleWaitMinutes(7),
+                   task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(HIGH_PRIORITY_CLASS))}),
+              S_OK);
     ComRef<_Triggers> triggers;
     ASSERT_EQ(task->get_Triggers(triggers.Out()), S_OK);
     ComRef<_Trigger> trigger;
     ASSERT_EQ(triggers->Add(trigger.Out()), S_OK);
-    ASSERT_EQ(trigger->put_TriggerType(static_cast<TaskScheduler::TASK_TRIGGER_TYPE>(TASK_TIME_TRIGGER_WEEKLY)), S_OK);
-    ASSERT_EQ(trigger->put_WeeksInterval(1), S_OK);
-    ASSERT_EQ(trigger->put_DaysOfTheWeek(static_cast<TaskScheduler::TASK_TRIGGER_DAY>(TASK_MONDAY | TASK_FRIDAY)),
+    using TaskScheduler::TASK_TRIGGER_DAY, TaskScheduler::TASK_TRIGGER_FLAGS, TaskScheduler::TASK_TRIGGER_TYPE;
+    auto enabled = static_cast<TASK_TRIGGER_FLAGS>(0);
+    ASSERT_EQ(All({trigger->put_TriggerType(static_cast<TASK_TRIGGER_TYPE>(TASK_TIME_TRIGGER_WEEKLY)),
+                   trigger->put_WeeksInterval(1),
+                   trigger->put_DaysOfTheWeek(static_cast<TASK_TRIGGER_DAY>(TASK_MONDAY | TASK_FRIDAY)),
+                   trigger->put_BeginDate(kBegin), trigger->put_StartTime(kNineThirty), trigger->put_flags(&enabled)}),
               S_OK);
-    ASSERT_EQ(trigger->put_BeginDate(kBegin), S_OK);
-    ASSERT_EQ(trigger->put_StartTime(kNineThirty), S_OK);
-    auto enabled = static_cast<TaskScheduler::TASK_TRIGGER_FLAGS>(0);
-    ASSERT_EQ(trigger->put_flags(&enabled), S_OK);
     ASSERT_EQ(trigger->Update(), S_OK);
     ASSERT_EQ(task->Save(), S_OK);
 }
