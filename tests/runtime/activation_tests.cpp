@@ -20,8 +20,7 @@ OleString Wide(const std::string &s) { return OleString(s.begin(), s.end()); }
 
 OleString GuidText(REFGUID guid) {
     OLECHAR text[39];
-    StringFromGUID2(guid, text, 39);
-    return text;
+    return OleString(text, StringFromGUID2(guid, text, 39) - 1);
 }
 
 void SetDefault(const OleString &path, const OleString &value, DWORD type = REG_SZ) {
@@ -29,7 +28,7 @@ void SetDefault(const OleString &path, const OleString &value, DWORD type = REG_
     ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     const DWORD size = type == REG_DWORD ? 4 : DWORD((value.size() + 1) * 2);
-    ASSERT_EQ(RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const BYTE *>(value.c_str()), size),
+    EXPECT_EQ(RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const BYTE *>(value.c_str()), size),
               ERROR_SUCCESS);
     RegCloseKey(key);
 }

@@ -84,18 +84,15 @@ inline VARIANT Str(const OLECHAR *s) { return Var(VT_BSTR, SysAllocString(s)); }
 
 #ifndef _WIN32
 // Sets an environment variable for the scope (null: removes it).
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = getenv(name)) old_ = old, had_ = true;
+struct ScopedEnv {
+    ScopedEnv(const char *name, const char *value) : name_(name), had_(getenv(name) != nullptr) {
+        if (had_) old_ = getenv(name);
         value ? setenv(name, value, 1) : unsetenv(name);
     }
     ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
     ScopedEnv(const ScopedEnv &) = delete;
-
-private:
     std::string name_, old_;
-    bool had_ = false;
+    bool had_;
 };
 
 // A fresh folder, removed with what it holds at the end of the scope.
@@ -103,10 +100,8 @@ struct TempDir {
     explicit TempDir(const char *prefix = "velqort-test") : path(std::string("/tmp/") + prefix + "-XXXXXX") {
         mkdtemp(path.data());
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
     std::string path;
+    std::error_code ignored;
 };
 #endif
