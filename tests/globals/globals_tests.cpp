@@ -99,29 +99,6 @@ TEST(Errors, GuardPublishesTheRecordOnTheFailingThreadOnly) {
               E_OUTOFMEMORY);
 }
 
-TEST(Errors, CheckedArithmeticAndBounds) {
-    const struct {
-        std::function<void()> call;
-        LONG number;
-    } cases[] = {
-        {[] { EXPECT_EQ(CheckedI2(-32768), -32768); }, -1},
-        {[] { CheckedI2(32768); }, 6},
-        {[] { CheckedI2(-32769); }, 6},
-        {[] { EXPECT_EQ(AddI2(32766, 1), 32767); }, -1},
-        {[] { AddI2(32767, 1); }, 6},
-        {[] { SubI2(-32768, 1); }, 6},
-        {[] { CheckedI4(int64_t{INT32_MAX} + 1); }, 6},
-        {[] { CheckBounds(3, 3, 3); }, -1},
-        {[] { CheckBounds(4, 1, 3); }, 9},
-        {[] { CheckBounds(0, 1, 3); }, 9},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const ErrorRecord r = Raised(cases[i].call);
-        EXPECT_EQ(r.number, cases[i].number) << "row " << i;
-        EXPECT_TRUE(r.number != 6 || r.description == u"Overflow");
-    }
-}
-
 TEST(Globals, LeadingZerosAndStrings) {
     const struct {
         SHORT width, length;

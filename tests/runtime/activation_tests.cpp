@@ -7,10 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
-
 #include "runtime/runtime_test_support.h"
 #include "runtime/test_server.h"
 
@@ -193,17 +189,6 @@ TEST_F(Activation, AnUnsafeRegistryIsRefused) {
         EXPECT_TRUE(row.expected == S_OK || !object);
         ASSERT_TRUE(lchown(store_.c_str(), me, gid_t(-1)) == 0 && chmod(store_.c_str(), 0700) == 0);
     }
-}
-
-TEST_F(Activation, ConcurrentActivation) {
-    std::atomic<int> created{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 25; ++i) created += NextOfNew() > 0;
-        });
-    for (auto &thread : threads) thread.join();
-    EXPECT_EQ(created.load(), 100);
 }
 
 }  // namespace

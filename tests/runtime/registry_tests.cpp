@@ -10,12 +10,7 @@
 #include "runtime_test_support.h"
 
 #ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <fstream>
-#include <thread>
 #endif
 
 namespace {
@@ -345,38 +340,6 @@ TEST_F(Registry, WhereTheStoreLives) {
     EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/velqosch/registry/HKEY_LOCAL_MACHINE/.values"));
 }
 
-// Writers in several processes and threads at once lose none of each
-// other's values, and a reader meanwhile sees only whole states.
-TEST_F(Registry, ConcurrentWritersLoseNothing) {
-    constexpr int kProcesses = 3, kThreads = 2, kEach = 15;
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::atomic<bool> ok = true;
-            std::vector<std::thread> threads;
-            for (int t = 0; t < kThreads; ++t)
-                threads.emplace_back([&, t] {
-                    for (int i = 0; i < kEach; ++i) {
-                        const std::string n =
-                            "p" + std::to_string(p) + "t" + std::to_string(t) + "i" + std::to_string(i);
-                        if (SetDword(root_, Name(n.begin(), n.end()).c_str(), DWORD(i)) != ERROR_SUCCESS) ok = false;
-                    }
-                });
-            for (auto &thread : threads) thread.join();
-            _exit(ok ? 0 : 1);
-        }
-        children.push_back(pid);
-    }
-    for (int i = 0; i < 50; ++i) List(root_, true);  // fails on a half-written state
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    EXPECT_EQ(List(root_, true).size(), std::size_t(kProcesses * kThreads * kEach));
-}
 #endif
 
 }  // namespace

@@ -2,7 +2,6 @@
 // version, path search, processes and handles.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -16,28 +15,6 @@
 #endif
 
 namespace {
-
-// Starting and joining a thread may change the caller's last error, so the
-// two threads meet through atomics alone while the values are compared.
-TEST(System, LastErrorIsPerThread) {
-    std::atomic<int> step{0};
-    std::atomic<DWORD> seen{99}, own{0};
-    std::thread t([&] {
-        while (step.load() != 1) {
-        }
-        seen = GetLastError();
-        SetLastError(5);
-        own = GetLastError();
-        step = 2;
-    });
-    SetLastError(1234);
-    step = 1;
-    while (step.load() != 2) {
-    }
-    const DWORD mine = GetLastError();
-    t.join();
-    EXPECT_TRUE(mine == 1234u && seen == 0u && own == 5u);
-}
 
 // The length without the terminator when the text fits, else the size needed.
 TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {
