@@ -302,7 +302,7 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
     ASSERT_GT(bytes.size(), 30u);
     std::string flipped = bytes;
     flipped[20] = char(flipped[20] ^ 0x40);
-    for (const std::string &broken : {flipped, bytes.substr(0, bytes.size() / 2)}) {
+    for (const std::string &broken : {flipped, bytes.substr(0, bytes.size() / 2), std::string("not a values file")}) {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << broken;
         Bytes data;
         WCHAR name[8];

@@ -175,7 +175,7 @@ TEST_F(Trace, SnagtrapHelpAndBadArguments) {
         int code;
         const char *out, *err;
     } cases[] = {
-        {{"--help"}, 0, "--ready-file", ""},
+        {{"--title-word", "W", "--help"}, 0, "--ready-file", ""},
         {{"--bogus"}, 2, "", "--bogus"},
         {{"--output"}, 2, "", ""},
         {{"--output", session.Root() + "/no/such/dir/file"}, 1, "", "cannot open"},

@@ -79,12 +79,12 @@ TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
 TEST(Desktop, WindowOfAVanishedProcessIsSkippedAndRemoved) {
     Session session;
     Window older("K", "older");
-    Viewer viewer;
+    Viewer viewer({"--title-word", "Gone"});
     ASSERT_TRUE(viewer.Ready());
     HWND newest = GetWindow(GetDesktopWindow(), GW_CHILD);
     char title[64];
-    ASSERT_EQ(GetWindowTextA(newest, title, sizeof title), 24);
-    EXPECT_STREQ(title, "Orvell Snagtrap - Viewer");
+    ASSERT_EQ(GetWindowTextA(newest, title, sizeof title), 22);
+    EXPECT_STREQ(title, "Orvell Snagtrap - Gone");
     viewer.Stop(SIGKILL);  // no chance to remove its socket
     EXPECT_EQ(session.Files(".sock").size(), 2u);
     EXPECT_EQ(TopLevel(), std::vector<HWND>{older.hwnd});
