@@ -10,6 +10,9 @@
 #include "runtime_test_support.h"
 
 #ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #endif
 
@@ -338,6 +341,25 @@ TEST_F(Registry, WhereTheStoreLives) {
     ScopedEnv noData("XDG_DATA_HOME", nullptr);
     EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, OS("where"), 1), ERROR_SUCCESS);
     EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/velqosch/registry/HKEY_LOCAL_MACHINE/.values"));
+}
+
+// Writers in several processes at once lose none of each other's values.
+TEST_F(Registry, ConcurrentWritersLoseNothing) {
+    std::vector<pid_t> children;
+    for (WCHAR p = 'a'; p < 'e'; ++p) {
+        if (const pid_t pid = fork(); pid == 0) {
+            bool ok = true;
+            for (WCHAR i = 'a'; i <= 'z'; ++i) ok &= SetDword(root_, Name{p, i}.c_str(), i) == ERROR_SUCCESS;
+            _exit(ok ? 0 : 1);
+        } else {
+            children.push_back(pid);
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(List(root_, true).size(), 4u * 26u);
 }
 
 #endif

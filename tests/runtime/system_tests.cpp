@@ -2,6 +2,7 @@
 // version, path search, processes and handles.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -15,6 +16,26 @@
 #endif
 
 namespace {
+
+// The threads meet through atomics alone: starting or joining one may change
+// the caller's last error.
+TEST(System, LastErrorIsPerThread) {
+    std::atomic<int> step{0};
+    std::atomic<DWORD> seen{99};
+    std::thread t([&] {
+        while (step != 1) {
+        }
+        seen = GetLastError();
+        SetLastError(5);
+        step = 2;
+    });
+    SetLastError(1234);
+    step = 1;
+    while (step != 2) {
+    }
+    EXPECT_TRUE(GetLastError() == 1234u && seen == 0u);
+    t.join();
+}
 
 // The length without the terminator when the text fits, else the size needed.
 TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {

@@ -1,7 +1,10 @@
 // The window layer the trace runs on: the desktop order, lookups, titles and
 // messages over a session folder of sockets.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
 
@@ -49,6 +52,13 @@ std::vector<HWND> TopLevel() {
     for (HWND w = GetWindow(GetDesktopWindow(), GW_CHILD); w && all.size() < 100; w = GetWindow(w, GW_HWNDNEXT))
         all.push_back(w);
     return all;
+}
+
+sockaddr_un Address(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
 }
 
 TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
@@ -207,6 +217,78 @@ TEST(Messages, ReceiverThatDoesNotAnswerInTimeGivesZeroAndRecovers) {
     VelqoSetMessageTimeout(0);
     EXPECT_EQ(Send(hwnd, "y"), TRUE);
     EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(VelqoDestroyWindow(hwnd));
+}
+
+// Bytes that are no message get no answer and do not stop the receiver.
+TEST(Messages, GarbageOnTheSocketDoesNotStopTheReceiver) {
+    Session session;
+    Window w("K", "t");
+    const sockaddr_un address = Address(session.Windows() + "/" + session.Files(".sock").at(0));
+    std::string wrongMagic(32, '\0');
+    wrongMagic[4] = WM_SETTEXT, wrongMagic[24] = 2;  // a text of two bytes
+    for (const std::string &payload : {std::string("abc"), wrongMagic + "hi"}) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        ASSERT_EQ(send(fd, payload.data(), payload.size(), MSG_NOSIGNAL), ssize_t(payload.size()));
+        shutdown(fd, SHUT_WR);
+        char reply[16];
+        EXPECT_LE(recv(fd, reply, sizeof reply, 0), 0);  // closed, maybe reset: no answer
+        close(fd);
+    }
+    EXPECT_EQ(Send(w.hwnd, "ok"), TRUE);
+    EXPECT_EQ(w.inbox.lines, std::vector<std::string>{"ok"});
+}
+
+// A listener under a window's name that hangs up mid-message, as a crashing
+// viewer would: the sender gets 0, not SIGPIPE, and the window goes at the next walk.
+TEST(Messages, ReceiverHangingUpMidMessageGivesZero) {
+    Session session;
+    Window real("K", "real");  // makes the folder
+    const std::string base = session.Windows() + "/ffffffffffffff00-00000001-00000001";
+    std::ofstream(base + ".info") << "velqo-window 1\n1\n1 4\nKfake";
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = Address(base + ".sock");
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    const HWND fake = FindWindowA(nullptr, "fake");
+    ASSERT_NE(fake, nullptr);
+    std::thread hangUp([&] {
+        for (ssize_t n = 0; n <= 0;) {  // probes bring no bytes; the message is dropped after 64
+            pollfd p{listener, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) return;
+            const int fd = accept(listener, nullptr, nullptr);
+            char some[64];
+            n = recv(fd, some, sizeof some, 0);
+            close(fd);
+        }
+    });
+    EXPECT_EQ(Send(fake, std::string(4u << 20, 'x')), 0);
+    hangUp.join();
+    close(listener);
+    EXPECT_EQ(TopLevel(), std::vector<HWND>{real.hwnd});
+}
+
+// Senders on several threads are served one at a time.
+TEST(Messages, SendersOnManyThreadsAreServedOneAtATime) {
+    Session session;
+    static std::atomic<int> inside{0}, most{0};
+    HWND hwnd = VelqoCreateWindow(
+        "K", "t",
+        [](HWND, UINT, WPARAM, LPARAM, void *) -> LRESULT {
+            most = std::max(most.load(), ++inside);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            return --inside, TRUE;
+        },
+        nullptr);
+    std::atomic<int> ok{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t)
+        senders.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) ok += Send(hwnd, "x") == TRUE;
+        });
+    for (auto &s : senders) s.join();
+    EXPECT_TRUE(ok == 100 && most == 1);
     EXPECT_TRUE(VelqoDestroyWindow(hwnd));
 }
 
