@@ -56,15 +56,11 @@ ErrorRecord Raised(const std::function<void()> &call) {
 std::string Narrow(const std::u16string &s) { return std::string(s.begin(), s.end()); }
 
 TEST(Errors, NumbersMapToTheirHResultAndBack) {
-    const struct {
-        LONG number;
-        HRESULT hr;
-    } cases[] = {{1, HRESULT(0x800A0001)},
-                 {457, HRESULT(0x800A01C9)},
-                 {65535, HRESULT(0x800AFFFF)},
-                 {65536, E_FAIL},
-                 {0, E_FAIL},
-                 {E_ACCESSDENIED, E_ACCESSDENIED}};
+    // clang-format off
+    const struct { LONG number; HRESULT hr; } cases[] = {
+        {1, HRESULT(0x800A0001)}, {457, HRESULT(0x800A01C9)}, {65535, HRESULT(0x800AFFFF)},
+        {65536, E_FAIL}, {0, E_FAIL}, {E_ACCESSDENIED, E_ACCESSDENIED}};
+    // clang-format on
     for (const auto &c : cases) {
         EXPECT_EQ(HResultFromNumber(c.number), c.hr) << c.number;
         EXPECT_TRUE(c.hr == E_FAIL || NumberFromHResult(c.hr) == c.number) << c.number;

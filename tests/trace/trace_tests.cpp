@@ -117,7 +117,6 @@ TEST_F(Trace, NumbersAndTimes) {
     }
 }
 
-// The title rule, with windows of this process.
 LRESULT Receive(HWND, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
     if (msg == WM_SETTEXT) {
         std::string text = reinterpret_cast<const char *>(lParam);
@@ -130,20 +129,13 @@ LRESULT Receive(HWND, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
 // The title rule, with windows of this process: the newest window that
 // matches is the viewer.
 TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
-    const struct {
-        std::string title;
-        bool viewer;
-    } cases[] = {{"Orvell Snagtrap", true},
-                 {"Orvell Snagtrap - x", true},
-                 {"Orvell Snagtrap -", true},
-                 {"Orvell Snagtrap -Viewer", true},
-                 {"Orvell Snagtrapx", false},
-                 {"Orvell Snagtrap x", false},
-                 {"Orvell Snagtrap ", false},
-                 {"orvell snagtrap", false},
-                 {"Orvell Snagtra", false},
-                 {" Orvell Snagtrap", false},
-                 {"Orvell Snagtrap - " + std::string(400, 'w'), true}};
+    // clang-format off
+    const struct { std::string title; bool viewer; } cases[] = {
+        {"Orvell Snagtrap", true}, {"Orvell Snagtrap - x", true}, {"Orvell Snagtrap -", true},
+        {"Orvell Snagtrap -Viewer", true}, {"Orvell Snagtrap - " + std::string(400, 'w'), true},
+        {"Orvell Snagtrapx", false}, {"Orvell Snagtrap x", false}, {"Orvell Snagtrap ", false},
+        {"orvell snagtrap", false}, {"Orvell Snagtra", false}, {" Orvell Snagtrap", false}};
+    // clang-format on
     for (const auto &c : cases) {
         Session session;
         std::vector<std::string> received, older, decoy;
