@@ -42,21 +42,12 @@ TEST(SafeArray, BoundsRightmostFirstAndFirstIndexFastest) {
     EXPECT_EQ(SafeArrayPutElement(psa, outside[1], &value), DISP_E_BADINDEX);
     SafeArrayDestroy(psa);
 
-    psa = SafeArrayCreateVector(VT_I2, -5, 3);
-    EXPECT_EQ(Bounds(psa), "-5:-3 ");
-    SHORT v = 4;
-    LONG i = -3;
-    EXPECT_EQ(SafeArrayPutElement(psa, &i, &v), S_OK);
-    EXPECT_EQ(static_cast<SHORT *>(psa->pvData)[2], 4);
-    i = -2;
-    EXPECT_EQ(SafeArrayPutElement(psa, &i, &v), DISP_E_BADINDEX);
-    SafeArrayDestroy(psa);
     EXPECT_TRUE(!SafeArrayCreate(VT_EMPTY, 1, &one) && !SafeArrayCreate(VT_NULL, 1, &one) &&
                 !SafeArrayCreate(VT_I4, 0, &one));
 }
 
 TEST(SafeArray, LockedOrFixedArraysKeepTheirShape) {
-    SAFEARRAY *psa = SafeArrayCreateVector(VT_I4, 0, 4);
+    SAFEARRAY *psa = SafeArrayCreateVector(VT_I2, 0, 4);
     SAFEARRAYBOUND nb = {8, 0};
     void *data;
     EXPECT_EQ(SafeArrayUnlock(psa), E_UNEXPECTED);
