@@ -19,13 +19,6 @@ constexpr std::string_view kModule = "Tasks";
 constexpr ULONG kNamesPerBatch = 5;
 constexpr SHORT kListGrowth = 50;
 
-// ---- The builder of Task objects --------------------------------------------------------------------------------
-
-TaskBuilder &Builder() noexcept {
-    thread_local TaskBuilder builder{TaskObject::CreateTask, TaskObject::BindTask, TaskObject::NameTask};
-    return builder;
-}
-
 // ---- Arguments ----------------------------------------------------------------------------------------------------
 
 // Empty once leading and trailing spaces are removed.
@@ -78,9 +71,6 @@ ComRef<ITaskScheduler> &Connected(ComRef<ITaskScheduler> &connection) {
 }
 
 }  // namespace
-
-TaskBuilder SetTaskBuilder(TaskBuilder builder) noexcept { return std::exchange(Builder(), builder); }
-TaskBuilder CurrentTaskBuilder() noexcept { return Builder(); }
 
 void RaiseFromMember(HRESULT hr) {
     IErrorInfo *raw = nullptr;
@@ -185,8 +175,7 @@ void Tasks::GetTasks() {
 
 ComRef<_Task> Tasks::AddITask(std::u16string name, ITask *item) {
     TraceScope trace(kModule, "Function AddITask");
-    const TaskBuilder builder = Builder();
-    ComRef<_Task> task = builder.create();
+    ComRef<_Task> task = TaskObject::CreateTask();
     if (!task) RaiseHResult(E_POINTER);
     ComRef<ITask> created;
     if (!item) {
@@ -198,14 +187,8 @@ ComRef<_Task> Tasks::AddITask(std::u16string name, ITask *item) {
         if (!created) RaiseHResult(E_POINTER);
         item = created.get();
     }
-    if (builder.name) {
-        builder.name(task.get(), name);
-    } else {
-        BstrHolder taskName(name);
-        BSTR value = taskName.get();
-        CheckMember(task->put_TaskName(&value));
-    }
-    builder.bind(task.get(), item);
+    TaskObject::NameTask(task.get(), name);
+    TaskObject::BindTask(task.get(), item);
     collection_.Add(task, std::move(name));
     return task;
 }

@@ -11,21 +11,6 @@
 
 namespace velqosch {
 
-// What the collection needs of the Task class: a new Task object, and the
-// binding of a Task to its work item (its ITask property, which also loads
-// the item's triggers). Both raise on failure. `name` sets a new Task's
-// TaskName as its property does, without the round trip through a BSTR;
-// without it the property is set through the interface.
-struct TaskBuilder {
-    ComRef<TaskScheduler::_Task> (*create)();
-    void (*bind)(TaskScheduler::_Task *task, ITask *item);
-    void (*name)(TaskScheduler::_Task *task, std::u16string name) = nullptr;
-};
-// The builder that AddITask uses on this thread; the Task class's own unless
-// replaced. Returns the previous one.
-TaskBuilder SetTaskBuilder(TaskBuilder builder) noexcept;
-TaskBuilder CurrentTaskBuilder() noexcept;
-
 // Re-raises the error that a published member of another object left: its
 // HRESULT and the thread's error information, every field unchanged.
 [[noreturn]] void RaiseFromMember(HRESULT hr);
