@@ -512,10 +512,10 @@ void Daemon::FireDue() {
         const bool windowed = std::any_of(item.triggers.begin(), item.triggers.end(), [](const TASK_TRIGGER &t) {
             return (t.rgFlags & TASK_TRIGGER_FLAG_KILL_AT_DURATION_END) && t.MinutesDuration;
         });
-        for (const auto &trigger : item.triggers) {
-            if (!windowed) break;
-            std::vector<TASK_TRIGGER> one{trigger};
-            if (time_t due = NextRun(one, item.flags, lastCheck_ + 1); due && due <= now && (!fired || due > firedAt)) {
+        for (std::size_t i = 0; windowed && i < item.triggers.size(); ++i) {
+            const TASK_TRIGGER &trigger = item.triggers[i];
+            if (time_t due = NextRun({trigger}, item.flags, lastCheck_ + 1);
+                due && due <= now && (!fired || due > firedAt)) {
                 fired = &trigger;
                 firedAt = due;
             }

@@ -56,10 +56,7 @@ bool ItemFileName(std::u16string_view name, std::string &fileName) {
     }
     std::string utf8;
     if (ascii) {
-        // Room for the suffix at once, unless the name has it already.
-        const bool suffixed = n > 4 && name[n - 4] == u'.' && (name[n - 3] | 0x20) == u'j' &&
-                              (name[n - 2] | 0x20) == u'o' && (name[n - 1] | 0x20) == u'b';
-        utf8.reserve(suffixed ? n : n + 4);
+        utf8.reserve(n + 4);  // room for the suffix at once
         utf8.resize(n);
         for (std::size_t i = 0; i < n; ++i) utf8[i] = static_cast<char>(name[i]);
     } else {
