@@ -240,27 +240,32 @@ Burst RunBurst(const std::string &base, int count) {
         bench.Start(offset);
         // Until every program has ended and its result is in its file.
         const Nanos giveUp = realMinute + Nanos(120) * 1000000000LL;
+        // A program's result is in its file at the first rename after its end
+        // that leaves the file with no run: a rename after the end may still
+        // be the record of its start when the records run late.
         std::map<char, std::map<int, Nanos>> notes;
-        std::map<int, Nanos> last;
+        std::map<int, Nanos> last, recordedAt;
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             notes = bench.Notes();
             last = watch.Last();
-            int done = 0;
             for (char kind : {'E', 'T'})
-                for (auto [index, at] : notes[kind])
-                    if (last.count(index) && last[index] >= at) ++done;
-            if (done == count || RealNs() > giveUp) break;
+                for (auto [index, at] : notes[kind]) {
+                    if (recordedAt.count(index) || !last.count(index) || last[index] < at) continue;
+                    svc::JobData job;
+                    if (svc::ReadJobFile(bench.tasks + "/task" + std::to_string(index) + ".job", job) == S_OK &&
+                        job.runningInstances == 0)
+                        recordedAt[index] = last[index];
+                }
+            if (recordedAt.size() == std::size_t(count) || RealNs() > giveUp) break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        last = watch.Last();
         Nanos lastStart = 0;
         for (auto [index, at] : notes['S']) lastStart = std::max(lastStart, at);
         burst.lastStart = notes['S'].size() == std::size_t(count) ? Seconds(lastStart - realMinute) : -1;
         std::vector<Nanos> delays, overshoots;
         for (char kind : {'E', 'T'})
             for (auto [index, at] : notes[kind])
-                if (last.count(index)) delays.push_back(last[index] - at);
+                if (recordedAt.count(index)) delays.push_back(recordedAt[index] - at);
         for (auto [index, at] : notes['T']) overshoots.push_back(at - notes['S'][index] - Nanos(kMaxRunMs) * 1000000);
         burst.resultP50 = Percentile(delays, 0.5);
         burst.resultMax = Percentile(delays, 1.0);
