@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -34,6 +35,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -129,6 +132,67 @@ struct Client {
     std::string line;
 };
 
+// A run about to start: everything the program needs, read from the item on
+// the loop's thread; then the spawn's outcome.
+struct Launch {
+    std::string path, name, program, folder;
+    std::vector<std::string> arguments;
+    const char *why = "";
+    Millis durationEnd = 0;
+    DWORD maxRunTime = kNoLimit;
+    pid_t pid = -1;
+    int error = 0;  // errno of a spawn that failed
+};
+
+// Starts the launch's program in a process group of its own, with no signal
+// blocked or ignored, on /dev/null, in its folder. Returns once the program
+// runs (or could not run). Touches nothing but the launch, so that several
+// threads can spawn at once.
+void Spawn(Launch &launch) {
+    std::vector<char *> argv;
+    for (auto &a : launch.arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    launch.error = posix_spawnp(&launch.pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+}
+
+// Spawns every launch of a turn. A spawn waits for the program's exec, which
+// runs on another core; a few threads spawning side by side keep the cores
+// busy, where one alone waits for each exec in turn.
+void SpawnAll(std::vector<Launch> &launches) {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t threads = std::min<std::size_t>(launches.size(), std::clamp<long>(cores, 2, 4));
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < launches.size();) Spawn(launches[i]);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t i = 1; i < threads; ++i) helpers.emplace_back(work);
+    } catch (const std::system_error &) {
+        // No thread to spare: this one spawns the rest.
+    }
+    work();
+    for (auto &helper : helpers) helper.join();
+}
+
 class Daemon {
 public:
     Daemon(const Options &options, std::FILE *log) : options_(options), log_(log) {}
@@ -145,6 +209,8 @@ private:
     void Schedule(const std::string &path, Item &item, time_t next);
     void FireDue();
     void Startup(const std::string &path, const svc::JobData &job);
+    HRESULT Prepare(const std::string &path, const char *why, Millis durationEnd, std::vector<Launch> &launches);
+    HRESULT Finish(Launch &launch);
     HRESULT Start(const std::string &path, const char *why, Millis durationEnd);
     void Reap();
     void SetTimer(pid_t pid, Run &run, Millis when);
@@ -272,9 +338,11 @@ bool Daemon::InTasksFolder(const std::string &path) {
     return same;
 }
 
-// Starts the item's program and returns once it runs (or could not run): the
-// loop waits for the exec, never for the program.
-HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd) {
+// Reads what the item's run needs and adds it to `launches`; refuses (and
+// logs) an item that is running, unreadable, of another account or without a
+// program. A turn prepares an item at most once: firing moves it to its next
+// run time.
+HRESULT Daemon::Prepare(const std::string &path, const char *why, Millis durationEnd, std::vector<Launch> &launches) {
     const std::string name = TaskName(path);
     if (auto found = running_.find(path); found != running_.end()) {
         LogLine(log_, "skipped", name, "already running (pid %ld); %s", long(found->second), why);
@@ -295,72 +363,67 @@ HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationE
         LogLine(log_, "start-failed", name, "no application name");
         return SCHED_E_TASK_NOT_READY;
     }
-    std::string program = svc::ToUtf8(job.application);
-    std::vector<std::string> arguments{program};
-    for (auto &a : svc::SplitCommandLine(job.parameters)) arguments.push_back(svc::ToUtf8(a));
-    std::string folder = svc::ToUtf8(job.workingDirectory);
-    if (folder.empty()) {
+    Launch &launch = launches.emplace_back();
+    launch.path = path;
+    launch.name = name;
+    launch.program = svc::ToUtf8(job.application);
+    launch.arguments.push_back(launch.program);
+    for (auto &a : svc::SplitCommandLine(job.parameters)) launch.arguments.push_back(svc::ToUtf8(a));
+    launch.folder = svc::ToUtf8(job.workingDirectory);
+    if (launch.folder.empty()) {
         const char *home = std::getenv("HOME");
-        folder = home && *home ? home : "/";
+        launch.folder = home && *home ? home : "/";
     }
-    std::vector<char *> argv;
-    for (auto &a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    launch.why = why;
+    launch.durationEnd = durationEnd;
+    launch.maxRunTime = job.maxRunTime;
+    return S_OK;
+}
 
-    // The program runs in a process group of its own, with no signal blocked
-    // or ignored, on /dev/null, in its folder.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
-    posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    posix_spawn_file_actions_adddup2(&actions, 0, 2);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    pid_t pid = -1;
-    const int e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (e != 0) {
-        const HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(e));
+// Logs and records a spawned launch, and follows its run.
+HRESULT Daemon::Finish(Launch &launch) {
+    if (launch.error != 0) {
+        const HRESULT hr = HRESULT_FROM_WIN32(Win32FromErrno(launch.error));
         struct stat st;
-        const bool badFolder = stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), X_OK);
-        LogLine(log_, "start-failed", name, "%s: %s (0x%08X)",
-                badFolder ? "cannot enter its working directory" : ("cannot run " + program).c_str(), std::strerror(e),
-                unsigned(hr));
-        Record record{Record::kStartFailed, path};
+        const char *folder = launch.folder.c_str();
+        const bool badFolder = stat(folder, &st) != 0 || !S_ISDIR(st.st_mode) || access(folder, X_OK);
+        LogLine(log_, "start-failed", launch.name, "%s: %s (0x%08X)",
+                badFolder ? "cannot enter its working directory" : ("cannot run " + launch.program).c_str(),
+                std::strerror(launch.error), unsigned(hr));
+        Record record{Record::kStartFailed, launch.path};
         record.error = hr;
         recorder_->Add(std::move(record));
         return hr;
     }
-    LogLine(log_, "started", name, "pid %ld %s; %s", long(pid), program.c_str(), why);
-    recorder_->Add(Record{Record::kStarted, path, Now()});
+    LogLine(log_, "started", launch.name, "pid %ld %s; %s", long(launch.pid), launch.program.c_str(), launch.why);
+    recorder_->Add(Record{Record::kStarted, launch.path, Now()});
     Run run;
-    run.path = path;
-    run.name = name;
-    run.program = program;
-    run.why = why;
+    run.path = launch.path;
+    run.name = launch.name;
+    run.program = launch.program;
+    run.why = launch.why;
     const Millis started = MonotonicMs();
-    if (job.maxRunTime != kNoLimit) {
-        run.deadline = started + Millis(job.maxRunTime);
+    if (launch.maxRunTime != kNoLimit) {
+        run.deadline = started + Millis(launch.maxRunTime);
         run.deadlineReason = "maximum run time reached";
     }
-    if (durationEnd && (!run.deadline || durationEnd < run.deadline)) {
-        run.deadline = durationEnd;
+    if (launch.durationEnd && (!run.deadline || launch.durationEnd < run.deadline)) {
+        run.deadline = launch.durationEnd;
         run.deadlineReason = "trigger duration ended";
     }
-    running_.emplace(path, pid);
-    Run &added = runs_.emplace(pid, std::move(run)).first->second;
-    if (added.deadline) SetTimer(pid, added, added.deadline);
+    running_.emplace(launch.path, launch.pid);
+    Run &added = runs_.emplace(launch.pid, std::move(run)).first->second;
+    if (added.deadline) SetTimer(launch.pid, added, added.deadline);
     return S_OK;
+}
+
+// Starts one item's program and returns once it runs (or could not run): the
+// loop waits for the exec, never for the program.
+HRESULT Daemon::Start(const std::string &path, const char *why, Millis durationEnd) {
+    std::vector<Launch> launch;
+    if (HRESULT hr = Prepare(path, why, durationEnd, launch); hr != S_OK || launch.empty()) return hr;
+    Spawn(launch.front());
+    return Finish(launch.front());
 }
 
 void Daemon::SetTimer(pid_t pid, Run &run, Millis when) {
@@ -503,6 +566,7 @@ void Daemon::FireDue() {
     // A turn starts at most kStartsPerTurn runs, so that signals, ended runs
     // and requests are seen between turns of a large batch.
     int budget = kStartsPerTurn;
+    std::vector<Launch> launches;
     while (!schedule_.empty() && schedule_.begin()->first <= now && budget-- > 0) {
         const std::string &path = *schedule_.begin()->second;
         Item &item = items_.at(path);
@@ -521,8 +585,10 @@ void Daemon::FireDue() {
             }
         }
         Schedule(path, item, NextRun(item.triggers, item.flags, now + 1));
-        Start(path, "trigger fired", fired ? DurationEnd(*fired, firedAt) : 0);
+        Prepare(path, "trigger fired", fired ? DurationEnd(*fired, firedAt) : 0, launches);
     }
+    SpawnAll(launches);
+    for (Launch &launch : launches) Finish(launch);
     moreDue_ = !schedule_.empty() && schedule_.begin()->first <= now;
     if (!moreDue_) lastCheck_ = now;
 }
