@@ -151,16 +151,6 @@ bool Apply(const std::vector<Record> &records, svc::JobData &job, HRESULT *statu
     return remove;
 }
 
-int WriteAll(int fd, const std::vector<BYTE> &bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? errno : EIO;
-        done += std::size_t(n);
-    }
-    return 0;
-}
-
 }  // namespace
 
 void Recorder::Write(Batch::iterator first, Batch::iterator last) {
@@ -192,27 +182,8 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
                     LogLine(log_, "warning", name, "cannot delete: 0x%08X", unsigned(hr));
                 continue;
             }
-            std::vector<BYTE> bytes;
-            int error = 0;
-            if (HRESULT hr = svc::SerializeJob(job, bytes); hr != S_OK) {
+            if (HRESULT hr = svc::WriteJobTemporary(path, job, file.temp, file.fd); FAILED(hr)) {
                 LogLine(log_, "warning", name, "cannot record the run: 0x%08X", unsigned(hr));
-                continue;
-            }
-            // The replacement keeps the file's permissions and owner.
-            struct stat old {};
-            const bool haveOld = ::stat(path.c_str(), &old) == 0;
-            file.fd = svc::CreateTemporary(tasks_, "." + path.substr(path.rfind('/') + 1), file.temp);
-            if (file.fd < 0) error = errno;
-            if (!error && ::fchmod(file.fd, haveOld ? old.st_mode & 07777 : 0600) != 0) error = errno;
-            if (!error && haveOld && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
-                (void)!::fchown(file.fd, old.st_uid, old.st_gid);
-            if (!error) error = WriteAll(file.fd, bytes);
-            if (error) {
-                LogLine(log_, "warning", name, "cannot record the run: %s", std::strerror(error));
-                if (file.fd >= 0) {
-                    ::unlink(file.temp.c_str());
-                    ::close(file.fd);
-                }
                 continue;
             }
             files.push_back(std::move(file));

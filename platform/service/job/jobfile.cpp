@@ -525,7 +525,8 @@ HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) 
     return hr;
 }
 
-HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
+HRESULT WriteJobTemporary(const std::string &path, const JobData &job, std::string &temp, int &fd) noexcept {
+    fd = -1;
     if (path.empty() || path.back() == '/') return E_INVALIDARG;
     try {
         std::vector<BYTE> bytes;
@@ -535,7 +536,6 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        std::string temp;
 
         // The replacement keeps the old file's permissions and owner; a new
         // file is readable by its owner only.
@@ -544,7 +544,7 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
         const bool haveOld = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
         if (haveOld) mode = old.st_mode & 07777;
 
-        int fd = CreateTemporary(folder, "." + name, temp);
+        fd = CreateTemporary(folder, "." + name, temp);
         if (fd < 0) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) : FromErrno(errno, true);
         int error = 0;
         if (::fchmod(fd, mode) != 0) error = errno;
@@ -555,24 +555,38 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
             }
         }
         if (!error) error = WriteAll(fd, bytes.data(), bytes.size());
-        if (!error && ::fsync(fd) != 0) error = errno;
-        if (::close(fd) != 0 && !error) error = errno;
-        if (!error && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
         if (error) {
             ::unlink(temp.c_str());
+            ::close(fd);
+            fd = -1;
             return FromErrno(error, true);
         }
-        // Make the rename itself durable. The new file is already in place,
-        // so a folder that cannot be flushed is not reported as a failure.
-        int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
         return S_OK;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc &) {  // only before the file is made
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
+    std::string temp;
+    int fd = -1;
+    if (HRESULT hr = WriteJobTemporary(path, job, temp, fd); FAILED(hr)) return hr;
+    int error = 0;
+    if (::fsync(fd) != 0) error = errno;
+    if (!error && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error) ::unlink(temp.c_str());
+    ::close(fd);  // after the rename: the lock tells a live writer's file from a left one
+    if (error) return FromErrno(error, true);
+    // Make the rename itself durable. The new file is already in place,
+    // so a folder that cannot be flushed is not reported as a failure.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return S_OK;
 }
 
 #endif

@@ -76,6 +76,13 @@ HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason =
 // and no temporary file is left behind.
 HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept;
 
+// The first half of WriteJobFile, for a writer that flushes many files at
+// once: `job` written, unflushed, to a new temporary file beside `path` with
+// the mode and owner of the file it is to replace (a new item: readable by
+// its owner only). On success `fd` stays open (and the file locked) until the
+// caller has renamed `temp` over `path`; on failure nothing is left behind.
+HRESULT WriteJobTemporary(const std::string &path, const JobData &job, std::string &temp, int &fd) noexcept;
+
 // Temporary files of an atomic replacement: "<folder>/<prefix>.tmp-XXXXXX",
 // created 0600 and locked (flock) for as long as the writer has it open, so
 // that a sweep can tell a live writer's file from one a killed writer left.
