@@ -1,22 +1,19 @@
 // Helpers of the job-file tests: fixture bytes, field-by-field comparison, a
-// scratch folder and a check run as an unprivileged user.
+// scratch folder.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/unprivileged.h"
 #include "service_job/same_job.h"
 
 namespace jobtest {
@@ -34,13 +31,11 @@ inline std::vector<BYTE> ReadBytes(const std::string &path) {
 inline std::vector<BYTE> LoadFixture(const std::string &name) { return ReadBytes(FixturePath(name)); }
 
 // A fresh folder under the temporary directory, removed with its contents.
-class ScratchDir {
-public:
+struct ScratchDir {
     ScratchDir() {
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/velqo-job-XXXXXX";
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
+        char pattern[] = "/tmp/velqo-job-XXXXXX";
+        EXPECT_TRUE(::mkdtemp(pattern)) << pattern;
+        path_ = pattern;
     }
     ~ScratchDir() {
         std::error_code ec;
@@ -55,30 +50,9 @@ public:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-private:
     std::string path_;
 };
 
-// Runs `check` in a child process that permission bits bind: run as root, the
-// child first gets `paths` handed to an unprivileged user and becomes that
-// user. True when the check held in the child.
-inline bool AsUnprivileged(const std::vector<std::string> &paths, const std::function<bool()> &check) {
-    constexpr uid_t kNobody = 65534;
-    const bool root = ::geteuid() == 0;
-    for (const std::string &path : paths)
-        if (root && ::chown(path.c_str(), kNobody, kNobody) != 0) return false;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(2);
-        ::_exit(check() ? 0 : 1);
-    }
-    int status = 0;
-    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    for (const std::string &path : paths)
-        if (root) (void)::chown(path.c_str(), 0, 0);
-    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+using test_user::AsUnprivileged;
 
 }  // namespace jobtest
