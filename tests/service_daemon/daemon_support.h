@@ -3,45 +3,107 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <windows.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 
+#include "common/schedule_service.h"
 #include "platform/service/control/control.h"
 #include "platform/service/job/jobfile.h"
 
 namespace daemon_test {
 
+namespace svc = velqo::service;
+
+// Polls `done` every 20 ms until it holds or `ms` pass.
+inline bool WaitFor(const std::function<bool()> &done, int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The whole text of a file ("" when there is none).
+inline std::string ReadText(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The Schedule service opened with `access`; a refusal keeps its error.
+inline SC_HANDLE OpenSchedule(DWORD access) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "Schedule", access);
+    const DWORD error = GetLastError();
+    CloseServiceHandle(manager);
+    SetLastError(error);
+    return service;
+}
+
 class DaemonTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    // What a test may change in the environment; TearDown puts it back.
+    static constexpr const char *kSaved[] = {
+        "TZ", "PATH", "HOME", "XDG_DATA_HOME", "VELQOSCH_WINDIR", "VELQOSCH_SERVICE", "VELQOSVC_TIME_OFFSET"};
+    void SetUp() override {
+        for (const char *name : kSaved)
+            if (const char *value = getenv(name)) saved_[name] = value;
+        char pattern[] = "/tmp/vqsd.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        windir_ = pattern;
+        setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
+        setenv("VELQOSCH_SERVICE", VELQOSVC_PATH, 1);
+    }
+    void TearDown() override {
+        // Whatever a test left running goes; a daemon that outlives its folder would serve nothing.
+        const svc::DaemonStatus status = svc::QueryDaemonStatus();
+        if (status.pid > 0 && status.pid != getpid()) {
+            kill(pid_t(status.pid), SIGTERM);
+            WaitFor([&] { return !svc::ProcessAlive(status.pid); });
+        }
+        std::error_code ignored;
+        std::filesystem::permissions(TasksDir() + "/.service", std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(windir_, ignored);
+        for (const char *name : kSaved) saved_.count(name) ? setenv(name, saved_[name].c_str(), 1) : unsetenv(name);
+        tzset();
+    }
 
     std::string TasksDir() const { return windir_ + "/Tasks"; }
     std::string JobPath(const std::string &name) const { return TasksDir() + "/" + name + ".job"; }
-    std::string LogText() const;
+    std::string LogText() const { return ReadText(TasksDir() + "/.service/daemon.log"); }
 
     // An item running `application` with `parameters`, no trigger, no run limit.
-    velqo::service::JobData Item(const std::u16string &application, const std::u16string &parameters) const;
-    void Store(const std::string &name, const velqo::service::JobData &job) const;
-    velqo::service::JobData Load(const std::string &name) const;
-
-    // StartServiceA and a wait for the running state.
-    void StartService();
-    // SERVICE_CONTROL_STOP and a wait for the stopped state.
-    void StopService();
-    DWORD CurrentState() const;
+    static svc::JobData Item(const std::u16string &application, const std::u16string &parameters) {
+        svc::JobData job = svc::NewJob();
+        job.application = application, job.parameters = parameters, job.maxRunTime = 0xFFFFFFFF;
+        return job;
+    }
+    void Store(const std::string &name, const svc::JobData &job) const {
+        std::filesystem::create_directories(TasksDir());
+        ASSERT_EQ(svc::WriteJobFile(JobPath(name), job), S_OK);
+    }
+    svc::JobData Load(const std::string &name) const {
+        svc::JobData job;
+        EXPECT_EQ(svc::ReadJobFile(JobPath(name), job), S_OK) << name;
+        return job;
+    }
+    void StartService() const { ASSERT_TRUE(test_service::Start()) << LogText(); }
+    void StopService() const { ASSERT_TRUE(test_service::Stop()) << LogText(); }
+    static DWORD CurrentState() { return svc::QueryDaemonStatus().state; }
 
     std::string windir_;
     std::map<std::string, std::string> saved_;
 };
-
-// The whole text of a file ("" when there is none).
-std::string ReadText(const std::string &path);
-
-// Polls `done` every 20 ms until it holds or `ms` pass.
-bool WaitFor(const std::function<bool()> &done, int ms = 5000);
 
 }  // namespace daemon_test

@@ -2,22 +2,16 @@
 // start-up triggers, and what it records in the item files.
 #include <mstask.h>
 #include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
+#include <tuple>
 
 #include "daemon_support.h"
 #include "platform/service/objects/objects_internal.h"
 
 namespace daemon_test {
 namespace {
-
-namespace svc = velqo::service;
 
 constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
@@ -51,10 +45,6 @@ protected:
             ms))
             << name << LogText();
         return job;
-    }
-    void WaitForRunning(const std::string &name) {
-        EXPECT_TRUE(WaitFor([&] { return IsRunning(Load(name)); })) << LogText();
-        EXPECT_EQ(Load(name).runningInstances, 1);
     }
 };
 
@@ -94,13 +84,9 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         job.flags |= row.flags;
         job.workingDirectory = svc::ToUtf16(windir_ + (row.name == std::string("NoFolder") ? "/absent" : ""));
         Store(row.name, job);
-        const std::u16string account = !row.account ? u""
-                                       : row.account == std::u16string(u"me")
-                                           ? svc::ToUtf16(getpwuid(getuid())->pw_name)
-                                           : row.account;
-        if (row.account) {
-            ASSERT_EQ(svc::WriteCredentials(TasksDir(), job.uuid, account, u"pw"), S_OK);
-        }
+        const std::u16string me = svc::ToUtf16(getpwuid(getuid())->pw_name);
+        const std::u16string account = !row.account ? u"" : std::u16string(row.account) == u"me" ? me : row.account;
+        ASSERT_TRUE(!row.account || svc::WriteCredentials(TasksDir(), job.uuid, account, u"pw") == S_OK) << row.name;
         stored[row.name] = job;
     }
     Store("Broken", Item(u"/bin/true", u""));
@@ -165,7 +151,8 @@ TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
     StartService();
     EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);
     for (int i = 0; i < kRunning; ++i) ASSERT_EQ(svc::RequestRun(JobPath("Long" + std::to_string(i))), S_OK);
-    for (int i = 0; i < kRunning; ++i) WaitForRunning("Long" + std::to_string(i));
+    for (int i = 0; i < kRunning; ++i)
+        EXPECT_TRUE(WaitFor([&] { return Load("Long" + std::to_string(i)).runningInstances == 1; })) << LogText();
     EXPECT_EQ(svc::RequestRun(JobPath("Long0")), S_OK);
     EXPECT_NE(LogText().find("skipped \"Long0\""), std::string::npos) << "a second run of a running item";
     svc::JobData edited = Load("Long0");
@@ -176,11 +163,9 @@ TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
     EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);
     StopService();
     for (int i = 0; i < kRunning; ++i) {
-        svc::JobData job = Load("Long" + std::to_string(i));
-        EXPECT_EQ(job.status, SCHED_S_TASK_TERMINATED);
-        EXPECT_EQ(job.exitCode, 128u + 15u);
-        EXPECT_EQ(job.runningInstances, 0);
-        EXPECT_EQ(job.application, u"/bin/sleep");
+        const svc::JobData job = Load("Long" + std::to_string(i));
+        EXPECT_EQ(std::tuple(job.status, job.exitCode, job.runningInstances, job.application),
+                  std::tuple(SCHED_S_TASK_TERMINATED, DWORD(128 + 15), WORD(0), std::u16string(u"/bin/sleep")));
     }
     for (const auto &entry : std::filesystem::directory_iterator(TasksDir())) {
         const std::string name = entry.path().filename().string();

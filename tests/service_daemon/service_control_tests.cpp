@@ -1,6 +1,5 @@
 // The service control functions over the real daemon: states, rights,
 // handles and the start of a missing or second daemon.
-#include <fcntl.h>
 #include <mstask.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,12 +11,11 @@
 #include <fstream>
 #include <string>
 
+#include "common/unprivileged.h"
 #include "daemon_support.h"
 
 namespace daemon_test {
 namespace {
-
-namespace svc = velqo::service;
 
 // Each call that Windows' service control refuses sets the error it does.
 #define EXPECT_REFUSED(call, error)                       \
@@ -27,27 +25,11 @@ namespace svc = velqo::service;
         EXPECT_EQ(GetLastError(), DWORD(error)) << #call; \
     } while (0)
 
-class ServiceControl : public DaemonTest {
-protected:
-    SC_HANDLE Open(DWORD access) {
-        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        EXPECT_NE(manager, nullptr);
-        SC_HANDLE service = OpenServiceA(manager, "Schedule", access);
-        DWORD error = GetLastError();
-        CloseServiceHandle(manager);
-        SetLastError(error);
-        return service;
-    }
-    // Waits until QueryServiceStatus reports `state`.
-    static bool Reaches(SC_HANDLE service, DWORD state) {
-        SERVICE_STATUS status{};
-        return WaitFor([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == state; });
-    }
-};
+class ServiceControl : public DaemonTest {};
 
 TEST_F(ServiceControl, StartRunStopCycle) {
     constexpr DWORD kInterrogate = 0x0080;
-    SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | kInterrogate);
+    SC_HANDLE service = OpenSchedule(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | kInterrogate);
     ASSERT_NE(service, nullptr) << GetLastError();
     SERVICE_STATUS status{};
     ASSERT_TRUE(QueryServiceStatus(service, &status));
@@ -63,7 +45,7 @@ TEST_F(ServiceControl, StartRunStopCycle) {
         << status.dwCurrentState;
     EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);  // pending or running
 
-    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING)) << LogText();
+    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING)) << LogText();
     ASSERT_TRUE(QueryServiceStatus(service, &status));
     EXPECT_EQ(status.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP));
     EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
@@ -82,12 +64,12 @@ TEST_F(ServiceControl, StartRunStopCycle) {
     EXPECT_REFUSED(ControlService(service, 2 /* pause */, &status), ERROR_ACCESS_DENIED);  // a right not asked for
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
-    ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << LogText();
+    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_STOPPED)) << LogText();
     EXPECT_NE(LogText().find("service-stop"), std::string::npos);
 
     // And it starts again after a stop.
     ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING));
     EXPECT_TRUE(CloseServiceHandle(service));
 }
 
@@ -96,7 +78,7 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     SC_HANDLE noConnect = OpenSCManagerA(nullptr, nullptr, 0);
     SC_HANDLE all = OpenServiceA(manager, "Schedule", SERVICE_ALL_ACCESS);
     SC_HANDLE closed = OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS);
-    SC_HANDLE queryOnly = Open(SERVICE_QUERY_STATUS), startOnly = Open(SERVICE_START);
+    SC_HANDLE queryOnly = OpenSchedule(SERVICE_QUERY_STATUS), startOnly = OpenSchedule(SERVICE_START);
     ASSERT_TRUE(manager && noConnect && all && closed && queryOnly && startOnly);
     ASSERT_TRUE(CloseServiceHandle(closed));
     SERVICE_STATUS status{};
@@ -135,6 +117,22 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     for (std::string name : {std::string(host), "\\\\" + std::string(host), std::string(""), std::string("localhost")})
         EXPECT_TRUE(CloseServiceHandle(OpenSCManagerA(name.c_str(), "ServicesActive", SC_MANAGER_CONNECT))) << name;
     for (const char *name : {"Schedule", "schedule", "SCHEDULE"}) EXPECT_TRUE(open(manager, name)) << name;
+    // A start marker counts only while its process lives; a zombie counts as gone.
+    const std::string marker = svc::StateFolder() + "/" + svc::kStartingFile;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) pause(), _exit(0);
+    ASSERT_TRUE(svc::WriteFileAtomic(marker, std::to_string(child) + "\n"));
+    EXPECT_EQ(CurrentState(), DWORD(SERVICE_START_PENDING));
+    EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
+    EXPECT_REFUSED(ControlService(all, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    kill(child, SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_STOPPED; }));
+    waitpid(child, nullptr, 0);
+    for (const char *junk : {"", "garbage\n", "-5\n", "0\n"}) {
+        ASSERT_TRUE(svc::WriteFileAtomic(marker, junk));
+        EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED)) << junk;
+    }
     for (SC_HANDLE h : {queryOnly, startOnly, all, noConnect, manager}) EXPECT_TRUE(CloseServiceHandle(h));
 }
 
@@ -146,25 +144,19 @@ TEST_F(ServiceControl, StartRightNeedsAWritableStateFolder) {
     ASSERT_FALSE(state.empty());
     for (bool running : {false, true}) {
         if (running) StartService();
-        ASSERT_EQ(chmod(state.c_str(), 0555), 0);
-        ASSERT_EQ(chmod(windir_.c_str(), 0755), 0);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
-            SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-            for (DWORD access : {DWORD(SERVICE_START | SERVICE_QUERY_STATUS), DWORD(0x20000000) /* GENERIC_EXECUTE */})
-                if (!manager || OpenServiceA(manager, "Schedule", access) || GetLastError() != ERROR_ACCESS_DENIED)
-                    _exit(12);
-            SERVICE_STATUS status{};
-            if (!QueryServiceStatus(OpenServiceA(manager, "Schedule", SERVICE_QUERY_STATUS), &status)) _exit(15);
-            _exit(int(status.dwCurrentState == (running ? DWORD(SERVICE_RUNNING) : DWORD(SERVICE_STOPPED)) ? 0 : 16));
-        }
-        int code = -1;
-        ASSERT_EQ(waitpid(child, &code, 0), child);
+        ASSERT_EQ(chmod(state.c_str(), 0555) | chmod(windir_.c_str(), 0755), 0);
+        EXPECT_TRUE(test_user::AsUnprivileged(
+            {},
+            [&] {
+                for (DWORD access :
+                     {DWORD(SERVICE_START | SERVICE_QUERY_STATUS), DWORD(0x20000000) /* GENERIC_EXECUTE */})
+                    if (OpenSchedule(access) || GetLastError() != ERROR_ACCESS_DENIED) return false;
+                SERVICE_STATUS status{};
+                return QueryServiceStatus(OpenSchedule(SERVICE_QUERY_STATUS), &status) &&
+                       status.dwCurrentState == (running ? DWORD(SERVICE_RUNNING) : DWORD(SERVICE_STOPPED));
+            }))
+            << "running " << running;
         chmod(state.c_str(), 0700);
-        EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 0)
-            << "running " << running << " step " << WEXITSTATUS(code);
     }
 }
 
@@ -209,10 +201,10 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         }
         ASSERT_EQ(chmod((bin + "/systemctl").c_str(), 0755), 0);
         (void)(row.otherStore ? setenv("VELQOSCH_WINDIR", windir_.c_str(), 1) : unsetenv("VELQOSCH_WINDIR"));
-        SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+        SC_HANDLE service = OpenSchedule(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
         ASSERT_NE(service, nullptr) << GetLastError();
         ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-        EXPECT_TRUE(Reaches(service, SERVICE_RUNNING));
+        EXPECT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING));
         const std::string called = ReadText(calls);
         EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,
                   row.unitStarts || row.startExit != 0)
@@ -222,39 +214,12 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         EXPECT_EQ(access((svc::StateFolder() + "/" + svc::kLogFile).c_str(), F_OK) == 0, !row.unitStarts);
         SERVICE_STATUS status{};
         ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
+        EXPECT_TRUE(test_service::WaitFor(service, SERVICE_STOPPED));
         CloseServiceHandle(service);
         std::error_code ignored;
         std::filesystem::remove_all(home, ignored);
     }
     setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
-}
-
-TEST_F(ServiceControl, StartMarkerCountsOnlyWhileItsProcessLives) {
-    const std::string marker = svc::StateFolder() + "/" + svc::kStartingFile;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        pause();
-        _exit(0);
-    }
-    ASSERT_TRUE(svc::WriteFileAtomic(marker, std::to_string(child) + "\n"));
-    EXPECT_EQ(CurrentState(), DWORD(SERVICE_START_PENDING));
-    SC_HANDLE service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
-    ASSERT_NE(service, nullptr);
-    SERVICE_STATUS status{};
-    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
-    EXPECT_REFUSED(ControlService(service, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-
-    kill(child, SIGKILL);
-    EXPECT_TRUE(WaitFor([&] { return CurrentState() == SERVICE_STOPPED; }));  // a zombie counts as gone
-    waitpid(child, nullptr, 0);
-    EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));
-    for (const char *junk : {"", "garbage\n", "-5\n", "0\n"}) {
-        ASSERT_TRUE(svc::WriteFileAtomic(marker, junk));
-        EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED)) << junk;
-    }
-    CloseServiceHandle(service);
 }
 
 }  // namespace
