@@ -1,6 +1,5 @@
 // The real vtask program against the registered component: each test has its
-// own registry and Windows directory (so its own task store and daemon),
-// registers libvelqosch.so there and runs vtask as a user would.
+// own registry, registers libvelqosch.so there and runs vtask as a user would.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/schedule_service.h"
-#include "platform/service/job/jobfile.h"
+#include "common/store.h"
+#include "platform/service/objects/objects_internal.h"
 #include "service/platform.h"
 
 namespace {
@@ -40,25 +39,15 @@ std::string ReadFile(const std::string &path) {
 void WriteFile(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-class Vtask : public ::testing::Test {
+class Vtask : public test_store::Store {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/velqosch-vtask-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        tasks_ = dir_ + "/windows/Tasks/";
-        ASSERT_EQ(mkdir((dir_ + "/registry").c_str(), 0700), 0);
-        setenv("VELQOSCH_WINDIR", (dir_ + "/windows").c_str(), 1);
-        setenv("VELQOSCH_REGISTRY", (dir_ + "/registry").c_str(), 1);
-        setenv("VELQOSCH_SERVICE", VELQO_DAEMON, 1);
+        Store::SetUp();
+        tasks_ = windows_ + "/Tasks/";
     }
-    void TearDown() override {
-        test_service::Stop();
-        if (std::system(("/bin/rm -rf '" + dir_ + "'").c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
-    }
-
     // Registers the component in this test's registry, as the installer does.
     void Register() {
+        ASSERT_EQ(mkdir((dir_ + "/registry").c_str(), 0700), 0);
         const Outcome r = Run(VELQO_REGSVR, {VELQO_COMPONENT});
         ASSERT_EQ(r.code, 0) << r.out << r.err;
         ASSERT_TRUE(test_service::Start()) << "the service did not start";
@@ -91,7 +80,7 @@ protected:
         }
     }
 
-    std::string dir_, tasks_;
+    std::string tasks_;
 };
 
 }  // namespace
@@ -140,6 +129,25 @@ TEST_F(Vtask, TasksAreAddedListedShownChangedClonedAndDeleted) {
     const std::string name = V({"add", "", "--app", "/bin/true"}).out;
     ASSERT_GT(name.size(), 1u);
     EXPECT_TRUE(Exists(tasks_ + name.substr(0, name.size() - 1) + ".job")) << name;
+    // Data goes in and out whole or not at all.
+    const std::string bytes("\x01\x00\xFF payload", 11);
+    WriteFile(dir_ + "/in.bin", bytes);
+    WriteFile(dir_ + "/big.bin", std::string(32768, 'x'));
+    WriteFile(dir_ + "/max.bin", std::string(32767, 'y'));
+    WriteFile(dir_ + "/empty.bin", "");
+    Steps({
+        {{"data", "Copy", "--set", dir_ + "/in.bin"}, 0, {"="}},
+        {{"data", "Copy", "--get", "-"}, 0, {"=" + bytes}},
+        {{"show", "Copy"}, 0, {"Data:               11 bytes\n"}},
+        // Too large or empty for a work item: refused before the task is touched.
+        {{"data", "Copy", "--set", dir_ + "/big.bin"}, 1, {"has 32768 bytes: a task's data holds at most 32767"}},
+        {{"data", "Copy", "--set", dir_ + "/empty.bin"}, 1, {"is empty: a task's data holds 1 to 32767 bytes"}},
+        {{"data", "Copy", "--get", dir_ + "/out.bin"}, 0, {"="}},
+        {{"data", "Copy", "--set", dir_ + "/max.bin"}, 0},
+        {{"data", "Copy", "--get", dir_ + "/max-out.bin"}, 0},
+    });
+    EXPECT_EQ(ReadFile(dir_ + "/out.bin"), bytes);
+    EXPECT_EQ(ReadFile(dir_ + "/max-out.bin"), std::string(32767, 'y'));
 }
 
 TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
@@ -179,29 +187,6 @@ TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
             1,
             {"=", "error 5 (0x00000005)", "Velqo Task Scheduler: Invalid Trigger"}}});
     EXPECT_EQ(ReadFile(tasks_ + "Report.job"), before);
-}
-
-TEST_F(Vtask, DataGoesInAndOutWholeOrNotAtAll) {
-    ASSERT_NO_FATAL_FAILURE(Register());
-    const std::string bytes("\x01\x00\xFF payload", 11);
-    WriteFile(dir_ + "/in.bin", bytes);
-    WriteFile(dir_ + "/big.bin", std::string(32768, 'x'));
-    WriteFile(dir_ + "/max.bin", std::string(32767, 'y'));
-    WriteFile(dir_ + "/empty.bin", "");
-    Steps({
-        {{"add", "Report", "--app", "/bin/true"}, 0},
-        {{"data", "Report", "--set", dir_ + "/in.bin"}, 0, {"="}},
-        {{"data", "Report", "--get", "-"}, 0, {"=" + bytes}},
-        {{"show", "Report"}, 0, {"Data:               11 bytes\n"}},
-        // Too large or empty for a work item: refused before the task is touched.
-        {{"data", "Report", "--set", dir_ + "/big.bin"}, 1, {"has 32768 bytes: a task's data holds at most 32767"}},
-        {{"data", "Report", "--set", dir_ + "/empty.bin"}, 1, {"is empty: a task's data holds 1 to 32767 bytes"}},
-        {{"data", "Report", "--get", dir_ + "/out.bin"}, 0, {"="}},
-        {{"data", "Report", "--set", dir_ + "/max.bin"}, 0},
-        {{"data", "Report", "--get", dir_ + "/max-out.bin"}, 0},
-    });
-    EXPECT_EQ(ReadFile(dir_ + "/out.bin"), bytes);
-    EXPECT_EQ(ReadFile(dir_ + "/max-out.bin"), std::string(32767, 'y'));
 }
 
 TEST_F(Vtask, ServiceCommandStartsReportsAndStopsTheDaemon) {
@@ -246,15 +231,6 @@ std::string Bytes(const svc::JobData &job) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The name of a job's credentials file: its id without the braces.
-std::string CredentialsOf(const svc::JobData &job) {
-    OLECHAR guid[40] = {};
-    StringFromGUID2(job.uuid, guid, 40);
-    std::string id;
-    for (const OLECHAR *p = guid + 1; *p && *p != u'}'; ++p) id.push_back(static_cast<char>(*p));
-    return ".credentials/" + id;
-}
-
 }  // namespace
 
 // A store with one problem each (or none): its files (a name ending in "/" is a
@@ -287,7 +263,7 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
         {{{"Report.job", good}, {"report.job", good}},
          "(ERROR_ALREADY_EXISTS) (0x800700B7): names that differ only in letter case: Report", "case"},
         {{{"Never.job", Bytes(never)}}, "Never: SCHED_S_TASK_NO_VALID_TRIGGERS (0x00041307): will never", "never-runs"},
-        {{{"Account.job", Bytes(account)}, {".credentials/", ""}, {CredentialsOf(account), "alice\n"}},
+        {{{"Account.job", Bytes(account)}, {".credentials/", ""}, {svc::CredentialFile(".", account.uuid), "alice\n"}},
          "Account: SCHED_E_ACCOUNT_INFORMATION_NOT_SET (0x8004130F): runs as alice but has no stored", "password"},
         {{{"Gone.job", Bytes(Job(u"/nonexistent/report"))}},
          "Gone: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) (0x80070002): its program /nonexistent/report", "program"},
@@ -339,7 +315,7 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
 
 TEST_F(Vtask, CheckRepairQuarantinesWhatCannotBeOpenedSoTheStoreLoadsAgain) {
     ASSERT_NO_FATAL_FAILURE(Register());
-    const std::string bad = Bytes(Job()).substr(0, 90), quarantine = dir_ + "/windows/Tasks.quarantine/";
+    const std::string bad = Bytes(Job()).substr(0, 90), quarantine = windows_ + "/Tasks.quarantine/";
     Steps({{{"add", "Good", "--app", "/bin/true"}, 0}});
     WriteFile(tasks_ + "Bad.job", bad);
     Steps({
