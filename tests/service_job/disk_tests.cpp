@@ -200,7 +200,7 @@ TEST(JobFileWrite, StaleTemporaryFilesAreSweptLiveOnesKept) {
         bool swept;
     };
     const Row rows[] = {
-        {".gone.job.tmp-a1b2c3", 3600, true}, {".fresh.job.tmp-a1b2c3", 0, false}, {".short.job.tmp-a1b2", 3600, false},
+        {".gone.job.tmp-a1b2c3", 3600, true}, {".fresh.job.tmp-a1b2c3", 5, false}, {".short.job.tmp-a1b2", 3600, false},
         {"notes.tmp", 3600, false},           {"{GUID}.tmp-Zz09Aa", 3600, true},
     };
     for (const Row &row : rows) {

@@ -2,18 +2,12 @@
 // own registry, registers libvelqosch.so there and runs vtask as a user would.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #include "common/store.h"
 #include "platform/service/objects/objects_internal.h"
-#include "service/platform.h"
 
 namespace {
 
