@@ -185,7 +185,7 @@ TEST(ValidateTrigger, OneFieldWrongAtATime) {
         {"month 13", [](TASK_TRIGGER &t) { t.wBeginMonth = 13; }, E_INVALIDARG},
         {"31 November", [](TASK_TRIGGER &t) { t.wBeginMonth = 11, t.wBeginDay = 31; }, E_INVALIDARG},
         {"30 November", [](TASK_TRIGGER &t) { t.wBeginMonth = 11, t.wBeginDay = 30; }, S_OK},
-        {"29 Feb 2027", [](TASK_TRIGGER &t) { t.wBeginYear = 2027, t.wBeginMonth = 2, t.wBeginDay = 29; },
+        {"29 Feb 2100", [](TASK_TRIGGER &t) { t.wBeginYear = 2100, t.wBeginMonth = 2, t.wBeginDay = 29; },
          E_INVALIDARG},
         {"29 Feb 2028", [](TASK_TRIGGER &t) { t.wBeginYear = 2028, t.wBeginMonth = 2, t.wBeginDay = 29; }, S_OK},
         {"hour 24", [](TASK_TRIGGER &t) { t.wStartHour = 24; }, E_INVALIDARG},
