@@ -1,8 +1,9 @@
 // The one late-binding caller of the tests: owned variants, arguments in
 // reading order, named arguments, the result, the argument error and the
-// exception record.
+// exception record as one text.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,20 +60,6 @@ inline bool Same(const Var &a, const Var &b) {
     }
 }
 
-// An owned EXCEPINFO.
-struct Exception {
-    EXCEPINFO info{};
-    Exception() = default;
-    Exception(const Exception &) = delete;
-    ~Exception() {
-        SysFreeString(info.bstrSource);
-        SysFreeString(info.bstrDescription);
-        SysFreeString(info.bstrHelpFile);
-    }
-    std::u16string source() const { return info.bstrSource ? info.bstrSource : u""; }
-    std::u16string description() const { return info.bstrDescription ? info.bstrDescription : u""; }
-};
-
 // The DISPIDs of `names` on `object` (DISPID_UNKNOWN for a name it lacks) and its answer.
 inline std::pair<HRESULT, std::vector<DISPID>> IdsOf(IDispatch *object, std::vector<const char16_t *> names) {
     std::vector<LPOLESTR> raw;
@@ -87,11 +74,13 @@ struct Call {
     HRESULT hr = E_FAIL;
     Var result;
     UINT argErr = 0xFFFFFFFF;
+    // With an EXCEPINFO asked for: "scode wCode source: description (help file, context)".
+    std::string exception;
 };
 
 // Invokes `id` with `args` in reading order (the first parameter first) and
 // `named` parameter identifiers for the first named.size() of them.
-inline Call InvokeId(IDispatch *object, DISPID id, WORD flags, std::vector<Var> args, Exception *exception = nullptr,
+inline Call InvokeId(IDispatch *object, DISPID id, WORD flags, std::vector<Var> args, bool exception = false,
                      std::vector<DISPID> named = {}) {
     // rgvarg holds the named arguments first, then the positional ones in reverse.
     std::vector<VARIANT> raw;
@@ -101,13 +90,26 @@ inline Call InvokeId(IDispatch *object, DISPID id, WORD flags, std::vector<Var> 
     DISPPARAMS dp{raw.empty() ? nullptr : raw.data(), named.empty() ? nullptr : named.data(),
                   static_cast<UINT>(raw.size()), static_cast<UINT>(named.size())};
     Call c;
-    c.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp, c.result.get(),
-                          exception ? &exception->info : nullptr, &c.argErr);
+    EXCEPINFO e{};
+    c.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp, c.result.get(), exception ? &e : nullptr,
+                          &c.argErr);
+    if (!exception) return c;
+    char head[32];
+    std::snprintf(head, sizeof head, "%08X %u ", static_cast<unsigned>(e.scode), e.wCode);
+    c.exception = head;
+    const std::pair<BSTR, const char *> parts[] = {
+        {e.bstrSource, ": "}, {e.bstrDescription, " ("}, {e.bstrHelpFile, ", "}};
+    for (auto [text, after] : parts) {
+        for (UINT i = 0; i < SysStringLen(text); ++i) c.exception += char(text[i]);
+        c.exception += after;
+        SysFreeString(text);
+    }
+    c.exception += std::to_string(e.dwHelpContext) + ")";
     return c;
 }
 
 inline Call Invoke(IDispatch *object, const char16_t *name, WORD flags, std::vector<Var> args = {},
-                   Exception *exception = nullptr) {
+                   bool exception = false) {
     return InvokeId(object, IdOf(object, name), flags, std::move(args), exception);
 }
 

@@ -281,11 +281,6 @@ TEST_F(Registry, AwkwardKeyNames) {
 #ifndef _WIN32
 // --- the file store itself ----------------------------------------------------------------
 
-std::string ReadAll(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A write leaves no temporary file; leftovers of an interrupted one are
 // ignored. A damaged values file is refused, kept as it is, and its key can
 // still be listed and removed.
@@ -301,7 +296,7 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
     std::filesystem::create_directory(folder + "/.del-qqq");
     EXPECT_TRUE(List(root_) == Names{OS("Sub")} && List(root_, true).empty());
 
-    const std::string file = folder + "/sub/.values", bytes = ReadAll(file);
+    const std::string file = folder + "/sub/.values", bytes = ReadFile(file);
     ASSERT_GT(bytes.size(), 30u);
     std::string flipped = bytes;
     flipped[20] = char(flipped[20] ^ 0x40);
@@ -315,7 +310,7 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
         // A write would lose the damaged values: it is refused.
         EXPECT_EQ(SetString(key, OS("c"), OS("third")), ERROR_REGISTRY_CORRUPT);
         EXPECT_EQ(RegDeleteValueW(key, OS("a")), ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(ReadAll(file), broken);
+        EXPECT_EQ(ReadFile(file), broken);
     }
     RegCloseKey(key);
     EXPECT_EQ(RegDeleteTreeW(root_, OS("Sub")), ERROR_SUCCESS);

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #ifndef _WIN32
@@ -24,6 +26,34 @@
 using OleString = std::basic_string<OLECHAR>;
 
 inline OleString Text(BSTR b) { return b ? OleString(b, SysStringLen(b)) : OleString(); }
+inline OleString GuidText(REFGUID guid) {
+    OLECHAR text[39];
+    return OleString(text, StringFromGUID2(guid, text, 39) - 1);
+}
+// The thread's error object, which GetErrorInfo hands over once, as
+// "source: description (help file, context)"; "none" when there is none.
+inline std::string TakeErrorInfo() {
+    IErrorInfo *info = reinterpret_cast<IErrorInfo *>(1);
+    const HRESULT hr = GetErrorInfo(0, &info);
+    if (hr != S_OK || !info) return hr == S_FALSE && !info ? "none" : "wrong answer";
+    BSTR parts[3] = {};
+    DWORD context = 0;
+    info->GetSource(&parts[0]), info->GetDescription(&parts[1]), info->GetHelpFile(&parts[2]);
+    info->GetHelpContext(&context);
+    info->Release();
+    std::string out;
+    for (int i = 0; i < 3; ++i) {
+        for (UINT k = 0; k < SysStringLen(parts[i]); ++k) out += char(parts[i][k]);
+        out += i == 0 ? ": " : i == 1 ? " (" : ", ";
+        SysFreeString(parts[i]);
+    }
+    return out + std::to_string(context) + ")";
+}
+inline std::string ReadFile(const std::string &path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
 
 // Whether the tests run against Wine's system libraries, which differ from
 // the documented behaviour in a few corners the tests name.
@@ -69,18 +99,18 @@ private:
 
 // A VARIANT of type vt whose value field holds x (every field starts at the same place).
 template <class T = LONG>
-VARIANT Var(VARTYPE vt, T x = {}) {
+VARIANT MakeVar(VARTYPE vt, T x = {}) {
     VARIANT v{};
     v.vt = vt;
     std::memcpy(&v.lVal, &x, sizeof x);
     return v;
 }
-inline VARIANT I2(SHORT x) { return Var(VT_I2, x); }
-inline VARIANT I4(LONG x) { return Var(VT_I4, x); }
-inline VARIANT R8(double x) { return Var(VT_R8, x); }
-inline VARIANT Date(double x) { return Var(VT_DATE, x); }
-inline VARIANT Bool(bool x) { return Var(VT_BOOL, VARIANT_BOOL(x ? VARIANT_TRUE : VARIANT_FALSE)); }
-inline VARIANT Str(const OLECHAR *s) { return Var(VT_BSTR, SysAllocString(s)); }
+inline VARIANT I2(SHORT x) { return MakeVar(VT_I2, x); }
+inline VARIANT I4(LONG x) { return MakeVar(VT_I4, x); }
+inline VARIANT R8(double x) { return MakeVar(VT_R8, x); }
+inline VARIANT Date(double x) { return MakeVar(VT_DATE, x); }
+inline VARIANT Bool(bool x) { return MakeVar(VT_BOOL, VARIANT_BOOL(x ? VARIANT_TRUE : VARIANT_FALSE)); }
+inline VARIANT Str(const OLECHAR *s) { return MakeVar(VT_BSTR, SysAllocString(s)); }
 
 #ifndef _WIN32
 // Sets an environment variable for the scope (null: removes it).

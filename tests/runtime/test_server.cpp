@@ -7,43 +7,33 @@
 
 namespace {
 
-std::atomic<LONG> g_counter{0}, g_objects{0}, g_locks{0};  // g_locks: factory references and LockServer locks
+std::atomic<LONG> g_counter{0}, g_held{0};  // g_held: objects, factory references and LockServer locks
 
-// QueryInterface for an object with IUnknown and one more interface.
-template <class I>
-HRESULT Query(I *self, REFIID wanted, REFIID riid, void **ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = riid == IID_IUnknown || riid == wanted ? self : nullptr;
-    return *ppv ? (self->AddRef(), S_OK) : E_NOINTERFACE;
-}
-
-class Counter final : public ICounter {
-public:
-    Counter() { ++g_objects; }
+// An object with IUnknown and one more interface, counted in g_held.
+template <class I, const IID &kIid>
+struct Counted : I {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        return Query<ICounter>(this, kCounterIid, riid, ppv);
+        if (!ppv) return E_POINTER;
+        *ppv = riid == IID_IUnknown || riid == kIid ? this : nullptr;
+        return *ppv ? (this->AddRef(), S_OK) : E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+};
+
+struct Counter final : Counted<ICounter, kCounterIid> {
+    Counter() { ++g_held; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
+        const ULONG left = --refs;
+        if (left == 0) --g_held, delete this;
         return left;
     }
     HRESULT STDMETHODCALLTYPE Next(LONG *value) override { return *value = ++g_counter, S_OK; }
-    HRESULT STDMETHODCALLTYPE LiveObjects(LONG *count) override { return *count = g_objects, S_OK; }
-
-private:
-    ~Counter() { --g_objects; }
-    std::atomic<ULONG> refs_{1};
+    std::atomic<ULONG> refs{1};
 };
 
-class Factory final : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-        return Query<IClassFactory>(this, IID_IClassFactory, riid, ppv);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++g_locks); }
-    ULONG STDMETHODCALLTYPE Release() override { return ULONG(--g_locks); }
+struct Factory final : Counted<IClassFactory, IID_IClassFactory> {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++g_held); }
+    ULONG STDMETHODCALLTYPE Release() override { return ULONG(--g_held); }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override {
         if (outer) return CLASS_E_NOAGGREGATION;
         auto *counter = new Counter;
@@ -51,7 +41,7 @@ public:
         counter->Release();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return g_locks += lock ? 1 : -1, S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return g_held += lock ? 1 : -1, S_OK; }
 } g_factory;
 
 }  // namespace
@@ -61,4 +51,4 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
     return rclsid != kCounterClsid ? CLASS_E_CLASSNOTAVAILABLE : g_factory.QueryInterface(riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return g_held == 0 ? S_OK : S_FALSE; }

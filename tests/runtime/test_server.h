@@ -1,5 +1,5 @@
 // The test in-process server of the activation tests: one class whose
-// objects count, shared between the server and the tests.
+// objects share one counter.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +12,4 @@ constexpr IID kCounterIid = {0x0F3C9D27, 0x81A4, 0x4B6E, {0xB2, 0xD0, 0x5C, 0x8E
 struct ICounter : public IUnknown {
     // The next number of the server's one counter (1 after the server is loaded).
     virtual HRESULT STDMETHODCALLTYPE Next(LONG *value) = 0;
-    // How many objects of the server are alive.
-    virtual HRESULT STDMETHODCALLTYPE LiveObjects(LONG *count) = 0;
 };

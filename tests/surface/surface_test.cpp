@@ -6,34 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <set>
-#include <sstream>
-
 #include "component/msft.h"
+#include "runtime/runtime_test_support.h"
 
 namespace {
 
 namespace sf = TaskScheduler::surface;
 using sf::Type;
-
-std::string ReadFile(const char *path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Every class is named after its default interface; every enumeration has help.
-TEST(Surface, ClassesAndEnumerations) {
-    std::set<std::string> classes, enums;
-#define VQ_COCLASS(name, clsid, iface, creatable, helpstring, major, minor) classes.insert(#iface);
-#define VQ_ENUM_BEGIN(name, owner) enums.insert(#name);
-#include "component/surface.inc"
-    for (const auto &c : sf::kClasses) EXPECT_TRUE(classes.count(sf::InterfaceOf(c.iface).name)) << c.name;
-    for (const auto &e : sf::kEnums) EXPECT_TRUE(enums.count(e.name) && *sf::EnumHelpString(e)) << e.name;
-    EXPECT_TRUE(sf::ClassOf(sf::Interface::_Scheduler).creatable);
-}
 
 // What the build adds to widl's output: each enumeration constant carries its
 // own name as its help string, and no return value has a parameter name.
