@@ -9,10 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <functional>
 #include <regex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -21,16 +18,6 @@
 extern char **environ;
 
 namespace trace_test {
-
-inline std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs fn on a new thread (fresh trace state) and waits for it.
-inline void OnNewThread(const std::function<void()> &fn) { std::thread(fn).join(); }
 
 // Replaces each "] [<5 digits>.<3 digits>] " stamp with "] [T] ".
 inline std::string MaskTimes(const std::string &text) {
@@ -53,9 +40,7 @@ struct Session {
     ScopedEnv env{"XDG_RUNTIME_DIR", dir.path.c_str()};
 };
 
-// A snagtrap process with standard output and error to files in its folder;
-// Stop sends a signal and gives the exit code, or -1 when it did not exit
-// normally or within ten seconds.
+// A snagtrap process with standard output and error to files in its folder.
 class Viewer {
 public:
     explicit Viewer(std::vector<std::string> args = {}, bool wait = true) {
@@ -67,9 +52,8 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        for (int fd : {1, 2})
-            posix_spawn_file_actions_addopen(&actions, fd, (dir_.path + (fd == 1 ? "/stdout" : "/stderr")).c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, (dir_.path + "/stdout").c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir_.path + "/stderr").c_str(), O_WRONLY | O_CREAT, 0600);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         for (int i = 0; wait && pid_ > 0 && i < 5000 && !(ready_ = access(ready.c_str(), F_OK) == 0); ++i)
@@ -80,22 +64,19 @@ public:
     bool Ready() const { return ready_; }
     std::string Output() const { return ReadFile(dir_.path + "/stdout"); }
     std::string Errors() const { return ReadFile(dir_.path + "/stderr"); }
+    // Sends the signal (none for 0) and gives the exit code, or -1 when the
+    // viewer did not exit normally within ten seconds (it is killed then).
     int Stop(int signalNumber) {
         if (pid_ <= 0) return -1;
         if (signalNumber) kill(pid_, signalNumber);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int status = 0, code = -1;
-        for (pid_t r; (r = waitpid(pid_, &status, WNOHANG)) != pid_;) {
-            if (r < 0 || std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                return pid_ = -1;
-            }
+        int status = 0, i = 0;
+        pid_t done = 0;
+        while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && ++i < 2000)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (WIFEXITED(status)) code = WEXITSTATUS(status);
+        if (done != pid_) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
+        const bool exited = done == pid_ && WIFEXITED(status);
         pid_ = -1;
-        return code;
+        return exited ? WEXITSTATUS(status) : -1;
     }
 
 private:

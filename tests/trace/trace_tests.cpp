@@ -48,7 +48,7 @@ protected:
 TEST_F(Trace, ExactLinesAtTheViewer) {
     Viewer viewer;
     ASSERT_TRUE(viewer.Ready());
-    OnNewThread([] {
+    std::thread([] {
         {
             TraceScope trace("Tasks", "Function Add");
             Inner();
@@ -69,7 +69,7 @@ TEST_F(Trace, ExactLinesAtTheViewer) {
             early.Skip();
         }
         EXPECT_EQ(CurrentTraceState().depth, 2);
-    });
+    }).join();
     EXPECT_EQ(MaskTimes(AfterBanner(viewer.Output())),
               Lines(1, {"->Tasks : Function Add : ", "->\tTrigger : Property (Get) IsDirty : ",
                         "<-\tTrigger : Property (Get) IsDirty : ", "->\tTask : Sub Save : ",
@@ -85,7 +85,7 @@ TEST_F(Trace, ExactLinesAtTheViewer) {
 TEST_F(Trace, NumbersAndTimes) {
     Viewer viewer;
     ASSERT_TRUE(viewer.Ready());
-    OnNewThread([] {
+    std::thread([] {
         VelqoSetTimeOffset(0);
         const DWORD offset = DWORD(0x7FFFFFFFu - 20000u - timeGetTime());  // 20 s below 2^31
         VelqoSetTimeOffset(offset);
@@ -99,7 +99,7 @@ TEST_F(Trace, NumbersAndTimes) {
         VelqoSetTimeOffset(offset + 40000u);  // 20 s past 2^31
         TraceProcExit("Globals", "Sub Main", "");
         VelqoSetTimeOffset(0);
-    });
+    }).join();
     const std::string rest = AfterBanner(viewer.Output());
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
@@ -144,10 +144,10 @@ TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
         HWND newest = VelqoCreateWindow("K", "Orvell", Receive, &decoy);
         ASSERT_TRUE(hwnd && other && newest);
         HWND found = nullptr;
-        OnNewThread([&] {
+        std::thread([&] {
             TraceScope trace("Globals", "Sub Main");
             found = CurrentTraceState().viewer;
-        });
+        }).join();
         EXPECT_EQ(found, c.viewer ? hwnd : other) << c.title;
         ASSERT_EQ(received.size(), c.viewer ? 3u : 0u) << c.title;
         EXPECT_TRUE(decoy.empty() && older.size() == (c.viewer ? 0u : 3u));

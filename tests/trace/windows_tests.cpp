@@ -139,7 +139,10 @@ TEST(Desktop, OnlyAPrivateSessionFolderIsUsedAndBadArgumentsAreRefused) {
     }
 }
 
-TEST(WindowText, CopiesAtMostOneLessThanTheBuffer) {
+// The text copied is at most one less than the buffer; messages reach the
+// callback on the receiver's thread, in order, before the sender goes on; the
+// callback may send to its own window and destroy it.
+TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
     Session session;
     Window w("K", "abcdef");
     const struct {
@@ -158,11 +161,7 @@ TEST(WindowText, CopiesAtMostOneLessThanTheBuffer) {
     EXPECT_EQ(SendMessageA(w.hwnd, WM_GETTEXT, 3, reinterpret_cast<LPARAM>(buffer)), 2);  // answered the same way
     EXPECT_STREQ(buffer, "ab");
     EXPECT_TRUE(w.inbox.lines.empty());
-}
 
-TEST(Messages, ReachTheCallbackInOrderBeforeTheSenderGoesOn) {
-    Session session;
-    Window w("K", "t");
     w.inbox.answer = 77;
     const std::string line = "line one\r\n\twith a tab";
     EXPECT_EQ(Send(w.hwnd, line), 77);
@@ -181,19 +180,14 @@ TEST(Messages, ReachTheCallbackInOrderBeforeTheSenderGoesOn) {
     ASSERT_EQ(w.inbox.lines.size(), 101u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(w.inbox.lines[i], "n" + std::to_string(i));
     EXPECT_TRUE(w.inbox.lines[100] == large);
-}
 
-TEST(Messages, CallbackMaySendToItsOwnWindowAndDestroyIt) {
-    Session session;
-    Inbox inbox;
-    HWND hwnd = VelqoCreateWindow("K", "t", Collect, &inbox);
-    ASSERT_NE(hwnd, nullptr);
-    EXPECT_EQ(Send(hwnd, "outer"), TRUE);
-    EXPECT_EQ(inbox.lines, (std::vector<std::string>{"outer", "inner"}));
-    EXPECT_EQ(Send(hwnd, "bye"), 5);
-    EXPECT_TRUE(!IsWindow(hwnd) && session.Files(".sock").empty() && session.Files(".info").empty());
-    EXPECT_TRUE(Send(hwnd, "hi") == 0 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(inbox.lines.size(), 3u);
+    w.inbox.lines.clear();
+    EXPECT_EQ(Send(w.hwnd, "outer"), TRUE);
+    EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{"outer", "inner"}));
+    EXPECT_EQ(Send(w.hwnd, "bye"), 5);
+    EXPECT_TRUE(!IsWindow(w.hwnd) && session.Files(".sock").empty() && session.Files(".info").empty());
+    EXPECT_TRUE(Send(w.hwnd, "hi") == 0 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(w.inbox.lines.size(), 3u);
 }
 
 // A receiver that does not answer in time gives 0 and serves the next
