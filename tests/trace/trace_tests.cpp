@@ -117,15 +117,6 @@ TEST_F(Trace, NumbersAndTimes) {
     }
 }
 
-LRESULT Receive(HWND, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
-    if (msg == WM_SETTEXT) {
-        std::string text = reinterpret_cast<const char *>(lParam);
-        EXPECT_EQ(wParam, text.size());
-        static_cast<std::vector<std::string> *>(context)->push_back(text);
-    }
-    return TRUE;
-}
-
 // The title rule, with windows of this process: the newest window that
 // matches is the viewer.
 TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
@@ -138,25 +129,22 @@ TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
     // clang-format on
     for (const auto &c : cases) {
         Session session;
-        std::vector<std::string> received, older, decoy;
-        HWND other = VelqoCreateWindow("K", "Orvell Snagtrap - Older", Receive, &older);
-        HWND hwnd = VelqoCreateWindow("K", c.title.c_str(), Receive, &received);
-        HWND newest = VelqoCreateWindow("K", "Orvell", Receive, &decoy);
-        ASSERT_TRUE(hwnd && other && newest);
+        Window other("K", "Orvell Snagtrap - Older"), viewer("K", c.title.c_str()), newest("K", "Orvell");
+        const std::vector<std::string> &received = viewer.inbox.lines;
+        ASSERT_TRUE(viewer.hwnd && other.hwnd && newest.hwnd);
         HWND found = nullptr;
         std::thread([&] {
             TraceScope trace("Globals", "Sub Main");
             found = CurrentTraceState().viewer;
         }).join();
-        EXPECT_EQ(found, c.viewer ? hwnd : other) << c.title;
+        EXPECT_EQ(found, c.viewer ? viewer.hwnd : other.hwnd) << c.title;
         ASSERT_EQ(received.size(), c.viewer ? 3u : 0u) << c.title;
-        EXPECT_TRUE(decoy.empty() && older.size() == (c.viewer ? 0u : 3u));
+        EXPECT_TRUE(newest.inbox.lines.empty() && other.inbox.lines.size() == (c.viewer ? 0u : 3u));
         if (c.viewer) {
             EXPECT_TRUE(std::regex_match(received[0], kBanner));
             EXPECT_EQ(MaskTimes(received[1] + received[2]),
                       Lines(1, {"->Globals : Sub Main : ", "<-Globals : Sub Main : "}));
         }
-        for (HWND w : {newest, hwnd, other}) VelqoDestroyWindow(w);
     }
 }
 

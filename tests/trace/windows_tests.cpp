@@ -9,39 +9,10 @@
 #include <atomic>
 
 #include "harness.h"
-#include "service/platform.h"
 
 using namespace trace_test;
 
 namespace {
-
-// What a window received: each message as "text" (WM_SETTEXT) or "msg:wParam:lParam".
-struct Inbox {
-    std::vector<std::string> lines;
-    std::thread::id thread;
-    LRESULT answer = TRUE;
-};
-
-LRESULT Collect(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
-    auto *inbox = static_cast<Inbox *>(context);
-    const std::string text = msg == WM_SETTEXT
-                                 ? reinterpret_cast<const char *>(lParam)
-                                 : std::to_string(msg) + ":" + std::to_string(wParam) + ":" + std::to_string(lParam);
-    EXPECT_TRUE(msg != WM_SETTEXT || wParam == text.size());
-    inbox->lines.push_back(text);
-    inbox->thread = std::this_thread::get_id();
-    if (text == "outer") SendMessageA(hwnd, WM_SETTEXT, 5, reinterpret_cast<LPARAM>("inner"));  // re-entered
-    if (text == "bye") return VelqoDestroyWindow(hwnd) ? 5 : 6;
-    return inbox->answer;
-}
-
-// A window that lives for the scope.
-struct Window {
-    Window(const char *cls, const char *title) : hwnd(VelqoCreateWindow(cls, title, Collect, &inbox)) {}
-    ~Window() { VelqoDestroyWindow(hwnd); }
-    Inbox inbox;
-    HWND hwnd;
-};
 
 LRESULT Send(HWND hwnd, const std::string &text) {
     return SendMessageA(hwnd, WM_SETTEXT, text.size(), reinterpret_cast<LPARAM>(text.c_str()));
