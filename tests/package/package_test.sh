@@ -35,6 +35,8 @@ deb=$build/deb/velqosch_${version}_$(dpkg --print-architecture).deb
 { cmake --preset package && cmake --build --preset package && (cd "$build" && rm -rf deb && cpack -G DEB); } >>"$log" 2>&1
 [ -f "$deb" ] || { fail "package $deb built; see $log"; exit 1; }
 ok "package built: ${deb#"$source"/}"
+depends=$(dpkg-deb -f "$deb" Depends)
+expect "dependencies declared ($depends)" grep -q 'libc6.*libstdc++6\|libstdc++6.*libc6' <<<"$depends"
 
 # --- install ----------------------------------------------------------------
 dpkg-query -W -f='${Status}' velqosch 2>/dev/null | grep -q 'install ok installed' &&
