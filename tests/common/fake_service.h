@@ -5,11 +5,14 @@
 // method, by method and arguments, or at its n-th call; a strict journal
 // fails the test on a call it was not told to expect, and a member the
 // component never calls fails the test always. Every object counts its
-// references exactly, and the live work items are counted.
+// references exactly, and the live work items are counted. ServiceTest is the
+// fixture of the tests over it.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,7 +21,10 @@
 #include <vector>
 
 #include "collection/keyed_collection.h"
+#include "component/objects.h"
+#include "globals/globals.h"
 #include "service/platform.h"
+#include "tasks/task.h"
 
 namespace fake {
 
@@ -65,6 +71,18 @@ std::u16string Take(BSTR b);
 std::string Text(LPCWSTR s);
 std::string Text(const SYSTEMTIME &st);
 LPWSTR CopyOut(const std::u16string &text);
+// A service time and a Date of the same moment.
+inline SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0) {
+    SYSTEMTIME st{};
+    st.wYear = y, st.wMonth = mo, st.wDay = d, st.wHour = h, st.wMinute = mi;
+    return st;
+}
+inline DATE Day(WORD year, WORD month, WORD day) {
+    SYSTEMTIME st = Time(year, month, day);
+    DOUBLE date = 0;
+    SystemTimeToVariantTime(&st, &date);
+    return date;
+}
 
 // What the thread's IErrorInfo holds after a failing member (taken from it)
 // as "source|description|help file|context", empty when there is none; and
@@ -101,6 +119,13 @@ HRESULT Give(Journal &journal, const std::string &method, const std::u16string &
         ADD_FAILURE() << "the component called " #Name " of the fake"; \
         return E_NOTIMPL;                                              \
     }
+
+// The members of a work item the component never calls.
+#define FAKE_WORK_ITEM_UNCALLED(X)                                                                               \
+    X(GetTriggerString, WORD, LPWSTR *)                                                                          \
+    X(Run) X(Terminate) X(SetErrorRetryCount, WORD) X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD) \
+        X(GetErrorRetryInterval, WORD *) X(SetTaskFlags, DWORD) X(GetTaskFlags, DWORD *) X(GetClassID, CLSID *)  \
+            X(IsDirty) X(Load, LPCOLESTR, DWORD) X(GetCurFile, LPOLESTR *)
 
 // Calls are journalled as "T<id>.Method"; GetTrigger insists on the record's size, as the service does.
 class FakeTrigger final : public Counted<ITaskTrigger> {
@@ -237,19 +262,7 @@ public:
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR name) override {
         return journal.Enter("SaveCompleted", Text(name));
     }
-    FAKE_UNCALLED(GetTriggerString, WORD, LPWSTR *)
-    FAKE_UNCALLED(Run)
-    FAKE_UNCALLED(Terminate)
-    FAKE_UNCALLED(SetErrorRetryCount, WORD)
-    FAKE_UNCALLED(GetErrorRetryCount, WORD *)
-    FAKE_UNCALLED(SetErrorRetryInterval, WORD)
-    FAKE_UNCALLED(GetErrorRetryInterval, WORD *)
-    FAKE_UNCALLED(SetTaskFlags, DWORD)
-    FAKE_UNCALLED(GetTaskFlags, DWORD *)
-    FAKE_UNCALLED(GetClassID, CLSID *)
-    FAKE_UNCALLED(IsDirty)
-    FAKE_UNCALLED(Load, LPCOLESTR, DWORD)
-    FAKE_UNCALLED(GetCurFile, LPOLESTR *)
+    FAKE_WORK_ITEM_UNCALLED(FAKE_UNCALLED)
 
 private:
     HRESULT Set(const char *method, LPCWSTR s, std::u16string &field) {
@@ -309,6 +322,48 @@ public:
                                           IUnknown **ppUnk) override;
     FAKE_UNCALLED(AddWorkItem, LPCWSTR, IScheduledWorkItem *)
     FAKE_UNCALLED(IsOfType, LPCWSTR, REFIID)
+};
+
+// The component reads the Windows directory at start-up: a folder of this
+// test run, named before any test starts and removed at the end.
+inline const bool kWindowsDirectory = [] {
+    static const std::string dir = "/tmp/velqosch-fake-" + std::to_string(::getpid());
+    ::setenv("VELQOSCH_WINDIR", dir.c_str(), 1);
+    return std::atexit([] {
+               std::error_code ignored;
+               std::filesystem::remove_all(dir, ignored);
+           }) == 0;
+}();
+
+// Every object a test creates is gone at its end; the fake scheduler and
+// work item are held by the fixture alone, and no enumerator or other work
+// item is left.
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        velqosch::EnsureThreadStarted();
+        live_ = velqosch::LiveObjectCount();
+    }
+    void TearDown() override {
+        EXPECT_EQ(velqosch::LiveObjectCount(), live_) << "objects of the test are still alive";
+        EXPECT_EQ(service->liveEnums, 0) << "enumerators leaked";
+        for (auto &[name, i] : service->items) EXPECT_EQ(i->Refs(), 1u);
+        for (auto &i : service->created) EXPECT_EQ(i->Refs(), 1u);
+        EXPECT_EQ(item->Refs(), 1u) << "references to the work item are left over";
+        EXPECT_EQ(service->Refs(), 1u);
+        item.reset(), service.reset();
+        EXPECT_EQ(FakeWorkItem::live, 0) << "work items leaked";
+    }
+    ComRef<velqosch::TaskObject> BoundTask() {
+        ComRef<velqosch::TaskObject> task = velqosch::TaskObject::Create();
+        task->SetITask(item.get());
+        return task;
+    }
+
+    ComRef<FakeWorkItem> item = FakeWorkItem::Create();
+    Journal &journal = item->journal;
+    ComRef<FakeScheduler> service = ComRef<FakeScheduler>::Adopt(new FakeScheduler());
+    LONG live_ = 0;
 };
 
 }  // namespace fake

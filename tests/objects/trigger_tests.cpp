@@ -7,18 +7,16 @@
 #include <cstring>
 #include <functional>
 
+#include "common/fake_service.h"
 #include "common/trace_viewer.h"
-#include "objects/objects_test.h"
 #include "triggers/calendar.h"
+#include "triggers/triggers.h"
 
-namespace objects_test {
+namespace fake {
 namespace {
 
-using fake::ErrorOf;
 using TaskScheduler::_Trigger;
-using velqosch::TaskObject;
-using velqosch::TriggerObject;
-using velqosch::TriggersObject;
+using velqosch::TaskObject, velqosch::TriggerObject, velqosch::TriggersObject;
 
 bool Same(const TASK_TRIGGER &a, const TASK_TRIGGER &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -43,12 +41,13 @@ TEST(CalendarPacking, TwoDigitYearsCarriesAndRanges) {
     EXPECT_EQ(parts(-1.25), (std::vector<int>{1899, 12, 29, 6, 0, 0})) << "the time counts forward from midnight";
 }
 
-class TriggerTest : public ObjectsTest {
+class TriggerTest : public ServiceTest {
 protected:
     void TearDown() override {
         task.reset();
-        ObjectsTest::TearDown();
+        ServiceTest::TearDown();
     }
+
     // A Trigger bound to a service trigger holding `record`.
     ComRef<TriggerObject> Bind(const TASK_TRIGGER &record) {
         service = item->AddStoredTrigger(record);
@@ -59,7 +58,7 @@ protected:
     // n stored triggers told apart by MinutesInterval 100, 101, ..., and the bound Triggers.
     ComRef<TriggersObject> Store(int n) {
         for (int i = 0; i < n; ++i) {
-            TASK_TRIGGER r = fake::Record(TASK_TIME_TRIGGER_DAILY);
+            TASK_TRIGGER r = Record(TASK_TIME_TRIGGER_DAILY);
             r.MinutesInterval = static_cast<DWORD>(100 + i);
             item->AddStoredTrigger(r);
         }
@@ -71,12 +70,12 @@ protected:
         for (SHORT p = 1; p <= c->Count(); ++p) out.push_back(c->Item(p)->MinutesInterval());
         return out;
     }
-    fake::FakeTrigger *service = nullptr;
+    FakeTrigger *service = nullptr;
     ComRef<TaskObject> task;
 };
 
 TASK_TRIGGER WithDates(WORD by, WORD bm, WORD bd, WORD ey = 0, WORD em = 0, WORD ed = 0) {
-    TASK_TRIGGER r = fake::Record();
+    TASK_TRIGGER r = Record();
     r.wBeginYear = by, r.wBeginMonth = bm, r.wBeginDay = bd;
     r.wEndYear = ey, r.wEndMonth = em, r.wEndDay = ed;
     r.wStartHour = 9, r.wStartMinute = 30;
@@ -155,7 +154,7 @@ TEST_F(TriggerTest, EachScheduleFieldExistsExactlyForItsTypes) {
         {[](auto *t) { return LONG{t->WeeksInterval()}; }, Put<SHORT, &_Trigger::put_WeeksInterval>, {2}},
     };
     // clang-format on
-    TASK_TRIGGER r = fake::Record(0);
+    TASK_TRIGGER r = Record(0);
     const WORD words[3] = {0x0102, 0x0304, 0x0506};
     std::memcpy(reinterpret_cast<unsigned char *>(&r) + offsetof(TASK_TRIGGER, Type), words, sizeof words);
     ComRef<TriggerObject> t = Bind(r);
@@ -197,13 +196,31 @@ TEST_F(TriggerTest, UpdateAndDescriptionGoToTheService) {
 
 // ---- Triggers -----------------------------------------------------------------------------------------------------
 
-TEST_F(TriggerTest, TriggersLoadInOrderAndAFailureKeepsWhatWasWrapped) {
+// Loading wraps each service trigger in order; Add creates one, not written
+// before Update, with flags 0 and the collection's own next index.
+TEST_F(TriggerTest, TriggersLoadInOrderAddAndAFailureKeepsWhatWasWrapped) {
     ComRef<TriggersObject> triggers = Store(3);
     EXPECT_EQ(journal.Log(), (Calls{"GetTriggerCount()", "GetTrigger(0)", "T0.GetTrigger(48)", "GetTrigger(1)",
                                     "T1.GetTrigger(48)", "GetTrigger(2)", "T2.GetTrigger(48)"}));
     EXPECT_EQ(Marks(triggers.get()), (std::vector<LONG>{100, 101, 102}));
     for (SHORT p = 1; p <= 3; ++p) EXPECT_EQ(triggers->Item(p)->Index(), p - 1);
     for (const auto &s : item->triggers) EXPECT_EQ(s->Refs(), 2u) << "the item and one Trigger hold it";
+    item->newTriggerRecord.rgFlags = TASK_TRIGGER_FLAG_DISABLED;
+    journal.Clear();
+    ComRef<_Trigger> added;
+    ASSERT_EQ(triggers->Add(added.Out()), S_OK);
+    EXPECT_EQ(journal.Log(), (Calls{"CreateTrigger()", "T3.GetTrigger(48)"}));
+    auto *t = static_cast<TriggerObject *>(added.get());
+    EXPECT_EQ(std::vector<LONG>({t->Index(), t->Flags(), t->IsDirty()}), std::vector<LONG>({3, 0, VARIANT_TRUE}));
+    EXPECT_EQ(triggers->Item(4).get(), t);
+    item->newTriggerRecord.rgFlags = 0;
+    EXPECT_EQ(triggers->AddTrigger()->IsDirty(), VARIANT_FALSE) << "flags already 0: clean";
+    journal.Answer("CreateTrigger", SCHED_E_SERVICE_NOT_RUNNING);
+    _Trigger *failed = reinterpret_cast<_Trigger *>(1);
+    EXPECT_EQ(triggers->Add(&failed), SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(failed, nullptr);
+    EXPECT_EQ(triggers->Count(), 5);
+
     journal.Answer("T1.GetTrigger", E_ACCESSDENIED);
     ComRef<TaskObject> other = TaskObject::Create();
     EXPECT_EQ(velqosch::Guard([&] { other->SetITask(item.get()); }), E_ACCESSDENIED);
@@ -211,54 +228,26 @@ TEST_F(TriggerTest, TriggersLoadInOrderAndAFailureKeepsWhatWasWrapped) {
     EXPECT_EQ(item->triggers[1]->Refs(), 2u) << "the Trigger that failed to bind let go of its service trigger";
 }
 
-TEST_F(TriggerTest, AddCreatesAServiceTriggerWithFlagsZeroAndItsOwnIndex) {
-    ComRef<TriggersObject> triggers = Store(2);
-    item->newTriggerRecord.rgFlags = TASK_TRIGGER_FLAG_DISABLED;
+// Item and Remove outside the list raise their errors and call nothing;
+// Remove deletes by the current index and renumbers the Triggers.
+TEST_F(TriggerTest, RemoveDeletesByCurrentIndexAndRenumbers) {
+    ComRef<TriggersObject> triggers = Store(4);
+    ComRef<TriggerObject> a = triggers->Item(1), b = triggers->Item(2), c = triggers->Item(3), d = triggers->Item(4);
     journal.Clear();
-    ComRef<_Trigger> added;
-    ASSERT_EQ(triggers->Add(added.Out()), S_OK);
-    EXPECT_EQ(journal.Log(), (Calls{"CreateTrigger()", "T2.GetTrigger(48)"})) << "nothing written before Update";
-    auto *t = static_cast<TriggerObject *>(added.get());
-    EXPECT_EQ(t->Index(), 2) << "the collection's own numbering, not the service's answer";
-    EXPECT_EQ(triggers->Item(3).get(), t);
-    EXPECT_EQ(t->Flags(), 0);
-    EXPECT_EQ(t->IsDirty(), VARIANT_TRUE) << "flags were not 0 before";
-    item->newTriggerRecord.rgFlags = 0;
-    EXPECT_EQ(triggers->AddTrigger()->IsDirty(), VARIANT_FALSE) << "flags already 0: clean";
-    journal.Answer("CreateTrigger", SCHED_E_SERVICE_NOT_RUNNING);
-    _Trigger *failed = reinterpret_cast<_Trigger *>(1);
-    EXPECT_EQ(triggers->Add(&failed), SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(failed, nullptr);
-    EXPECT_EQ(triggers->Count(), 4);
-}
-
-TEST_F(TriggerTest, ItemAndRemoveOutsideTheListRaiseTheirErrors) {
-    ComRef<TriggersObject> triggers = Store(2);
-    journal.Clear();
-    for (SHORT bad : {SHORT{0}, SHORT{3}, SHORT{-1}, SHORT{-32768}}) {
+    for (SHORT bad : {SHORT{0}, SHORT{5}, SHORT{-1}, SHORT{-32768}}) {
         _Trigger *t = reinterpret_cast<_Trigger *>(1);
         EXPECT_EQ(triggers->get_Item(&bad, &t), kE9);
         EXPECT_EQ(t, nullptr);
         EXPECT_EQ(triggers->Remove(&bad), kE5);
         EXPECT_EQ(TakeErrorInfo(), Raised(u"Invalid Trigger Index"));
     }
-    EXPECT_TRUE(journal.Log().empty());
-    SHORT one = 1;
-    ComRef<TriggerObject> second = triggers->Item(2);
-    journal.Answer("DeleteTrigger", E_ACCESSDENIED);
-    EXPECT_EQ(triggers->Remove(&one), E_ACCESSDENIED);
-    EXPECT_EQ(triggers->Count(), 2);
-    EXPECT_EQ(second->Index(), 1);
-}
-
-TEST_F(TriggerTest, RemoveDeletesByCurrentIndexAndRenumbers) {
-    ComRef<TriggersObject> triggers = Store(4);
-    ComRef<TriggerObject> a = triggers->Item(1), b = triggers->Item(2), c = triggers->Item(3), d = triggers->Item(4);
-    journal.Clear();
     SHORT one = 1, two = 2;
+    journal.Answer("DeleteTrigger#1", E_ACCESSDENIED);
+    EXPECT_EQ(triggers->Remove(&one), E_ACCESSDENIED);
+    journal.ClearAnswers();
     ASSERT_EQ(triggers->Remove(&one), S_OK);
     ASSERT_EQ(triggers->Remove(&two), S_OK);
-    EXPECT_EQ(journal.Log(), (Calls{"DeleteTrigger(0)", "DeleteTrigger(1)"})) << "A, then C";
+    EXPECT_EQ(journal.Log(), (Calls{"DeleteTrigger(0)", "DeleteTrigger(0)", "DeleteTrigger(1)"})) << "A, then C";
     EXPECT_EQ(std::vector<SHORT>({a->Index(), b->Index(), c->Index(), d->Index()}), std::vector<SHORT>({-1, 0, -1, 1}));
     EXPECT_EQ(Marks(triggers.get()), (std::vector<LONG>{101, 103}));
     EXPECT_EQ(a->References(), 1u) << "only this test holds a removed Trigger";
@@ -269,8 +258,8 @@ TEST_F(TriggerTest, RemoveDeletesByCurrentIndexAndRenumbers) {
     triggers->RemoveTrigger(1);
     triggers->RemoveTrigger(1);
     EXPECT_EQ(journal.Log(), (Calls{"DeleteTrigger(0)", "DeleteTrigger(0)"}));
-    EXPECT_EQ(std::vector<SHORT>({b->Index(), d->Index(), triggers->Item(1)->Index()}),
-              std::vector<SHORT>({-1, -1, 0}));
+    EXPECT_EQ(std::vector<SHORT>({a->Index(), b->Index(), c->Index(), d->Index(), triggers->Item(1)->Index()}),
+              std::vector<SHORT>({-1, -1, -1, -1, 0}));
 }
 
 // Entry and exit on the normal way out, the entry alone when a procedure
@@ -287,7 +276,7 @@ TEST_F(TriggerTest, TracedProcedures) {
             task->put_WorkItemData(&none);  // quiet, but no exit line
             task->put_flags(1);
             ComRef<TriggerObject> t = TriggerObject::Create();
-            t->SetITaskTrigger(item->AddStoredTrigger(fake::Record(TASK_TIME_TRIGGER_WEEKLY)));
+            t->SetITaskTrigger(item->AddStoredTrigger(Record(TASK_TIME_TRIGGER_WEEKLY)));
             t->put_DaysInterval(1);  // untraced, and refused
             t->Update();             // fails: entry line only
         },
@@ -301,4 +290,4 @@ TEST_F(TriggerTest, TracedProcedures) {
 }
 
 }  // namespace
-}  // namespace objects_test
+}  // namespace fake

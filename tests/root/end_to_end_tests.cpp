@@ -2,6 +2,7 @@
 // service and daemon: one process creates a Scheduler, adds a task, sets it
 // up with a weekly trigger and saves it; a second process started afresh
 // finds it in the same store with every setting.
+#include "common/fake_service.h"
 #include "common/store.h"
 #include "globals/strings.h"
 #include "scheduler/scheduler.h"
@@ -12,21 +13,9 @@ using TaskScheduler::_Task;
 using TaskScheduler::_Tasks;
 using TaskScheduler::_Trigger;
 using TaskScheduler::_Triggers;
+using fake::All, fake::Take;
 
 namespace {
-
-std::u16string Take(BSTR b) {
-    std::u16string s = FromBstr(b);
-    SysFreeString(b);
-    return s;
-}
-
-// The first failure of calls made in order (a braced list is evaluated left to right).
-HRESULT All(std::initializer_list<HRESULT> results) {
-    for (HRESULT hr : results)
-        if (hr != S_OK) return hr;
-    return S_OK;
-}
 
 // 7 December 2026 (a Monday) and 9:30 as Dates.
 constexpr DATE kBegin = 46363.0;

@@ -6,14 +6,12 @@
 
 #include "common/fake_service.h"
 #include "common/trace_viewer.h"
-#include "globals/globals.h"
 #include "globals/strings.h"
 #include "root/service_seam.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_start.h"
 
 using namespace velqosch;
-using fake::FakeScheduler;
 using TaskScheduler::_Scheduler;
 using TaskScheduler::_Tasks;
 using Calls = std::vector<std::string>;
@@ -75,19 +73,17 @@ TEST(ServiceStart, EachStateAndFailingStep) {
     }
 }
 
-class SchedulerTest : public ::testing::Test {
+class SchedulerTest : public fake::ServiceTest {
 protected:
     void SetUp() override {
-        EnsureThreadStarted();
         seam::ResetControl();
         service->names = {u"Backup.job", u"Report.job"};
         seam::SetSchedulerObject(service.get());
-        live_ = LiveObjectCount();
+        ServiceTest::SetUp();
     }
     void TearDown() override {
         seam::SetSchedulerObject(nullptr);
-        EXPECT_EQ(LiveObjectCount(), live_);
-        EXPECT_EQ(service->Refs(), 1u);
+        ServiceTest::TearDown();
     }
     ComRef<_Scheduler> Make() {
         ComRef<_Scheduler> s;
@@ -104,8 +100,6 @@ protected:
         EXPECT_EQ(t->get_Count(&n), S_OK);
         return n;
     }
-    ComRef<FakeScheduler> service = ComRef<FakeScheduler>::Adopt(new FakeScheduler());
-    LONG live_ = 0;
 };
 
 TEST_F(SchedulerTest, CreationLoadsTheTasksOrCreatesNothing) {

@@ -1,15 +1,10 @@
 // The Tasks collection over real Task objects and the strict fake service:
 // loading, lookups, Exists, Remove, Add and Clone with their by-reference
 // names, and the references they leave.
-#include <gtest/gtest.h>
-
 #include <regex>
 
 #include "common/fake_service.h"
-#include "component/objects.h"
-#include "globals/globals.h"
 #include "globals/strings.h"
-#include "tasks/task.h"
 #include "tasks/tasks.h"
 
 using namespace velqosch;
@@ -20,14 +15,13 @@ using Names = std::vector<std::u16string>;
 namespace {
 
 std::u16string Widen(const std::string &s) { return {s.begin(), s.end()}; }
+std::string Narrow(const std::u16string &s) { return std::string(s.begin(), s.end()); }
 
 Names Numbered(size_t n, const std::u16string &suffix = u".job") {
     Names names;
     for (size_t i = 0; i < n; ++i) names.push_back(u"T" + Widen(std::to_string(i)) + suffix);
     return names;
 }
-
-std::string Narrow(const std::u16string &s) { return std::string(s.begin(), s.end()); }
 
 // A lookup argument that frees itself.
 struct Arg {
@@ -43,29 +37,22 @@ std::u16string NameOf(_Task *t) {
     return FromBstr(name.get());
 }
 
-class TasksTest : public ::testing::Test {
+class TasksTest : public fake::ServiceTest {
 protected:
     void SetUp() override {
-        EnsureThreadStarted();
-        live_ = LiveObjectCount();
+        ServiceTest::SetUp();
         tasks = Tasks::Create();
     }
     void TearDown() override {
         tasks.reset();
-        EXPECT_EQ(LiveObjectCount(), live_) << "Task objects leaked";
-        EXPECT_EQ(service->liveEnums, 0) << "enumerators leaked";
-        EXPECT_EQ(service->Refs(), 1u);
-        for (auto &[name, item] : service->items) EXPECT_EQ(item->Refs(), 1u);
-        for (auto &item : service->created) EXPECT_EQ(item->Refs(), 1u);
-        service.reset();
-        EXPECT_EQ(FakeWorkItem::live, 0) << "work items leaked";
+        ServiceTest::TearDown();
     }
     LONG Load(Names names) {
         service->names = std::move(names);
         service->journal.Clear();
         return Guard([&] { tasks->SetTaskScheduler(service.get()); });
     }
-    // The collection's names, read from each Task in order, and the
+    // The collection's names, read from each Task in order, or the
     // application names of the items they are bound to.
     Names Loaded(bool items = false) {
         Names out;
@@ -82,9 +69,7 @@ protected:
         return tasks->Item(&p.v);
     }
 
-    ComRef<FakeScheduler> service = ComRef<FakeScheduler>::Adopt(new FakeScheduler());
     ComRef<Tasks> tasks;
-    LONG live_ = 0;
 };
 
 TEST_F(TasksTest, LoadsWholeEnumerationsInOrderAskingFiveAtATime) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 #include <cstdio>
 #include <cstring>
@@ -36,27 +37,7 @@ struct Str {
 };
 
 template <typename T>
-struct Ref {
-    T *p = nullptr;
-    Ref() = default;
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    ~Ref() { reset(); }
-    void reset() {
-        if (p) p->Release();
-        p = nullptr;
-    }
-    T *operator->() const { return p; }
-    T **operator&() {
-        reset();
-        return &p;
-    }
-    void **out() {
-        reset();
-        return reinterpret_cast<void **>(&p);
-    }
-    explicit operator bool() const { return p != nullptr; }
-};
+using Ref = Microsoft::WRL::ComPtr<T>;
 
 // The thread's error information, taken (GetErrorInfo clears it): source, description, help file's base
 // name and help context, joined by "|", or "none".

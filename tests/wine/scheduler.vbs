@@ -111,23 +111,16 @@ If WScript.Arguments.Count = 2 Then
     Finish
 End If
 
-' ---- Creation and the task list --------------------------------------------------------------------------------
-Dim before, given, generated, newName, t, seen, missing
+ ---- Creation and the task list --------------------------------------------------------------------------------
+Dim before, given, generated, newName, t, seen
 before = tasks.Count
 newName = "velqo vbs"
 Set given = tasks.Add(newName)
 newName = ""
 Set generated = tasks.Add(newName)
 Check Len(newName) > 0 And generated.TaskName = newName, "Add with an empty name writes the generated name back"
-CheckEq given.TaskName & " " & tasks.Count, "velqo vbs " & (before + 2), "Add keeps a given name; Count"
-
 ' Item is the default member, by name (any letter case) and by position.
-Check tasks("VELQO VBS") Is given, "tasks(name) ignores letter case"
-Check tasks(before + 1) Is given And tasks(before + 2) Is generated, "tasks(position) in insertion order"
-Check tasks.Exists(newName) And Not tasks.Exists("velqo no such task"), "Exists"
-
-On Error Resume Next: Set missing = tasks.Item("velqo no such task"): TakeError: On Error GoTo 0
-CheckEq errNumber, 5, "a missing key raises error 5"
+Check tasks("VELQO VBS") Is given And tasks(before + 2) Is generated, "tasks(name), tasks(position)"
 On Error Resume Next: tasks.Add "velqo vbs": TakeError: On Error GoTo 0
 CheckEq errNumber & " " & tasks.Count, "457 " & (before + 2), "a name added twice raises error 457 and adds nothing"
 
@@ -148,32 +141,16 @@ CheckEq given.ApplicationName, app, "the refused ApplicationName changed nothing
 Dim triggers, tr2, start
 Set triggers = given.Triggers
 Set tr = triggers.Add
-Check tr.Index = 0 And triggers(1) Is tr, "the first trigger has Index 0 and position 1"
-On Error Resume Next
-' (Wine's script engine loses the error of a call through a variable's
-' default member, so the member is named here.)
-Set tr2 = triggers.Item(0)
-TakeError
-On Error GoTo 0
-CheckEq errNumber, 9, "triggers.Item(0) is outside the collection: error 9"
-
 tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
 tr.WeeksInterval = 2
 tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
 start = DateSerial(2024, 5, 6) + TimeSerial(14, 35, 50)
 tr.StartTime = start
 CheckEq tr.StartTime, start, "StartTime reads back the full value written"
-Check tr.IsDirty, "IsDirty after changes"
 On Error Resume Next: tr.DaysOfTheMonth = 1: TakeError: On Error GoTo 0
 CheckError 5, "Invalid property assignment", "velqosch.chm", 0, "DaysOfTheMonth on a weekly trigger"
-On Error Resume Next: tr.Update: TakeError: On Error GoTo 0
-CheckEq errNumber, 0, "Update writes the trigger to the service"
-On Error Resume Next: triggers.Remove 0: TakeError: On Error GoTo 0
-CheckError 5, "Invalid Trigger Index", "", 0, "Triggers.Remove 0"
-CheckEq triggers.Count, 1, "the refused Remove deleted nothing"
-
+tr.Update
 Set tr2 = triggers.Add
-CheckEq tr2.Index, 1, "the second trigger has Index 1"
 tr2.Update
 seen = ""
 For Each t In triggers
@@ -198,8 +175,7 @@ Check errNumber = E_NOTIMPL And fso.FileExists(jobDir & "velqo vbs.job"), "Save 
 
 Dim sched2, loaded, ltr
 Set sched2 = CreateObject("TaskScheduler.Scheduler")
-Check sched2.Tasks.Exists("velqo vbs"), "a new Scheduler loads the saved task"
-Check Not sched2.Tasks.Exists(newName), "a new Scheduler does not see the unsaved task"
+Check sched2.Tasks.Exists("velqo vbs") And Not sched2.Tasks.Exists(newName), "a new Scheduler loads the saved task only"
 Set loaded = sched2.Tasks("velqo vbs")
 CheckEq Cat(Array(loaded.ApplicationName, loaded.Parameters, loaded.Comment, loaded.Creator, loaded.MaxRunTime, _
     loaded.flags And (TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN), loaded.Triggers.Count)), _
@@ -211,13 +187,6 @@ CheckEq Cat(Array(ltr.TriggerType, ltr.WeeksInterval, ltr.DaysOfTheWeek, Hour(lt
     TASK_TIME_TRIGGER_WEEKLY & "|2|" & (TASK_MONDAY Or TASK_WEDNESDAY) & "|14:35:0|0", _
     "the saved trigger (StartTime: hour and minute, on 30 December 1899)"
 Check Not ltr.IsDirty, "a loaded trigger is not dirty"
-
-' ---- A service failure passes through unchanged ----------------------------------------------------------------
-' Wine's service refuses any computer but the local one with ERROR_BAD_NETPATH.
-On Error Resume Next: sched.Computer = "\\velqo-no-such-host": TakeError: On Error GoTo 0
-CheckEq errNumber, -2147024843, "Computer of an unknown host: the service's HRESULT_FROM_WIN32(ERROR_BAD_NETPATH)"
-sched.Computer = ""
-Check tasks.Exists("velqo vbs"), "Computer = """" reloads the same collection with the local tasks"
 
 ' ---- Remove --------------------------------------------------------------------------------------------------------
 tasks.Remove "velqo vbs"
