@@ -8,12 +8,12 @@
 #include "scheduler/scheduler.h"
 
 using namespace velqosch;
+using fake::All, fake::Take;
 using TaskScheduler::_Scheduler;
 using TaskScheduler::_Task;
 using TaskScheduler::_Tasks;
 using TaskScheduler::_Trigger;
 using TaskScheduler::_Triggers;
-using fake::All, fake::Take;
 
 namespace {
 

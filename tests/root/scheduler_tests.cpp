@@ -4,10 +4,11 @@
 // Tasks read with its service check.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common/fake_service.h"
 #include "common/trace_viewer.h"
 #include "globals/strings.h"
-#include "root/service_seam.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_start.h"
 
@@ -15,6 +16,85 @@ using namespace velqosch;
 using TaskScheduler::_Scheduler;
 using TaskScheduler::_Tasks;
 using Calls = std::vector<std::string>;
+
+// ---- The stand-ins for the two system entries that the root reaches and the tests script: the creation of the
+// service's scheduler object (CoCreateInstance) and the Service Control Manager. Every other call goes to the runtime.
+namespace {
+namespace seam {
+struct ServiceControl {
+    DWORD state = SERVICE_RUNNING;  // what QueryServiceStatus reports
+    // A non-zero code makes the step fail with it as the last error.
+    DWORD openManagerError = 0, openServiceError = 0, queryError = 0, startError = 0;
+    // When non-zero, a successful close sets this last error (Windows leaves it alone; this shows when the code is
+    // read).
+    DWORD closeSetsError = 0;
+    Calls calls;  // in order, e.g. "OpenSCManagerA(null,null,1)", "CloseServiceHandle(manager)"
+    int openHandles = 0;
+} control;
+IUnknown *scheduler = nullptr;  // what CoCreateInstance(CLSID_CTaskScheduler) hands out, REGDB_E_CLASSNOTREG if none
+HRESULT failNext = 0;           // the answer of the next creation (0: none)
+
+// The two handles carry their kind's name, which the journal shows.
+char manager[] = "manager", service[] = "service";
+std::string Kind(SC_HANDLE h) { return reinterpret_cast<const char *>(h); }
+
+// Journals the call; a scripted error fails it with that last error.
+bool Step(const std::string &call, DWORD error) {
+    control.calls.push_back(call);
+    if (error) SetLastError(error);
+    return error == 0;
+}
+}  // namespace seam
+}  // namespace
+
+VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN, DWORD, REFIID riid, LPVOID *ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (const HRESULT hr = std::exchange(seam::failNext, 0); hr != 0) return hr;
+    if (!IsEqualCLSID(rclsid, CLSID_CTaskScheduler) || !seam::scheduler) return REGDB_E_CLASSNOTREG;
+    return seam::scheduler->QueryInterface(riid, ppv);
+}
+
+VQAPI SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
+    if (!seam::Step(std::string("OpenSCManagerA(") + (machine ? machine : "null") + "," +
+                        (database ? database : "null") + "," + std::to_string(access) + ")",
+                    seam::control.openManagerError))
+        return nullptr;
+    ++seam::control.openHandles;
+    return reinterpret_cast<SC_HANDLE>(seam::manager);
+}
+
+VQAPI SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    if (!seam::Step("OpenServiceA(" + seam::Kind(manager) + "," + name + "," + std::to_string(access) + ")",
+                    seam::control.openServiceError))
+        return nullptr;
+    ++seam::control.openHandles;
+    return reinterpret_cast<SC_HANDLE>(seam::service);
+}
+
+VQAPI BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (!seam::Step("QueryServiceStatus(" + seam::Kind(service) + ")", seam::control.queryError)) return FALSE;
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, seam::control.state, 0, 0, 0, 0, 0};
+    return TRUE;
+}
+
+// A stopped service moves to start-pending; any other state fails with ERROR_SERVICE_ALREADY_RUNNING.
+VQAPI BOOL StartServiceA(SC_HANDLE service, DWORD count, LPCSTR *args) {
+    auto &c = seam::control;
+    const DWORD error = c.startError ? c.startError : c.state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : 0;
+    if (!seam::Step(
+            "StartServiceA(" + seam::Kind(service) + "," + std::to_string(count) + "," + (args ? "args" : "null") + ")",
+            error))
+        return FALSE;
+    c.state = SERVICE_START_PENDING;
+    return TRUE;
+}
+
+VQAPI BOOL CloseServiceHandle(SC_HANDLE handle) {
+    seam::Step("CloseServiceHandle(" + seam::Kind(handle) + ")", seam::control.closeSetsError);
+    --seam::control.openHandles;
+    return TRUE;
+}
 
 namespace {
 
@@ -58,15 +138,12 @@ TEST(ServiceStart, EachStateAndFailingStep) {
     ASSERT_TRUE(viewer.open());
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        seam::ResetControl();
-        seam::Control().state = r.state, seam::Control().openManagerError = r.managerError;
-        seam::Control().openServiceError = r.serviceError, seam::Control().queryError = r.queryError;
-        seam::Control().startError = r.startError, seam::Control().closeSetsError = r.closeError;
+        seam::control = {r.state, r.managerError, r.serviceError, r.queryError, r.startError, r.closeError, {}, 0};
         LONG code = -1;
         const Calls lines = viewer.Markers([&] { code = StartScheduler(); }, {"Scheduler"});
         EXPECT_EQ(code, r.code);
-        EXPECT_EQ(seam::Control().calls, r.calls);
-        EXPECT_EQ(seam::Control().openHandles, 0) << "a handle was left open";
+        EXPECT_EQ(seam::control.calls, r.calls);
+        EXPECT_EQ(seam::control.openHandles, 0) << "a handle was left open";
         Calls expected = {"-> Scheduler : Function StartScheduler"};
         if (r.exits) expected.push_back("<- Scheduler : Function StartScheduler");
         EXPECT_EQ(lines, expected);
@@ -76,13 +153,13 @@ TEST(ServiceStart, EachStateAndFailingStep) {
 class SchedulerTest : public fake::ServiceTest {
 protected:
     void SetUp() override {
-        seam::ResetControl();
+        seam::control = {};
         service->names = {u"Backup.job", u"Report.job"};
-        seam::SetSchedulerObject(service.get());
+        seam::scheduler = service.get();
         ServiceTest::SetUp();
     }
     void TearDown() override {
-        seam::SetSchedulerObject(nullptr);
+        seam::scheduler = nullptr;
         ServiceTest::TearDown();
     }
     ComRef<_Scheduler> Make() {
@@ -105,13 +182,13 @@ protected:
 TEST_F(SchedulerTest, CreationLoadsTheTasksOrCreatesNothing) {
     ComRef<_Scheduler> s = Make();
     EXPECT_EQ(service->journal.Of("Enum").size(), 1u);
-    EXPECT_TRUE(seam::Control().calls.empty()) << "the load at creation does not depend on the service check";
+    EXPECT_TRUE(seam::control.calls.empty()) << "the load at creation does not depend on the service check";
     ComRef<_Tasks> t = TasksOf(s.get());
     s.reset();
     EXPECT_EQ(CountOf(t.get()), 2) << "the collection outlives its Scheduler";
     t.reset();
     void *p = reinterpret_cast<void *>(1);
-    seam::FailNextCreation(E_ACCESSDENIED);
+    seam::failNext = E_ACCESSDENIED;
     EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), E_ACCESSDENIED);
     EXPECT_EQ(p, nullptr);
     service->journal.Answer("Enum", SCHED_E_SERVICE_NOT_RUNNING);
@@ -153,7 +230,7 @@ TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
 
 TEST_F(SchedulerTest, TasksReadChecksTheServiceUntilOnceSuccessful) {
     ComRef<_Scheduler> s = Make();
-    seam::Control().state = SERVICE_START_PENDING;
+    seam::control.state = SERVICE_START_PENDING;
     _Tasks *t = reinterpret_cast<_Tasks *>(1);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(s->get_Tasks(&t), static_cast<HRESULT>(0x80040000));
@@ -161,14 +238,14 @@ TEST_F(SchedulerTest, TasksReadChecksTheServiceUntilOnceSuccessful) {
     }
     EXPECT_EQ(fake::TakeErrorInfo(), fake::Raised(u"Scheduler service is not running and will not start"));
 
-    seam::Control().state = SERVICE_RUNNING;
-    seam::Control().calls.clear();
+    seam::control.state = SERVICE_RUNNING;
+    seam::control.calls.clear();
     ComRef<_Tasks> first = TasksOf(s.get());
-    EXPECT_EQ(seam::Control().calls, kRunningCalls);
-    seam::Control().state = SERVICE_STOPPED;
+    EXPECT_EQ(seam::control.calls, kRunningCalls);
+    seam::control.state = SERVICE_STOPPED;
     ComRef<_Tasks> second = TasksOf(s.get());
     EXPECT_EQ(first.get(), second.get());
-    EXPECT_EQ(seam::Control().calls.size(), kRunningCalls.size()) << "the check is never made again";
+    EXPECT_EQ(seam::control.calls.size(), kRunningCalls.size()) << "the check is never made again";
 }
 
 }  // namespace

@@ -62,7 +62,6 @@ Const E_NOTIMPL = -2147467263
 Const TASK_TIME_TRIGGER_WEEKLY = 2
 Const TASK_MONDAY = 2
 Const TASK_WEDNESDAY = 8
-Const TASK_FLAG_DISABLED = 4
 Const TASK_FLAG_HIDDEN = &H200
 
 Dim fso, jobDir, sched, tasks, task, tr
@@ -110,9 +109,8 @@ If WScript.Arguments.Count = 2 Then
     End If
     Finish
 End If
-
- ---- Creation and the task list --------------------------------------------------------------------------------
-Dim before, given, generated, newName, t, seen
+' ---- Creation and the task list --------------------------------------------------------------------------------
+Dim before, given, generated, newName, t, seen, triggers, tr2, start, fromText, toText, noTimes
 before = tasks.Count
 newName = "velqo vbs"
 Set given = tasks.Add(newName)
@@ -124,26 +122,14 @@ Check tasks("VELQO VBS") Is given And tasks(before + 2) Is generated, "tasks(nam
 On Error Resume Next: tasks.Add "velqo vbs": TakeError: On Error GoTo 0
 CheckEq errNumber & " " & tasks.Count, "457 " & (before + 2), "a name added twice raises error 457 and adds nothing"
 
-' ---- Task properties, errors and triggers ------------------------------------------------------------------------
-Dim app
-app = fso.GetSpecialFolder(0) & "\notepad.exe"
-given.ApplicationName = app
-given.Parameters = "/a ""b c"""
-given.Comment = "written by scheduler.vbs"
-given.Creator = "velqo"
-given.MaxRunTime = 3600000
-given.Flags = TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN
-
+' ---- Errors and triggers -----------------------------------------------------------------------------------------
+given.ApplicationName = fso.GetSpecialFolder(0) & "\notepad.exe"
 On Error Resume Next: given.ApplicationName = "": TakeError: On Error GoTo 0
 CheckError 5, "Application name must not be empty", "velqosch.chm", 9999, "empty ApplicationName"
-CheckEq given.ApplicationName, app, "the refused ApplicationName changed nothing"
 
-Dim triggers, tr2, start
 Set triggers = given.Triggers
 Set tr = triggers.Add
 tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
-tr.WeeksInterval = 2
-tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
 start = DateSerial(2024, 5, 6) + TimeSerial(14, 35, 50)
 tr.StartTime = start
 CheckEq tr.StartTime, start, "StartTime reads back the full value written"
@@ -158,37 +144,19 @@ For Each t In triggers
 Next
 CheckEq seen, "1001", "For Each over Triggers yields the same trigger objects in order"
 triggers.Remove 2
-CheckEq triggers.Count & " " & tr2.Index, "1 -1", "Triggers.Remove 2; a removed trigger reports Index -1"
 
 ' ---- Arguments GetRunTimes only reads keep the caller's value and type -------------------------------------------
-Dim fromText, toText, noTimes
 fromText = "1/1/1990"
 toText = "1/2/1990"
 CheckEq given.GetRunTimes(fromText, toText, noTimes), 0, "GetRunTimes of a period without runs returns 0"
 Check IsEmpty(noTimes), "GetRunTimes without run times leaves TaskTimes Empty, not an array"
 CheckEq TypeName(fromText) & " " & TypeName(toText), "String String", "GetRunTimes leaves BeginDate and EndDate Strings"
 
-' ---- Save, and the saved task read back by a new Scheduler -------------------------------------------------------
+' ---- Save (the settings it writes are the .job interchange's to check), then Remove --------------------------------
 On Error Resume Next: given.Save: TakeError: On Error GoTo 0
 ' Wine's service writes the file, then answers SaveCompleted with E_NOTIMPL.
 Check errNumber = E_NOTIMPL And fso.FileExists(jobDir & "velqo vbs.job"), "Save wrote the file, then E_NOTIMPL"
-
-Dim sched2, loaded, ltr
-Set sched2 = CreateObject("TaskScheduler.Scheduler")
-Check sched2.Tasks.Exists("velqo vbs") And Not sched2.Tasks.Exists(newName), "a new Scheduler loads the saved task only"
-Set loaded = sched2.Tasks("velqo vbs")
-CheckEq Cat(Array(loaded.ApplicationName, loaded.Parameters, loaded.Comment, loaded.Creator, loaded.MaxRunTime, _
-    loaded.flags And (TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN), loaded.Triggers.Count)), _
-    Cat(Array(app, "/a ""b c""", "written by scheduler.vbs", "velqo", 3600000, _
-    TASK_FLAG_DISABLED Or TASK_FLAG_HIDDEN, 1)), "the saved task's settings"
-Set ltr = loaded.Triggers(1)
-CheckEq Cat(Array(ltr.TriggerType, ltr.WeeksInterval, ltr.DaysOfTheWeek, Hour(ltr.StartTime) & ":" & _
-    Minute(ltr.StartTime) & ":" & Second(ltr.StartTime), Int(CDbl(ltr.StartTime)))), _
-    TASK_TIME_TRIGGER_WEEKLY & "|2|" & (TASK_MONDAY Or TASK_WEDNESDAY) & "|14:35:0|0", _
-    "the saved trigger (StartTime: hour and minute, on 30 December 1899)"
-Check Not ltr.IsDirty, "a loaded trigger is not dirty"
-
-' ---- Remove --------------------------------------------------------------------------------------------------------
+Check CreateObject("TaskScheduler.Scheduler").Tasks.Item("velqo vbs").Triggers.Count = 1, "a new Scheduler loads it"
 tasks.Remove "velqo vbs"
 Check Not tasks.Exists("velqo vbs") And Not fso.FileExists(jobDir & "velqo vbs.job"), "Remove deletes task and file"
 Finish
