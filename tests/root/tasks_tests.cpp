@@ -88,13 +88,12 @@ TEST_F(TasksTest, LoadsWholeEnumerationsInOrderAskingFiveAtATime) {
     ASSERT_EQ(Load({u"Backup.job", u"Report.JOB", u"x.job.job", u"Plain", u"Mixed.JoB", u"job", u"a.jobs"}), S_OK);
     EXPECT_EQ(Loaded(), (Names{u"Backup", u"Report", u"x.job", u"Plain", u"Mixed", u"job", u"a.jobs"}));
     EXPECT_EQ(service->journal.Of("Activate")[1], "\"Report\"");
-}
-
-TEST_F(TasksTest, ThirtyTwoThousandSevenHundredAndFiftyNamesAtMost) {
+    // 32,750 names at most: one more overflows before anything is replaced.
+    service->batchLimit = 0xFFFFFFFF;
     ASSERT_EQ(Load(Numbered(32750)), S_OK);
     EXPECT_EQ(NameOf(At(32750).get()), u"T32749");
     ASSERT_EQ(Load({u"Old1", u"Old2"}), S_OK);
-    EXPECT_EQ(Load(Numbered(32751)), kE6) << "overflow before anything is replaced";
+    EXPECT_EQ(Load(Numbered(32751)), kE6);
     EXPECT_EQ(Loaded(), (Names{u"Old1", u"Old2"}));
     EXPECT_TRUE(service->journal.Of("Activate").empty());
 }
@@ -126,26 +125,19 @@ TEST_F(TasksTest, FailuresWhileLoading) {
 
 TEST_F(TasksTest, ItemAndExists) {
     ASSERT_EQ(Load({u"Backup.job", u"Été"}), S_OK);
-    struct Row {
-        Arg arg;  // built in place: a copy would free its text twice
-        HRESULT hr;
-    } rows[] = {{Arg(u"BACKUP"), S_OK}, {Arg(2), S_OK}, {Arg(u"éTÉ"), S_OK}, {Arg(u"Nope"), kE5}, {Arg(3), kE9}};
-    for (const auto &[arg, hr] : rows) {
-        _Task *got = reinterpret_cast<_Task *>(1);
-        EXPECT_EQ(tasks->get_Item(const_cast<VARIANT *>(&arg.v), &got), hr);
-        if (got) got->Release();
-        EXPECT_TRUE(SUCCEEDED(hr) || !got) << "a failure clears the result";
-    }
+    Arg key(u"éTÉ"), absent(u"Nope"), beyond(3);
     VARIANT empty{};
-    _Task *got = nullptr;
-    EXPECT_EQ(tasks->get_Item(&empty, &got), kE13);
-    for (auto [name, found] : {std::pair{u"éTÉ", VARIANT_TRUE}, std::pair{u"Other", VARIANT_FALSE}}) {
-        BstrHolder b(name);
-        BSTR value = b.get();
-        VARIANT_BOOL answer = 7;
-        ASSERT_EQ(tasks->Exists(&value, &answer), S_OK);
-        EXPECT_EQ(answer, found);
+    for (auto [arg, hr] : {std::pair{&key.v, S_OK}, {&absent.v, kE5}, {&beyond.v, kE9}, {&empty, kE13}}) {
+        _Task *got = reinterpret_cast<_Task *>(1);
+        EXPECT_EQ(tasks->get_Item(arg, &got), hr);
+        EXPECT_EQ(got ? NameOf(got) : u"", SUCCEEDED(hr) ? u"Été" : u"") << "a failure clears the result";
+        if (got) got->Release();
     }
+    BstrHolder yes(u"éTÉ"), no(u"Other");
+    BSTR y = yes.get(), n = no.get();
+    VARIANT_BOOL found[2] = {7, 7};
+    ASSERT_EQ(tasks->Exists(&y, &found[0]) | tasks->Exists(&n, &found[1]), S_OK);
+    EXPECT_EQ(std::vector<VARIANT_BOOL>(found, found + 2), std::vector<VARIANT_BOOL>({VARIANT_TRUE, VARIANT_FALSE}));
     EXPECT_TRUE(fake::TakeErrorInfo().empty()) << "a missing name raises nothing";
 }
 
@@ -197,8 +189,7 @@ TEST_F(TasksTest, AddWritesAGeneratedNameBackForABlankOne) {
     BSTR name = given.get();
     ComRef<_Task> task;
     ASSERT_EQ(tasks->Add(&name, task.Out()), S_OK);
-    EXPECT_EQ(name, given.get()) << "a name that is not blank is used unchanged";
-    EXPECT_EQ(NameOf(task.get()), u" Nightly ");
+    EXPECT_TRUE(name == given.get() && NameOf(task.get()) == u" Nightly ") << "a name not blank is used unchanged";
     EXPECT_EQ(tasks->Add(nullptr, task.Out()), E_POINTER);
 
     // A name the service holds: its status. A key of the collection: 457, the new item dropped.
