@@ -81,15 +81,6 @@ TEST_F(Collection, LookupByPositionOrKeyWithTheirErrors) {
     SysFreeString(key);
 }
 
-TEST_F(Collection, AKeyAddedTwiceFailsAndChangesNothing) {
-    TriggerObject *first = Add(u"Same");
-    EXPECT_EQ(ErrorOf([&] { Add(u"SAME"); }), kErrKeyInUse);
-    EXPECT_EQ(c.Count(), 1);
-    EXPECT_EQ(c.ItemByKey(u"same"), first);
-    EXPECT_EQ(LiveObjectCount(), live + 1) << "the rejected object was released";
-    EXPECT_EQ(first->References(), 1u);
-}
-
 // Many keys behind one entry without a key, removed from the middle, the
 // front and the end in turn (keys that crowd one part of the index are the
 // case a removal must close up behind): every key left is found in another

@@ -179,14 +179,30 @@ protected:
     }
 };
 
-TEST_F(SchedulerTest, CreationLoadsTheTasksOrCreatesNothing) {
+// Creation loads the tasks without the service check; the Tasks read checks
+// the service until one check succeeds; a failing creation creates nothing.
+TEST_F(SchedulerTest, CreationAndTheTasksReadWithItsServiceCheck) {
     ComRef<_Scheduler> s = Make();
     EXPECT_EQ(service->journal.Of("Enum").size(), 1u);
     EXPECT_TRUE(seam::control.calls.empty()) << "the load at creation does not depend on the service check";
+    seam::control.state = SERVICE_START_PENDING;
+    _Tasks *none = reinterpret_cast<_Tasks *>(1);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(s->get_Tasks(&none), static_cast<HRESULT>(0x80040000));
+        EXPECT_EQ(none, nullptr);
+    }
+    EXPECT_EQ(fake::TakeErrorInfo(), fake::Raised(u"Scheduler service is not running and will not start"));
+    seam::control.state = SERVICE_RUNNING;
+    seam::control.calls.clear();
     ComRef<_Tasks> t = TasksOf(s.get());
+    EXPECT_EQ(seam::control.calls, kRunningCalls);
+    seam::control.state = SERVICE_STOPPED;
+    EXPECT_EQ(TasksOf(s.get()).get(), t.get());
+    EXPECT_EQ(seam::control.calls.size(), kRunningCalls.size()) << "the check is never made again";
     s.reset();
     EXPECT_EQ(CountOf(t.get()), 2) << "the collection outlives its Scheduler";
     t.reset();
+
     void *p = reinterpret_cast<void *>(1);
     seam::failNext = E_ACCESSDENIED;
     EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), E_ACCESSDENIED);
@@ -226,26 +242,6 @@ TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
     BSTR got = nullptr;
     ASSERT_EQ(s->get_Computer(&got), S_OK);
     EXPECT_EQ(fake::Take(got), u"\\\\SOMEWHERE");
-}
-
-TEST_F(SchedulerTest, TasksReadChecksTheServiceUntilOnceSuccessful) {
-    ComRef<_Scheduler> s = Make();
-    seam::control.state = SERVICE_START_PENDING;
-    _Tasks *t = reinterpret_cast<_Tasks *>(1);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(s->get_Tasks(&t), static_cast<HRESULT>(0x80040000));
-        EXPECT_EQ(t, nullptr);
-    }
-    EXPECT_EQ(fake::TakeErrorInfo(), fake::Raised(u"Scheduler service is not running and will not start"));
-
-    seam::control.state = SERVICE_RUNNING;
-    seam::control.calls.clear();
-    ComRef<_Tasks> first = TasksOf(s.get());
-    EXPECT_EQ(seam::control.calls, kRunningCalls);
-    seam::control.state = SERVICE_STOPPED;
-    ComRef<_Tasks> second = TasksOf(s.get());
-    EXPECT_EQ(first.get(), second.get());
-    EXPECT_EQ(seam::control.calls.size(), kRunningCalls.size()) << "the check is never made again";
 }
 
 }  // namespace

@@ -130,6 +130,8 @@ CheckError 5, "Application name must not be empty", "velqosch.chm", 9999, "empty
 Set triggers = given.Triggers
 Set tr = triggers.Add
 tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
+tr.WeeksInterval = 2
+tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
 start = DateSerial(2024, 5, 6) + TimeSerial(14, 35, 50)
 tr.StartTime = start
 CheckEq tr.StartTime, start, "StartTime reads back the full value written"
@@ -156,7 +158,7 @@ CheckEq TypeName(fromText) & " " & TypeName(toText), "String String", "GetRunTim
 On Error Resume Next: given.Save: TakeError: On Error GoTo 0
 ' Wine's service writes the file, then answers SaveCompleted with E_NOTIMPL.
 Check errNumber = E_NOTIMPL And fso.FileExists(jobDir & "velqo vbs.job"), "Save wrote the file, then E_NOTIMPL"
-Check CreateObject("TaskScheduler.Scheduler").Tasks.Item("velqo vbs").Triggers.Count = 1, "a new Scheduler loads it"
+CheckEq CreateObject("TaskScheduler.Scheduler").Tasks.Item("velqo vbs").Triggers.Count, 1, "a new Scheduler loads it"
 tasks.Remove "velqo vbs"
 Check Not tasks.Exists("velqo vbs") And Not fso.FileExists(jobDir & "velqo vbs.job"), "Remove deletes task and file"
 Finish
