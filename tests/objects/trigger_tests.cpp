@@ -50,9 +50,9 @@ protected:
 
     // A Trigger bound to a service trigger holding `record`.
     ComRef<TriggerObject> Bind(const TASK_TRIGGER &record) {
-        service = item->AddStoredTrigger(record);
+        bound = item->AddStoredTrigger(record);
         ComRef<TriggerObject> t = TriggerObject::Create();
-        t->SetITaskTrigger(service);
+        t->SetITaskTrigger(bound);
         return t;
     }
     // n stored triggers told apart by MinutesInterval 100, 101, ..., and the bound Triggers.
@@ -70,7 +70,7 @@ protected:
         for (SHORT p = 1; p <= c->Count(); ++p) out.push_back(c->Item(p)->MinutesInterval());
         return out;
     }
-    FakeTrigger *service = nullptr;
+    FakeTrigger *bound = nullptr;  // the service trigger of the last Bind
     ComRef<TaskObject> task;
 };
 
@@ -183,7 +183,7 @@ TEST_F(TriggerTest, UpdateAndDescriptionGoToTheService) {
     t->PutMinutesInterval(60);
     ASSERT_EQ(t->Update(), S_OK);
     EXPECT_EQ(journal.Log(), (Calls{"T0.SetTrigger()"}));
-    EXPECT_TRUE(Same(service->record, t->Record())) << "the whole record";
+    EXPECT_TRUE(Same(bound->record, t->Record())) << "the whole record";
     journal.Answer("T0.SetTrigger", SCHED_E_SERVICE_NOT_RUNNING);
     t->PutMinutesInterval(61);
     EXPECT_EQ(t->Update(), SCHED_E_SERVICE_NOT_RUNNING);
