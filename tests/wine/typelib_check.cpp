@@ -6,6 +6,8 @@
 //   typelib_check [gtest flags] DLL_PATH TLB_PATH
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -283,11 +285,10 @@ TEST(Dll, ResourcesOfTheIdentifiersAndTheTypeLibrary) {
         std::string name = "_IID_";
         for (const char *s = c.name; *s; ++s) name += static_cast<char>(std::toupper(static_cast<unsigned char>(*s)));
         std::vector<unsigned char> want(4);
+        const auto add = [&](const IID &id) { want.insert(want.end(), (const BYTE *)&id, (const BYTE *)(&id + 1)); };
         for (const auto &a : kAliases)
-            if (a.of == c.iface)
-                want.insert(want.end(), (const unsigned char *)&a.iid, (const unsigned char *)(&a.iid + 1));
-        const IID &iid = InterfaceOf(c.iface).iid;
-        want.insert(want.end(), (const unsigned char *)&iid, (const unsigned char *)(&iid + 1));
+            if (a.of == c.iface) add(a.iid);
+        add(InterfaceOf(c.iface).iid);
         want[0] = static_cast<unsigned char>(want.size() - 4);
         EXPECT_EQ(Resource(module, name.c_str(), MAKEINTRESOURCEA(10) /* RT_RCDATA */), want) << name;
     }
@@ -298,13 +299,8 @@ TEST(Dll, ResourcesOfTheIdentifiersAndTheTypeLibrary) {
     ASSERT_GE(res.size(), 48u);
     EXPECT_EQ(Bytes(res.data(), 4), Bytes("MSFT", 4));
     EXPECT_EQ(Bytes(res.data() + 44, 4), Bytes(&kLibrary.helpcontext, 4));
-    HANDLE f = CreateFileW(g_tlb.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    std::vector<unsigned char> file(GetFileSize(f, nullptr));
-    DWORD got = 0;
-    ReadFile(f, file.data(), static_cast<DWORD>(file.size()), &got, nullptr);
-    CloseHandle(f);
-    EXPECT_EQ(res, file);
+    std::ifstream tlb(std::string(g_tlb.begin(), g_tlb.end()), std::ios::binary);
+    EXPECT_EQ(res, std::vector<unsigned char>(std::istreambuf_iterator<char>(tlb), {}));
 }
 
 TEST(Dll, VersionBlock) {
