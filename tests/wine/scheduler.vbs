@@ -158,7 +158,7 @@ CheckEq TypeName(fromText) & " " & TypeName(toText), "String String", "GetRunTim
 On Error Resume Next: given.Save: TakeError: On Error GoTo 0
 ' Wine's service writes the file, then answers SaveCompleted with E_NOTIMPL.
 Check errNumber = E_NOTIMPL And fso.FileExists(jobDir & "velqo vbs.job"), "Save wrote the file, then E_NOTIMPL"
-CheckEq CreateObject("TaskScheduler.Scheduler").Tasks.Item("velqo vbs").Triggers.Count, 1, "a new Scheduler loads it"
+Check CreateObject("TaskScheduler.Scheduler").Tasks.Exists("velqo vbs"), "a new Scheduler loads the saved task"
 tasks.Remove "velqo vbs"
 Check Not tasks.Exists("velqo vbs") And Not fso.FileExists(jobDir & "velqo vbs.job"), "Remove deletes task and file"
 Finish
