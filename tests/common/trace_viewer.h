@@ -1,6 +1,8 @@
-// A trace viewer window of this process for the length of a scope: the
-// lines it receives, and the procedure markers among them
-// ("-> Module : Procedure", "<- Module : Procedure").
+// A trace viewer window of this process for the length of a scope, in a
+// private session folder for windows and messages (a desktop of its own, so
+// that tests running side by side do not see each other's viewers): the
+// procedure markers among the lines it receives ("-> Module : Procedure",
+// "<- Module : Procedure").
 #pragma once
 
 #include <stdlib.h>
@@ -15,22 +17,20 @@
 
 namespace test_trace {
 
-// A private session folder for windows and messages (a desktop of its own),
-// so that tests running side by side do not see each other's viewers.
-struct PrivateDesktop {
-    PrivateDesktop() {
-        char tmpl[] = "/tmp/velqosch-desktop-XXXXXX";
-        dir = mkdtemp(tmpl) ? tmpl : "";
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    }
-    ~PrivateDesktop() {
-        std::error_code ignored;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-    }
-    std::string dir;
-};
-
 class Viewer {
+    struct Desktop {
+        Desktop() {
+            char tmpl[] = "/tmp/velqosch-desktop-XXXXXX";
+            dir = mkdtemp(tmpl) ? tmpl : "";
+            setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+        }
+        ~Desktop() {
+            std::error_code ignored;
+            if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+        }
+        std::string dir;
+    } desktop_;
+
 public:
     Viewer() : window_(VelqoCreateWindow("SnagtrapViewer", "Orvell Snagtrap", Receive, this)) {}
     ~Viewer() {

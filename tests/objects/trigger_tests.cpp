@@ -265,7 +265,6 @@ TEST_F(TriggerTest, RemoveDeletesByCurrentIndexAndRenumbers) {
 // Entry and exit on the normal way out, the entry alone when a procedure
 // ends by an error, nothing from the untraced ones.
 TEST_F(TriggerTest, TracedProcedures) {
-    test_trace::PrivateDesktop desktop;
     test_trace::Viewer viewer;
     ASSERT_TRUE(viewer.open());
     journal.Answer("T0.SetTrigger", E_ACCESSDENIED);

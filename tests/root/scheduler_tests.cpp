@@ -133,7 +133,6 @@ TEST(ServiceStart, EachStateAndFailingStep) {
     };
     // clang-format on
     EnsureThreadStarted();
-    test_trace::PrivateDesktop desktop;
     test_trace::Viewer viewer;
     ASSERT_TRUE(viewer.open());
     for (const Row &r : rows) {
