@@ -114,9 +114,10 @@ Dim before, given, generated, newName, t, seen, triggers, tr2, start, fromText, 
 before = tasks.Count
 newName = "velqo vbs"
 Set given = tasks.Add(newName)
-newName = ""
+' An Empty variable is converted for the call and still takes the generated name back.
+newName = Empty
 Set generated = tasks.Add(newName)
-Check Len(newName) > 0 And generated.TaskName = newName, "Add with an empty name writes the generated name back"
+Check Len(newName) > 0 And generated.TaskName = newName, "Add with an Empty name writes the generated name back"
 ' Item is the default member, by name (any letter case) and by position.
 Check tasks("VELQO VBS") Is given And tasks(before + 2) Is generated, "tasks(name), tasks(position)"
 On Error Resume Next: tasks.Add "velqo vbs": TakeError: On Error GoTo 0
