@@ -124,7 +124,8 @@ HRESULT Give(Journal &journal, const std::string &method, const std::u16string &
 #define FAKE_WORK_ITEM_UNCALLED(X)                                                                              \
     X(GetTriggerString, WORD, LPWSTR *)                                                                         \
     X(Run)                                                                                                      \
-    X(Terminate) X(SetErrorRetryCount, WORD) X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD)       \
+    X(Terminate)                                                                                                \
+    X(SetErrorRetryCount, WORD) X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD)                    \
         X(GetErrorRetryInterval, WORD *) X(SetTaskFlags, DWORD) X(GetTaskFlags, DWORD *) X(GetClassID, CLSID *) \
             X(IsDirty) X(Load, LPCOLESTR, DWORD) X(GetCurFile, LPOLESTR *)
 
