@@ -121,13 +121,13 @@ HRESULT Give(Journal &journal, const std::string &method, const std::u16string &
     }
 
 // The members of a work item the component never calls.
-#define FAKE_WORK_ITEM_UNCALLED(X)                                                                              \
-    X(GetTriggerString, WORD, LPWSTR *)                                                                         \
-    X(Run)                                                                                                      \
-    X(Terminate)                                                                                                \
-    X(SetErrorRetryCount, WORD) X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD)                    \
-        X(GetErrorRetryInterval, WORD *) X(SetTaskFlags, DWORD) X(GetTaskFlags, DWORD *) X(GetClassID, CLSID *) \
-            X(IsDirty) X(Load, LPCOLESTR, DWORD) X(GetCurFile, LPOLESTR *)
+// clang-format off
+#define FAKE_WORK_ITEM_UNCALLED(X)                                                                                \
+    X(GetTriggerString, WORD, LPWSTR *) X(Run) X(Terminate) X(SetErrorRetryCount, WORD)                       \
+    X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD) X(GetErrorRetryInterval, WORD *)             \
+    X(SetTaskFlags, DWORD) X(GetTaskFlags, DWORD *) X(GetClassID, CLSID *) X(IsDirty) X(Load, LPCOLESTR, DWORD) \
+    X(GetCurFile, LPOLESTR *)
+// clang-format on
 
 // Calls are journalled as "T<id>.Method"; GetTrigger insists on the record's size, as the service does.
 class FakeTrigger final : public Counted<ITaskTrigger> {
