@@ -85,26 +85,28 @@ void Recorder::Finish() {
 }
 
 void Recorder::Main() {
+    const auto ended = [](const std::vector<Record> &records) {
+        return std::any_of(records.begin(), records.end(), [](const Record &r) { return r.kind == Record::kEnded; });
+    };
     for (;;) {
         Batch batch;
         {
             std::unique_lock<std::mutex> hold(mutex_);
             wake_.wait(hold, [this] { return stop_ || !order_.empty(); });
             if (order_.empty()) return;
-            for (auto &path : order_) batch.emplace_back(path, std::move(waiting_[path]));
-            order_.clear();
-            waiting_.clear();
+            // One batch at a time, ended runs first: their results are what a
+            // user waits for, and a run that ends during a burst of starts
+            // waits for one batch, not for the burst.
+            std::stable_partition(order_.begin(), order_.end(),
+                                  [&](const std::string &path) { return ended(waiting_[path]); });
+            const std::size_t count = std::min(kBatchFiles, order_.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                auto node = waiting_.extract(order_[i]);
+                batch.emplace_back(std::move(node.key()), std::move(node.mapped()));
+            }
+            order_.erase(order_.begin(), order_.begin() + std::ptrdiff_t(count));
         }
-        // Ended runs first: their results are what a user waits for.
-        std::stable_partition(batch.begin(), batch.end(), [](const auto &entry) {
-            return std::any_of(entry.second.begin(), entry.second.end(),
-                               [](const Record &r) { return r.kind == Record::kEnded; });
-        });
-        for (auto it = batch.begin(); it != batch.end();) {
-            auto last = it + std::ptrdiff_t(std::min<std::size_t>(kBatchFiles, std::size_t(batch.end() - it)));
-            Write(it, last);
-            it = last;
-        }
+        Write(batch.begin(), batch.end());
     }
 }
 
