@@ -1,16 +1,45 @@
-// Runs a check in a child process that permission bits bind: run as root, the
-// child first gets `paths` handed to an unprivileged user and becomes that user.
+// A fresh folder of the tests' own, and a check run in a child process that
+// permission bits bind: run as root, the child first gets `paths` handed to
+// an unprivileged user and becomes that user.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace test_user {
+
+// A fresh folder under the temporary directory, removed with its contents
+// whatever mode a test left it in.
+struct TempDir {
+    TempDir() {
+        char pattern[] = "/tmp/velqo-test-XXXXXX";
+        EXPECT_TRUE(::mkdtemp(pattern)) << pattern;
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string &path() const { return path_; }
+    std::string File(const std::string &name) const { return path_ + "/" + name; }
+    std::vector<std::string> Entries() const {  // sorted
+        std::vector<std::string> names;
+        for (const auto &e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string path_;
+};
 
 // True when `check` held in the child.
 inline bool AsUnprivileged(const std::vector<std::string> &paths, const std::function<bool()> &check) {

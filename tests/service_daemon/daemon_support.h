@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/schedule_service.h"
+#include "common/unprivileged.h"
 #include "platform/service/control/control.h"
 #include "platform/service/job/jobfile.h"
 
@@ -59,9 +60,7 @@ protected:
     void SetUp() override {
         for (const char *name : kSaved)
             if (const char *value = getenv(name)) saved_[name] = value;
-        char pattern[] = "/tmp/vqsd.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        windir_ = pattern;
+        windir_ = dir_.path();
         setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
         setenv("VELQOSCH_SERVICE", VELQOSVC_PATH, 1);
     }
@@ -74,7 +73,6 @@ protected:
         }
         std::error_code ignored;
         std::filesystem::permissions(TasksDir() + "/.service", std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(windir_, ignored);
         for (const char *name : kSaved) saved_.count(name) ? setenv(name, saved_[name].c_str(), 1) : unsetenv(name);
         tzset();
     }
@@ -102,6 +100,7 @@ protected:
     void StopService() const { ASSERT_TRUE(test_service::Stop()) << LogText(); }
     static DWORD CurrentState() { return svc::QueryDaemonStatus().state; }
 
+    test_user::TempDir dir_;  // removed after TearDown
     std::string windir_;
     std::map<std::string, std::string> saved_;
 };

@@ -1,12 +1,9 @@
 // Helpers of the job-file tests: fixture bytes, field-by-field comparison, a
-// scratch folder.
+// scratch folder (the shared one).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,29 +26,7 @@ inline std::vector<BYTE> ReadBytes(const std::string &path) {
 
 inline std::vector<BYTE> LoadFixture(const std::string &name) { return ReadBytes(FixturePath(name)); }
 
-// A fresh folder under the temporary directory, removed with its contents.
-struct ScratchDir {
-    ScratchDir() {
-        char pattern[] = "/tmp/velqo-job-XXXXXX";
-        EXPECT_TRUE(::mkdtemp(pattern)) << pattern;
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string &path() const { return path_; }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-    std::vector<std::string> Entries() const {  // sorted
-        std::vector<std::string> names;
-        for (const auto &e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string path_;
-};
-
+using ScratchDir = test_user::TempDir;
 using test_user::AsUnprivileged;
 
 }  // namespace jobtest

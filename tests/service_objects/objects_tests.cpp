@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unprivileged.h"
 #include "platform/service/job/jobfile.h"
 #include "platform/service/objects/objects_internal.h"
 
@@ -78,9 +79,7 @@ TASK_TRIGGER Weekly(WORD day, WORD hour, WORD days) {
 class ObjectsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/velqo-objects-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        root_ = dir_.path();
         tasks_ = root_ + "/Tasks";
         ::setenv("VELQOSCH_WINDIR", root_.c_str(), 1);
         ASSERT_EQ(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
@@ -90,7 +89,6 @@ protected:
     void TearDown() override {
         VelqoFailAllocationAfter(-1);
         EXPECT_EQ(sched_ ? sched_->Release() : 0u, 0u);
-        fs::remove_all(root_);
     }
     ITask *New(const std::u16string &name) {
         ITask *task = nullptr;
@@ -155,6 +153,7 @@ protected:
         return names;
     }
 
+    test_user::TempDir dir_;
     std::string root_, tasks_;
     ITaskScheduler *sched_ = nullptr;
 };
@@ -289,7 +288,7 @@ TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndCloneAndOutOfMemory) {
     EXPECT_EQ(items->Release(), 0u);
 }
 
-TEST_F(ObjectsTest, TargetComputers) {
+TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
     char host[256] = {};
     ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
     const std::u16string local = Wide(host), self = u"\\\\" + local, far = u"\\\\FARHOST";
@@ -314,9 +313,7 @@ TEST_F(ObjectsTest, TargetComputers) {
     EXPECT_EQ(sched_->SetTargetComputer(nullptr), S_OK);
     EXPECT_EQ(Open(u"there", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
     EXPECT_EQ(sched_->GetTargetComputer(nullptr), E_POINTER);
-}
-
-TEST_F(ObjectsTest, ReferenceCountsAndClassFactory) {
+    // Reference counts and the class factory.
     IUnknown *unk = nullptr;
     EXPECT_EQ(sched_->QueryInterface(IID_ITask, reinterpret_cast<void **>(&unk)), E_NOINTERFACE);
     EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTaskScheduler, IID_ITask, &unk), CLASS_E_CLASSNOTAVAILABLE);
@@ -448,6 +445,34 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     EXPECT_EQ(task->GetPriority(nullptr), E_POINTER);
     EXPECT_EQ(task->GetComment(nullptr), E_POINTER);
     EXPECT_EQ(task->GetIdleWait(&w, nullptr), E_POINTER);
+
+    // A program name without a path is stored as the search path finds it:
+    // the first directory that has it; not executable, not a file, relative
+    // entries not searched, found nowhere, or a path: kept as given.
+    const std::string bin = root_ + "/bin", second = root_ + "/other";
+    fs::create_directories(bin + "/folder");
+    fs::create_directories(second);
+    for (const std::string &path : {bin + "/tool", second + "/tool", bin + "/plain", root_ + "/here"}) {
+        std::ofstream(path) << "#!/bin/sh\n";
+        fs::permissions(path, path == bin + "/plain" ? fs::perms::owner_read : fs::perms::owner_all);
+    }
+    const char *saved = std::getenv("PATH");
+    const std::string oldPath = saved ? saved : "";
+    ::setenv("PATH", ("relative::" + root_ + "/none:" + bin + "/:" + second).c_str(), 1);
+    const fs::path oldDir = fs::current_path();
+    fs::current_path(root_);
+    for (const auto &[set, stored] : {std::pair{u"tool", Wide(bin) + u"/tool"},
+                                      {u"plain", u"plain"},
+                                      {u"folder", u"folder"},
+                                      {u"here", u"here"},
+                                      {u"missing", u"missing"},
+                                      {u"./tool", u"./tool"},
+                                      {u"", u""}}) {
+        ASSERT_EQ(task->SetApplicationName(set), S_OK);
+        EXPECT_EQ(Settings(task).rfind(Narrow(stored) + "|", 0), 0u) << Narrow(set);
+    }
+    saved ? ::setenv("PATH", oldPath.c_str(), 1) : ::unsetenv("PATH");
+    fs::current_path(oldDir);
     EXPECT_EQ(task->Release(), 0u);
     ASSERT_EQ(sched_->Delete(u"settings"), S_OK);
     EXPECT_TRUE(fs::is_empty(store));
@@ -598,40 +623,6 @@ TEST_F(ObjectsTest, PersistFile) {
     ASSERT_EQ(sched_->AddWorkItem(u"second", added), S_OK);
     added->Release();
     EXPECT_EQ(StoredSettings(u"second"), "||||added||" + kNewItem);
-}
-
-// A program name without a path is stored as the search path finds it.
-TEST_F(ObjectsTest, ApplicationNameIsResolvedOnThePath) {
-    const std::string bin = root_ + "/bin", other = root_ + "/other";
-    fs::create_directories(bin + "/folder");
-    fs::create_directories(other);
-    for (const std::string &path : {bin + "/tool", other + "/tool", bin + "/plain", root_ + "/here"}) {
-        std::ofstream(path) << "#!/bin/sh\n";
-        fs::permissions(path, path == bin + "/plain" ? fs::perms::owner_read : fs::perms::owner_all);
-    }
-    const char *saved = std::getenv("PATH");
-    const std::string oldPath = saved ? saved : "";
-    ::setenv("PATH", ("relative::" + root_ + "/none:" + bin + "/:" + other).c_str(), 1);
-    const fs::path oldDir = fs::current_path();
-    fs::current_path(root_);
-    // The first directory that has it; not executable, not a file, relative
-    // entries not searched, found nowhere, or a path: kept as given.
-    ITask *task = Saved(u"app");
-    for (const auto &[set, stored] : {std::pair{u"tool", Wide(bin) + u"/tool"},
-                                      {u"plain", u"plain"},
-                                      {u"folder", u"folder"},
-                                      {u"here", u"here"},
-                                      {u"missing", u"missing"},
-                                      {u"./tool", u"./tool"},
-                                      {u"", u""}}) {
-        ASSERT_EQ(task->SetApplicationName(set), S_OK);
-        LPWSTR text = nullptr;
-        ASSERT_EQ(task->GetApplicationName(&text), S_OK);
-        EXPECT_EQ(Take(text), stored) << Narrow(set);
-    }
-    saved ? ::setenv("PATH", oldPath.c_str(), 1) : ::unsetenv("PATH");
-    fs::current_path(oldDir);
-    task->Release();
 }
 
 TEST(EditForm, WrittenParsedAndRefused) {

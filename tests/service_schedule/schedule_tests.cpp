@@ -333,10 +333,7 @@ TEST(NextRunInstant, ClockChangesNeitherLoseNorDoubleARun) {
         }
         EXPECT_EQ(got, row.expected) << row.what;
     }
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
+    old ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
     tzset();
 }
 

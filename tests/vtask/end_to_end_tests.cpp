@@ -183,19 +183,6 @@ TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
     EXPECT_EQ(ReadFile(tasks_ + "Report.job"), before);
 }
 
-TEST_F(Vtask, ServiceCommandStartsReportsAndStopsTheDaemon) {
-    // Without the component registered a command fails clearly; the service
-    // command needs no component. Starting what runs and stopping what is stopped are no failures.
-    Steps({{{"list"}, 1, {"=", "vtask: error ", "creating TaskScheduler.Scheduler"}}});
-    for (auto [step, state] : {std::pair{"status", "stopped"},
-                               {"start", "running"},
-                               {"start", "running"},
-                               {"status", "running"},
-                               {"stop", "stopped"},
-                               {"stop", "stopped"}})
-        Steps({{{"service", step}, 0, {std::string("=Schedule: ") + state + "\n"}}});
-}
-
 // --- vtask check ------------------------------------------------------------------------
 
 namespace {
@@ -231,6 +218,16 @@ std::string Bytes(const svc::JobData &job) {
 // folder), what `check` says, and the HRESULT and kind its --json row carries;
 // the service runs, and systemctl says "enabled", unless the row says otherwise.
 TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
+    // Without the component registered a command fails clearly; the service
+    // command needs no component. Starting what runs and stopping what is stopped are no failures.
+    Steps({{{"list"}, 1, {"=", "vtask: error ", "creating TaskScheduler.Scheduler"}}});
+    for (auto [step, state] : {std::pair{"status", "stopped"},
+                               {"start", "running"},
+                               {"start", "running"},
+                               {"status", "running"},
+                               {"stop", "stopped"},
+                               {"stop", "stopped"}})
+        Steps({{{"service", step}, 0, {std::string("=Schedule: ") + state + "\n"}}});
     struct Row {
         std::vector<std::pair<std::string, std::string>> files;
         const char *line, *kind;  // the line's "(0x...)" is the HRESULT of its --json row
