@@ -104,13 +104,6 @@ HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv) {
     return S_OK;
 }
 
-HRESULT Give(Journal &journal, const std::string &method, const std::u16string &text, LPWSTR *out) {
-    *out = nullptr;
-    const HRESULT hr = journal.Enter(method);
-    if (SUCCEEDED(hr)) *out = CopyOut(text);
-    return hr;
-}
-
 HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -128,13 +121,10 @@ HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
 
 HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) {
     *ppTrigger = nullptr;
-    const HRESULT hr = journal.Enter("CreateTrigger");
-    if (FAILED(hr)) return hr;
-    FakeTrigger *t = AddStoredTrigger(newTriggerRecord);
-    *piNewTrigger = static_cast<WORD>(1000 + nextTriggerId);  // not the position: the collection keeps its own
-    t->AddRef();
-    *ppTrigger = t;
-    return hr;
+    return journal.Enter("CreateTrigger", "", [&] {
+        (*ppTrigger = AddStoredTrigger(newTriggerRecord))->AddRef();
+        *piNewTrigger = static_cast<WORD>(1000 + nextTriggerId);  // not the position: the collection keeps its own
+    });
 }
 
 HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
@@ -157,9 +147,8 @@ HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIM
 HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
     std::string bytes;
     for (WORD i = 0; i < cbData && i < 8; ++i) bytes += (i ? " " : "") + std::to_string(rgbData[i]);
-    const HRESULT hr = journal.Enter("SetWorkItemData", std::to_string(cbData) + ":" + bytes);
-    if (SUCCEEDED(hr)) data.assign(rgbData, rgbData + cbData);
-    return hr;
+    return journal.Enter("SetWorkItemData", std::to_string(cbData) + ":" + bytes,
+                         [&] { data.assign(rgbData, rgbData + cbData); });
 }
 
 HRESULT FakeWorkItem::GetWorkItemData(WORD *pcbData, BYTE **prgbData) {
@@ -208,9 +197,7 @@ private:
 
 HRESULT FakeScheduler::Enum(IEnumWorkItems **ppEnumWorkItems) {
     *ppEnumWorkItems = nullptr;
-    const HRESULT hr = journal.Enter("Enum");
-    if (SUCCEEDED(hr)) *ppEnumWorkItems = new FakeEnum(*this);
-    return hr;
+    return journal.Enter("Enum", "", [&] { *ppEnumWorkItems = new FakeEnum(*this); });
 }
 
 HRESULT FakeScheduler::Activate(LPCWSTR pwszName, REFIID riid, IUnknown **ppUnk) {

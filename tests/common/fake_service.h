@@ -36,6 +36,13 @@ public:
     // Records the call and answers the scripted status (S_OK unless told):
     // first "Method#n" (its n-th call), then "Method(args)", then "Method".
     HRESULT Enter(const std::string &method, const std::string &args = "");
+    // The same, and on success `then` (which writes the fake's state or the caller's result).
+    template <class F>
+    HRESULT Enter(const std::string &method, const std::string &args, F then) {
+        const HRESULT hr = Enter(method, args);
+        if (SUCCEEDED(hr)) then();
+        return hr;
+    }
     void Answer(const std::string &key, HRESULT hr) { answers_[key] = hr; }
     void ClearAnswers() { answers_.clear(); }
     // From now on a call of any other method fails the test and answers E_UNEXPECTED.
@@ -112,7 +119,10 @@ TASK_TRIGGER Record(LONG type = TASK_TIME_TRIGGER_DAILY);
 // Answers IUnknown and `own` with `self`, anything else E_NOINTERFACE.
 HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv);
 // Writes a copy of `text` to *out when the journal's answer succeeds.
-HRESULT Give(Journal &journal, const std::string &method, const std::u16string &text, LPWSTR *out);
+inline HRESULT Give(Journal &journal, const std::string &method, const std::u16string &text, LPWSTR *out) {
+    *out = nullptr;
+    return journal.Enter(method, "", [&] { *out = CopyOut(text); });
+}
 
 #define FAKE_UNCALLED(Name, ...)                                       \
     HRESULT STDMETHODCALLTYPE Name(__VA_ARGS__) override {             \
@@ -138,9 +148,7 @@ public:
         return Answer(this, riid, IID_ITaskTrigger, ppv);
     }
     HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER p) override {
-        const HRESULT hr = journal_.Enter(prefix_ + "SetTrigger");
-        if (SUCCEEDED(hr)) record = *p;
-        return hr;
+        return journal_.Enter(prefix_ + "SetTrigger", "", [&] { record = *p; });
     }
     HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER p) override {
         const HRESULT hr = journal_.Enter(prefix_ + "GetTrigger", std::to_string(p->cbTriggerSize));
@@ -199,31 +207,22 @@ public:
     // IScheduledWorkItem
     HRESULT STDMETHODCALLTYPE CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) override;
     HRESULT STDMETHODCALLTYPE DeleteTrigger(WORD i) override {
-        const HRESULT hr = journal.Enter("DeleteTrigger", std::to_string(i));
-        if (FAILED(hr) || i >= triggers.size()) return FAILED(hr) ? hr : SCHED_E_TRIGGER_NOT_FOUND;
-        triggers.erase(triggers.begin() + i);
-        return hr;
+        return Stored("DeleteTrigger", i, [&] { triggers.erase(triggers.begin() + i); });
     }
     HRESULT STDMETHODCALLTYPE GetTriggerCount(WORD *p) override { return Get("GetTriggerCount", triggers.size(), p); }
     HRESULT STDMETHODCALLTYPE GetTrigger(WORD i, ITaskTrigger **out) override {
         *out = nullptr;
-        const HRESULT hr = journal.Enter("GetTrigger", std::to_string(i));
-        if (FAILED(hr) || i >= triggers.size()) return FAILED(hr) ? hr : SCHED_E_TRIGGER_NOT_FOUND;
-        *out = ComRef<ITaskTrigger>::Share(triggers[i].get()).Detach();
-        return hr;
+        return Stored("GetTrigger", i, [&] { *out = ComRef<ITaskTrigger>::Share(triggers[i].get()).Detach(); });
     }
     HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
                                           LPSYSTEMTIME *rgstTaskTimes) override;
     HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", SYSTEMTIME{}, p); }
     HRESULT STDMETHODCALLTYPE SetIdleWait(WORD idle, WORD deadline) override {
-        const HRESULT hr = journal.Enter("SetIdleWait", std::to_string(idle) + "," + std::to_string(deadline));
-        if (SUCCEEDED(hr)) idleMinutes = idle, deadlineMinutes = deadline;
-        return hr;
+        return journal.Enter("SetIdleWait", std::to_string(idle) + "," + std::to_string(deadline),
+                             [&] { idleMinutes = idle, deadlineMinutes = deadline; });
     }
     HRESULT STDMETHODCALLTYPE GetIdleWait(WORD *idle, WORD *deadline) override {
-        const HRESULT hr = journal.Enter("GetIdleWait");
-        if (SUCCEEDED(hr)) *idle = idleMinutes, *deadline = deadlineMinutes;
-        return hr;
+        return journal.Enter("GetIdleWait", "", [&] { *idle = idleMinutes, *deadline = deadlineMinutes; });
     }
     HRESULT STDMETHODCALLTYPE EditWorkItem(HWND parent, DWORD reserved) override {
         return journal.Enter("EditWorkItem", std::string(parent ? "window" : "0") + "," + std::to_string(reserved));
@@ -244,9 +243,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
     FAKE_NUMBER(Flags, DWORD, flags)
     HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR name, LPCWSTR password) override {
-        const HRESULT hr = journal.Enter("SetAccountInformation", Text(name) + "," + Text(password));
-        if (SUCCEEDED(hr)) account = name ? reinterpret_cast<const char16_t *>(name) : u"";
-        return hr;
+        return journal.Enter("SetAccountInformation", Text(name) + "," + Text(password),
+                             [&] { account = name ? reinterpret_cast<const char16_t *>(name) : u""; });
     }
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
         return Give(journal, "GetAccountInformation", account, out);
@@ -268,21 +266,22 @@ public:
 
 private:
     HRESULT Set(const char *method, LPCWSTR s, std::u16string &field) {
-        const HRESULT hr = journal.Enter(method, Text(s));
-        if (SUCCEEDED(hr)) field = s ? reinterpret_cast<const char16_t *>(s) : u"";
-        return hr;
+        return journal.Enter(method, Text(s), [&] { field = s ? reinterpret_cast<const char16_t *>(s) : u""; });
     }
     template <class T, class U>
     HRESULT Set(const char *method, T value, U &field) {
-        const HRESULT hr = journal.Enter(method, std::to_string(value));
-        if (SUCCEEDED(hr)) field = static_cast<U>(value);
-        return hr;
+        return journal.Enter(method, std::to_string(value), [&] { field = static_cast<U>(value); });
     }
     template <class T, class U>
     HRESULT Get(const char *method, const U &field, T *out) {
-        const HRESULT hr = journal.Enter(method);
-        if (SUCCEEDED(hr)) *out = static_cast<T>(field);
-        return hr;
+        return journal.Enter(method, "", [&] { *out = static_cast<T>(field); });
+    }
+    // A call on the i-th stored trigger: SCHED_E_TRIGGER_NOT_FOUND beyond the list.
+    template <class F>
+    HRESULT Stored(const char *method, WORD i, F then) {
+        const HRESULT hr = journal.Enter(method, std::to_string(i));
+        if (FAILED(hr) || i >= triggers.size()) return FAILED(hr) ? hr : SCHED_E_TRIGGER_NOT_FOUND;
+        return then(), hr;
     }
 };
 #undef FAKE_TEXT
