@@ -5,31 +5,19 @@
 // "<- Module : Procedure").
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "runtime/runtime_test_support.h"
 #include "service/platform.h"
 
 namespace test_trace {
 
 class Viewer {
-    struct Desktop {
-        Desktop() {
-            char tmpl[] = "/tmp/velqosch-desktop-XXXXXX";
-            dir = mkdtemp(tmpl) ? tmpl : "";
-            setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        }
-        ~Desktop() {
-            std::error_code ignored;
-            if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-        }
-        std::string dir;
-    } desktop_;
+    TempDir desktop_{"velqosch-desktop"};
+    ScopedEnv runtime_{"XDG_RUNTIME_DIR", desktop_.path.c_str()};
 
 public:
     Viewer() : window_(VelqoCreateWindow("SnagtrapViewer", "Orvell Snagtrap", Receive, this)) {}
