@@ -74,18 +74,12 @@ protected:
     ComRef<TaskObject> task;
 };
 
-TASK_TRIGGER WithDates(WORD by, WORD bm, WORD bd, WORD ey = 0, WORD em = 0, WORD ed = 0) {
-    TASK_TRIGGER r = Record();
-    r.wBeginYear = by, r.wBeginMonth = bm, r.wBeginDay = bd;
-    r.wEndYear = ey, r.wEndMonth = em, r.wEndDay = ed;
-    r.wStartHour = 9, r.wStartMinute = 30;
-    return r;
-}
-
 // Binding reads the record with its size set. Each row writes one field:
 // first its current value (clean), then another; only that field changes.
 TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
-    TASK_TRIGGER r = WithDates(2024, 5, 17, 2024, 12, 31);
+    TASK_TRIGGER r = Record();
+    r.wBeginYear = 2024, r.wBeginMonth = 5, r.wBeginDay = 17, r.wEndYear = 2024, r.wEndMonth = 12, r.wEndDay = 31;
+    r.wStartHour = 9, r.wStartMinute = 30;
     r.wRandomMinutesInterval = 40000, r.MinutesInterval = 15, r.MinutesDuration = 60;
     r.rgFlags = TASK_TRIGGER_FLAG_DISABLED;
     ComRef<TriggerObject> t = Bind(r);
@@ -133,6 +127,19 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
     ASSERT_EQ(t->get_StartTime(&d), S_OK);
     EXPECT_EQ(d, 0.6082175925925926) << "StartTime reads back exactly what was written";
     EXPECT_EQ(t->put_flags(nullptr), E_POINTER);
+
+    // Update sends the whole record; a failed one keeps it. Description is the service's.
+    journal.Clear();
+    ASSERT_EQ(t->Update(), S_OK);
+    EXPECT_EQ(journal.Log(), (Calls{"T8.SetTrigger()"}));
+    EXPECT_TRUE(Same(bound->record, t->Record()));
+    journal.Answer("T8.SetTrigger", SCHED_E_SERVICE_NOT_RUNNING), journal.Answer("T8.GetTriggerString", E_OUTOFMEMORY);
+    t->PutMinutesInterval(61);
+    EXPECT_EQ(t->Update(), SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(t->Record().MinutesInterval, 61u);
+    BSTR text = nullptr;
+    EXPECT_EQ(t->get_Description(&text), E_OUTOFMEMORY);
+    EXPECT_EQ(text, nullptr);
 }
 
 template <class E, HRESULT (STDMETHODCALLTYPE _Trigger::*Member)(E)>
@@ -175,23 +182,6 @@ TEST_F(TriggerTest, EachScheduleFieldExistsExactlyForItsTypes) {
             EXPECT_TRUE(Same(t->Record(), before)) << "a refused write, or the value read, changes nothing";
         }
     }
-}
-
-TEST_F(TriggerTest, UpdateAndDescriptionGoToTheService) {
-    ComRef<TriggerObject> t = Bind(WithDates(2024, 5, 17));
-    journal.Clear();
-    t->PutMinutesInterval(60);
-    ASSERT_EQ(t->Update(), S_OK);
-    EXPECT_EQ(journal.Log(), (Calls{"T0.SetTrigger()"}));
-    EXPECT_TRUE(Same(bound->record, t->Record())) << "the whole record";
-    journal.Answer("T0.SetTrigger", SCHED_E_SERVICE_NOT_RUNNING);
-    t->PutMinutesInterval(61);
-    EXPECT_EQ(t->Update(), SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(t->Record().MinutesInterval, 61u) << "a failed Update keeps the record";
-    BSTR text = nullptr;
-    journal.Answer("T0.GetTriggerString", E_OUTOFMEMORY);
-    EXPECT_EQ(t->get_Description(&text), E_OUTOFMEMORY);
-    EXPECT_EQ(text, nullptr);
 }
 
 // ---- Triggers -----------------------------------------------------------------------------------------------------

@@ -79,6 +79,10 @@ TEST_F(Collection, LookupByPositionOrKeyWithTheirErrors) {
     }
     EXPECT_EQ(ErrorOf([&] { c.Item(static_cast<const VARIANT *>(nullptr)); }), E_POINTER);
     SysFreeString(key);
+    // Exists: a missing key is false; any other error passes unchanged.
+    EXPECT_TRUE(KeyLookupSucceeds([] {}));
+    EXPECT_FALSE(KeyLookupSucceeds([] { RaiseStandard(kErrInvalidCall); }));
+    EXPECT_EQ(ErrorOf([] { KeyLookupSucceeds([] { RaiseStandard(kErrSubscript); }); }), kErrSubscript);
 }
 
 // Many keys behind one entry without a key, removed from the middle, the
@@ -110,13 +114,6 @@ TEST_F(Collection, ManyRemovalsKeepEveryOtherKeyFoundAtItsPosition) {
     EXPECT_EQ(ErrorOf([&] { c.RemoveAt(82); }), kErrSubscript);
     Add(u"Task AX");
     EXPECT_EQ(c.Count(), 82);
-}
-
-// Exists: a missing key is false; any other error passes unchanged.
-TEST(ExistsRule, MissingKeyIsFalseOtherErrorsPassUnchanged) {
-    EXPECT_TRUE(KeyLookupSucceeds([] {}));
-    EXPECT_FALSE(KeyLookupSucceeds([] { RaiseStandard(kErrInvalidCall); }));
-    EXPECT_EQ(ErrorOf([] { KeyLookupSucceeds([] { RaiseStandard(kErrSubscript); }); }), kErrSubscript);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ protected:
 
 // Creation loads the tasks without the service check; the Tasks read checks
 // the service until one check succeeds; a failing creation creates nothing.
-TEST_F(SchedulerTest, CreationAndTheTasksReadWithItsServiceCheck) {
+TEST_F(SchedulerTest, CreationTheTasksReadWithItsServiceCheckAndComputer) {
     ComRef<_Scheduler> s = Make();
     EXPECT_EQ(service->journal.Of("Enum").size(), 1u);
     EXPECT_TRUE(seam::control.calls.empty()) << "the load at creation does not depend on the service check";
@@ -198,22 +198,8 @@ TEST_F(SchedulerTest, CreationAndTheTasksReadWithItsServiceCheck) {
     seam::control.state = SERVICE_STOPPED;
     EXPECT_EQ(TasksOf(s.get()).get(), t.get());
     EXPECT_EQ(seam::control.calls.size(), kRunningCalls.size()) << "the check is never made again";
-    s.reset();
-    EXPECT_EQ(CountOf(t.get()), 2) << "the collection outlives its Scheduler";
-    t.reset();
 
-    void *p = reinterpret_cast<void *>(1);
-    seam::failNext = E_ACCESSDENIED;
-    EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), E_ACCESSDENIED);
-    EXPECT_EQ(p, nullptr);
-    service->journal.Answer("Enum", SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(p, nullptr);
-}
-
-TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
-    ComRef<_Scheduler> s = Make();
-    ComRef<_Tasks> held = TasksOf(s.get());
+    // Computer goes to the service and reloads the same collection.
     for (auto [given, sent] : {std::pair<const char16_t *, std::string>{u" Far ", "\" Far \""},
                                {u"   ", "null"},
                                {nullptr, "null"},
@@ -225,8 +211,8 @@ TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
         SysFreeString(value);
         EXPECT_EQ(service->journal.Log().front(), "SetTargetComputer(" + sent + ")");
         EXPECT_EQ(service->journal.Of("Enum").size(), 1u);
-        EXPECT_EQ(CountOf(held.get()), 3);
-        EXPECT_EQ(TasksOf(s.get()).get(), held.get());
+        EXPECT_EQ(CountOf(t.get()), 3);
+        EXPECT_EQ(TasksOf(s.get()).get(), t.get());
         service->names = {u"D.job"};
     }
     EXPECT_EQ(s->put_Computer(nullptr), E_POINTER);
@@ -241,6 +227,17 @@ TEST_F(SchedulerTest, ComputerGoesToTheServiceAndReloadsTheSameCollection) {
     BSTR got = nullptr;
     ASSERT_EQ(s->get_Computer(&got), S_OK);
     EXPECT_EQ(fake::Take(got), u"\\\\SOMEWHERE");
+    s.reset();
+    EXPECT_EQ(CountOf(t.get()), 3) << "the collection outlives its Scheduler";
+    t.reset();
+
+    void *p = reinterpret_cast<void *>(1);
+    seam::failNext = E_ACCESSDENIED;
+    EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), E_ACCESSDENIED);
+    EXPECT_EQ(p, nullptr);
+    service->journal.Answer("Enum", SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, &p), SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(p, nullptr);
 }
 
 }  // namespace
