@@ -203,13 +203,7 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
             ::close(file.fd);
         }
     }
-    if (!files.empty()) {
-        int dir = ::open(tasks_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-    }
+    if (!files.empty()) svc::FlushFolder(tasks_);
     for (const Pending &file : files) {
         if (file.status == E_FAIL) continue;
         for (const Record &r : *file.records) {

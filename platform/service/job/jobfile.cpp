@@ -525,6 +525,20 @@ HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) 
     return hr;
 }
 
+// The folder of a file's path: "." for a bare name, "/" for the root.
+static std::string FolderOf(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void FlushFolder(const std::string &folder) noexcept {
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
 HRESULT WriteJobTemporary(const std::string &path, const JobData &job, std::string &temp, int &fd) noexcept {
     fd = -1;
     if (path.empty() || path.back() == '/') return E_INVALIDARG;
@@ -533,9 +547,8 @@ HRESULT WriteJobTemporary(const std::string &path, const JobData &job, std::stri
         HRESULT hr = SerializeJob(job, bytes);
         if (FAILED(hr)) return hr;
 
-        const std::size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        const std::string folder = FolderOf(path);
+        const std::string name = path.substr(path.rfind('/') + 1);
 
         // The replacement keeps the old file's permissions and owner; a new
         // file is readable by its owner only.
@@ -579,13 +592,7 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept {
     if (error) return FromErrno(error, true);
     // Make the rename itself durable. The new file is already in place,
     // so a folder that cannot be flushed is not reported as a failure.
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    FlushFolder(FolderOf(path));
     return S_OK;
 }
 

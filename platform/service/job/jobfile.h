@@ -83,6 +83,10 @@ HRESULT WriteJobFile(const std::string &path, const JobData &job) noexcept;
 // caller has renamed `temp` over `path`; on failure nothing is left behind.
 HRESULT WriteJobTemporary(const std::string &path, const JobData &job, std::string &temp, int &fd) noexcept;
 
+// Makes the renames done in `folder` durable (fsync of the folder); a folder
+// that cannot be opened is left as it is.
+void FlushFolder(const std::string &folder) noexcept;
+
 // Temporary files of an atomic replacement: "<folder>/<prefix>.tmp-XXXXXX",
 // created 0600 and locked (flock) for as long as the writer has it open, so
 // that a sweep can tell a live writer's file from one a killed writer left.
