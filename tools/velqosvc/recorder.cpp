@@ -22,7 +22,7 @@ namespace svc = velqo::service;
 namespace {
 
 // At most this many files in one batch: each holds a descriptor until its
-// rename.
+// records are flushed.
 constexpr std::size_t kBatchFiles = 256;
 
 }  // namespace
@@ -157,8 +157,9 @@ bool Apply(const std::vector<Record> &records, svc::JobData &job, HRESULT *statu
 
 void Recorder::Write(Batch::iterator first, Batch::iterator last) {
     std::vector<Pending> files;
+    bool replaced = false;
     {
-        // Reading each item and replacing it is one step for every writer.
+        // Reading each item and writing it is one step for every writer.
         const svc::FolderLock lock(tasks_ + "/");
         for (auto it = first; it != last; ++it) {
             const std::string &path = it->first;
@@ -167,7 +168,13 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
             file.path = &path;
             file.records = &it->second;
             svc::JobData job;
-            if (HRESULT hr = svc::ReadJobFile(path, job); hr != S_OK) {
+            std::vector<BYTE> bytes;
+            // A run's record changes fields of fixed size only, so it is
+            // written into the file itself; a file the daemon may not write
+            // is replaced, as any other writer would.
+            HRESULT hr = svc::OpenJobFile(path, job, bytes, file.fd);
+            if (hr == E_ACCESSDENIED) hr = svc::ReadJobFile(path, job);
+            if (hr != S_OK) {
                 for (const Record &r : it->second)
                     if (r.kind == Record::kEnded)
                         LogLine(log_, r.terminated ? "terminated" : "exited", name,
@@ -175,6 +182,7 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
                 continue;
             }
             if (Apply(it->second, job, &file.status)) {
+                if (file.fd >= 0) ::close(file.fd);
                 for (const Record &r : it->second)
                     if (r.kind == Record::kEnded)
                         LogLine(log_, r.terminated ? "terminated" : "exited", name, "code %u", unsigned(r.exitCode));
@@ -184,18 +192,25 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
                     LogLine(log_, "warning", name, "cannot delete: 0x%08X", unsigned(hr));
                 continue;
             }
-            if (HRESULT hr = svc::WriteJobTemporary(path, job, file.temp, file.fd); FAILED(hr)) {
+            hr = file.fd >= 0 ? svc::WriteJobInPlace(file.fd, bytes, job) : S_FALSE;
+            if (hr == S_FALSE) {
+                if (file.fd >= 0) ::close(file.fd);
+                hr = svc::WriteJobTemporary(path, job, file.temp, file.fd);
+            }
+            if (FAILED(hr)) {
+                if (file.fd >= 0 && file.temp.empty()) ::close(file.fd);
                 LogLine(log_, "warning", name, "cannot record the run: 0x%08X", unsigned(hr));
                 continue;
             }
+            replaced |= !file.temp.empty();
             files.push_back(std::move(file));
         }
-        // One flush for the whole batch before any file is replaced: a crash
-        // leaves each item either as it was or as written, never torn.
+        // One flush for the whole batch, before any replacement is renamed
+        // into place: a crash leaves each item whole, as it was or as written.
         if (files.size() == 1) ::fsync(files[0].fd);
         if (files.size() > 1) ::syncfs(files[0].fd);
         for (Pending &file : files) {
-            if (::rename(file.temp.c_str(), file.path->c_str()) != 0) {
+            if (!file.temp.empty() && ::rename(file.temp.c_str(), file.path->c_str()) != 0) {
                 LogLine(log_, "warning", TaskName(*file.path), "cannot record the run: %s", std::strerror(errno));
                 ::unlink(file.temp.c_str());
                 file.status = E_FAIL;
@@ -203,7 +218,7 @@ void Recorder::Write(Batch::iterator first, Batch::iterator last) {
             ::close(file.fd);
         }
     }
-    if (!files.empty()) svc::FlushFolder(tasks_);
+    if (replaced) svc::FlushFolder(tasks_);
     for (const Pending &file : files) {
         if (file.status == E_FAIL) continue;
         for (const Record &r : *file.records) {

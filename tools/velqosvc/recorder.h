@@ -3,8 +3,8 @@
 // that the loop never waits on the disk. Records of one item are applied in
 // the order they came, on the file as it is when they are written, so that an
 // edit made meanwhile is kept; records waiting together are written as one
-// batch: every file of it replaced through a temporary file and a rename,
-// with one flush for the batch instead of two per file.
+// batch, each into its file's own bytes (a record changes fields of fixed
+// size only), with one flush for the batch instead of two per file.
 #pragma once
 
 #include <mstask.h>

@@ -450,79 +450,126 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept {
 }
 
 #ifndef _WIN32
-HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) noexcept {
-    if (path.empty()) return E_INVALIDARG;
-    auto unreadable = [reason](int error) {
-        if (reason) {
-            try {
-                *reason = std::string("unreadable: ") + std::strerror(error);
-            } catch (const std::bad_alloc &) {
-            }
+namespace {
+
+HRESULT Unreadable(int error, std::string *reason) {
+    if (reason) {
+        try {
+            *reason = std::string("unreadable: ") + std::strerror(error);
+        } catch (const std::bad_alloc &) {
         }
-        return FromErrno(error, false);
-    };
-    // Non-blocking, so that a FIFO at the path is refused instead of waited
-    // on; never through a symbolic link, which could lead out of the folder.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return unreadable(errno);
+    }
+    return FromErrno(error, false);
+}
+
+// Opens a work item's file: never through a symbolic link, which could lead
+// out of the folder, and non-blocking, so that a FIFO at the path is refused
+// instead of waited on.
+HRESULT OpenItem(const std::string &path, int flags, int &fd, std::string *reason) {
+    fd = -1;
+    if (path.empty()) return E_INVALIDARG;
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    return fd < 0 ? Unreadable(errno, reason) : S_OK;
+}
+
+// Reads and parses the open file `fd`; its bytes go to `kept` when given.
+HRESULT ReadItem(int fd, JobData &out, std::vector<BYTE> *kept, std::string *reason) {
     HRESULT hr = S_OK;
     try {
         struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            hr = unreadable(errno);
-        } else if (S_ISDIR(st.st_mode)) {
-            hr = unreadable(EISDIR);
-        } else if (!S_ISREG(st.st_mode) || std::size_t(st.st_size) > kMaxJobFileSize) {
+        if (::fstat(fd, &st) != 0) return Unreadable(errno, reason);
+        if (S_ISDIR(st.st_mode)) return Unreadable(EISDIR, reason);
+        if (!S_ISREG(st.st_mode) || std::size_t(st.st_size) > kMaxJobFileSize) {
             if (reason) *reason = S_ISREG(st.st_mode) ? "larger than any work item" : "not a regular file";
-            hr = SCHED_E_INVALID_TASK;
-        } else {
-            // Read to the end, one byte past the limit at most: a file that
-            // grows while it is read is still measured against it. A work
-            // item fits the buffer on the stack; one read that returns the
-            // size fstat gave is the whole file (a regular file reads short
-            // only at its end), so the usual item costs one read.
-            BYTE local[4096];
-            std::vector<BYTE> heap;
-            BYTE *buffer = local;
-            std::size_t capacity = sizeof local;
-            const std::size_t expected = std::size_t(st.st_size);
-            if (expected + 1 > capacity) {
-                heap.resize(expected + 1);
-                buffer = heap.data();
-                capacity = heap.size();
-            }
-            std::size_t have = 0;
-            for (;;) {
-                if (have == capacity) {
-                    if (capacity > kMaxJobFileSize) break;
-                    const std::size_t grown = std::min(capacity * 2, kMaxJobFileSize + 1);
-                    if (heap.empty()) heap.assign(local, local + have);
-                    heap.resize(grown);
-                    buffer = heap.data();
-                    capacity = grown;
-                }
-                ssize_t n = ::read(fd, buffer + have, capacity - have);
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    hr = unreadable(errno);
-                    break;
-                }
-                if (n == 0) break;
-                have += std::size_t(n);
-                if (have == expected && have < capacity) break;
-            }
-            if (SUCCEEDED(hr) && have > kMaxJobFileSize) {
-                if (reason) *reason = "larger than any work item";
-                hr = SCHED_E_INVALID_TASK;
-            } else if (SUCCEEDED(hr)) {
-                hr = ParseJob(buffer, have, out, reason);
-            }
+            return SCHED_E_INVALID_TASK;
         }
+        // Read to the end, one byte past the limit at most: a file that grows
+        // while it is read is still measured against it. A work item fits the
+        // buffer on the stack; one read that returns the size fstat gave is
+        // the whole file (a regular file reads short only at its end), so the
+        // usual item costs one read.
+        BYTE local[4096];
+        std::vector<BYTE> heap;
+        BYTE *buffer = local;
+        std::size_t capacity = sizeof local;
+        const std::size_t expected = std::size_t(st.st_size);
+        if (expected + 1 > capacity) {
+            heap.resize(expected + 1);
+            buffer = heap.data();
+            capacity = heap.size();
+        }
+        std::size_t have = 0;
+        for (;;) {
+            if (have == capacity) {
+                if (capacity > kMaxJobFileSize) break;
+                const std::size_t grown = std::min(capacity * 2, kMaxJobFileSize + 1);
+                if (heap.empty()) heap.assign(local, local + have);
+                heap.resize(grown);
+                buffer = heap.data();
+                capacity = grown;
+            }
+            ssize_t n = ::read(fd, buffer + have, capacity - have);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return Unreadable(errno, reason);
+            }
+            if (n == 0) break;
+            have += std::size_t(n);
+            if (have == expected && have < capacity) break;
+        }
+        if (have > kMaxJobFileSize) {
+            if (reason) *reason = "larger than any work item";
+            return SCHED_E_INVALID_TASK;
+        }
+        if (kept) kept->assign(buffer, buffer + have);
+        hr = ParseJob(buffer, have, out, reason);
     } catch (const std::bad_alloc &) {
         hr = E_OUTOFMEMORY;
     }
+    return hr;
+}
+
+}  // namespace
+
+HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason) noexcept {
+    int fd = -1;
+    HRESULT hr = OpenItem(path, O_RDONLY, fd, reason);
+    if (FAILED(hr)) return hr;
+    hr = ReadItem(fd, out, nullptr, reason);
     ::close(fd);
     return hr;
+}
+
+HRESULT OpenJobFile(const std::string &path, JobData &out, std::vector<BYTE> &bytes, int &fd) noexcept {
+    HRESULT hr = OpenItem(path, O_RDWR, fd, nullptr);
+    if (FAILED(hr)) return hr;
+    JobData job;
+    hr = ReadItem(fd, job, &bytes, nullptr);
+    if (hr == S_OK) {
+        out = std::move(job);
+        return S_OK;
+    }
+    ::close(fd);
+    fd = -1;
+    return hr;
+}
+
+HRESULT WriteJobInPlace(int fd, const std::vector<BYTE> &bytes, const JobData &job) noexcept {
+    try {
+        std::vector<BYTE> now;
+        if (HRESULT hr = SerializeJob(job, now); FAILED(hr)) return hr;
+        if (now.size() != bytes.size()) return S_FALSE;
+        const auto first = std::mismatch(bytes.begin(), bytes.end(), now.begin()).first - bytes.begin();
+        if (first == std::ptrdiff_t(bytes.size())) return S_OK;
+        auto last = std::ptrdiff_t(bytes.size());
+        while (bytes[std::size_t(last - 1)] == now[std::size_t(last - 1)]) --last;
+        int error = 0;
+        if (::lseek(fd, first, SEEK_SET) != first) error = errno;
+        if (!error) error = WriteAll(fd, now.data() + first, std::size_t(last - first));
+        return error ? FromErrno(error, true) : S_OK;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 // The folder of a file's path: "." for a bare name, "/" for the root.

@@ -71,6 +71,20 @@ HRESULT SerializeJob(const JobData &job, std::vector<BYTE> &out) noexcept;
 // as for ParseJob ("unreadable: ..." for an open or read error).
 HRESULT ReadJobFile(const std::string &path, JobData &out, std::string *reason = nullptr) noexcept;
 
+// For a writer that records a run in the file itself (the daemon): opens
+// `path` for reading and writing, with the checks and results of
+// ReadJobFile, and returns its settings, its bytes as read and the open
+// descriptor (closed on failure).
+HRESULT OpenJobFile(const std::string &path, JobData &out, std::vector<BYTE> &bytes, int &fd) noexcept;
+
+// Writes `job` over the file opened by OpenJobFile, as one write of the bytes
+// that differ from `bytes`, unflushed. The file keeps its length and layout,
+// so whatever moment a reader or a crash catches, it holds a whole item.
+// S_FALSE, with nothing written, when the item would not keep its length (a
+// string or the triggers changed, or another writer laid the file out
+// otherwise): it must then be replaced.
+HRESULT WriteJobInPlace(int fd, const std::vector<BYTE> &bytes, const JobData &job) noexcept;
+
 // Writes `path` atomically: a temporary file in the same folder, flushed,
 // then renamed over the old one. On any failure the old file is unchanged
 // and no temporary file is left behind.
