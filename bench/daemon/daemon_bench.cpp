@@ -10,7 +10,8 @@
 // Half the items run 1 s and end; the other half would run 30 s and have a
 // MaxRunTime of 2 s. Start and end times come from the program itself
 // (daemon_bench_task), the time a result was recorded from an inotify watch
-// of the Tasks folder (the rename that put the item's last file in place).
+// of the Tasks folder (the item's file closed after its record was written and
+// flushed, or a replacement renamed into place).
 #include <fcntl.h>
 #include <mstask.h>
 #include <poll.h>
@@ -150,15 +151,16 @@ long OffsetForMinute(time_t minute, int lead, Nanos *realMinute) {
     return offset;
 }
 
-// Watches the Tasks folder for files renamed into place: item index -> last time.
-class RenameWatch {
+// Watches the Tasks folder for item files written and closed or renamed into
+// place: item index -> last time.
+class RecordWatch {
 public:
-    explicit RenameWatch(const std::string &tasks) {
+    explicit RecordWatch(const std::string &tasks) {
         fd_ = inotify_init1(IN_CLOEXEC);
-        inotify_add_watch(fd_, tasks.c_str(), IN_MOVED_TO);
+        inotify_add_watch(fd_, tasks.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
         thread_ = std::thread([this] { Main(); });
     }
-    ~RenameWatch() {
+    ~RecordWatch() {
         stop_ = true;
         close(fd_);
         thread_.join();
@@ -236,12 +238,12 @@ Burst RunBurst(const std::string &base, int count) {
         Nanos realMinute;
         bench.Store(count, OnceAt(minute), true, kShortMs);
         const long offset = OffsetForMinute(minute, 3 + count / 500, &realMinute);
-        RenameWatch watch(bench.tasks);
+        RecordWatch watch(bench.tasks);
         bench.Start(offset);
         // Until every program has ended and its result is in its file.
         const Nanos giveUp = realMinute + Nanos(120) * 1000000000LL;
-        // A program's result is in its file at the first rename after its end
-        // that leaves the file with no run: a rename after the end may still
+        // A program's result is in its file at the first write after its end
+        // that leaves the file with no run: a write after the end may still
         // be the record of its start when the records run late.
         std::map<char, std::map<int, Nanos>> notes;
         std::map<int, Nanos> last, recordedAt;
