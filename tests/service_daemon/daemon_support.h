@@ -1,5 +1,6 @@
 // A fresh Windows directory per test, the built daemon as the service
-// program, and helpers to write items and wait for the daemon.
+// program, and helpers to write items and wait for the daemon. What a test
+// changes in the environment it changes through test_env::Scoped.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,11 +14,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <string>
 #include <thread>
 
 #include "common/schedule_service.h"
+#include "common/scoped_env.h"
 #include "common/unprivileged.h"
 #include "platform/service/control/control.h"
 #include "platform/service/job/jobfile.h"
@@ -54,16 +55,6 @@ inline SC_HANDLE OpenSchedule(DWORD access) {
 
 class DaemonTest : public ::testing::Test {
 protected:
-    // What a test may change in the environment; TearDown puts it back.
-    static constexpr const char *kSaved[] = {
-        "TZ", "PATH", "HOME", "XDG_DATA_HOME", "VELQOSCH_WINDIR", "VELQOSCH_SERVICE", "VELQOSVC_TIME_OFFSET"};
-    void SetUp() override {
-        for (const char *name : kSaved)
-            if (const char *value = getenv(name)) saved_[name] = value;
-        windir_ = dir_.path();
-        setenv("VELQOSCH_WINDIR", windir_.c_str(), 1);
-        setenv("VELQOSCH_SERVICE", VELQOSVC_PATH, 1);
-    }
     void TearDown() override {
         // Whatever a test left running goes; a daemon that outlives its folder would serve nothing.
         const svc::DaemonStatus status = svc::QueryDaemonStatus();
@@ -73,8 +64,6 @@ protected:
         }
         std::error_code ignored;
         std::filesystem::permissions(TasksDir() + "/.service", std::filesystem::perms::owner_all, ignored);
-        for (const char *name : kSaved) saved_.count(name) ? setenv(name, saved_[name].c_str(), 1) : unsetenv(name);
-        tzset();
     }
 
     std::string TasksDir() const { return windir_ + "/Tasks"; }
@@ -101,8 +90,8 @@ protected:
     static DWORD CurrentState() { return svc::QueryDaemonStatus().state; }
 
     test_user::TempDir dir_;  // removed after TearDown
-    std::string windir_;
-    std::map<std::string, std::string> saved_;
+    const std::string windir_ = dir_.path();
+    test_env::Scoped windirVar_{"VELQOSCH_WINDIR", windir_}, service_{"VELQOSCH_SERVICE", VELQOSVC_PATH};
 };
 
 }  // namespace daemon_test

@@ -224,7 +224,7 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", due), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));
     // The daemon's minute begins two seconds after it starts, however long storing took.
-    setenv("VELQOSVC_TIME_OFFSET", std::to_string(minute - time(nullptr) - 2).c_str(), 1);
+    const test_env::Scoped offset("VELQOSVC_TIME_OFFSET", std::to_string(minute - time(nullptr) - 2));
     StartService();
     EXPECT_TRUE(WaitFor([&] { return !IsRunning(Load("Stale")); })) << LogText();
     EXPECT_EQ(Load("Stale").runningInstances, 0);
@@ -251,13 +251,12 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
 // that does not exist that day, runs once as the gap ends, at 03:00. (The
 // daemon must be up before the gap ends, however slow its start.)
 TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
-    setenv("TZ", "Europe/Berlin", 1);  // TearDown restores the zone
-    tzset();
+    const test_env::Scoped berlin("TZ", "Europe/Berlin");
     const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
     svc::JobData job = Item(u"/bin/true", u"");
     job.triggers = {TriggerAt(TASK_TIME_TRIGGER_DAILY, gapEnds - 86400 + 1800)};  // 2027-03-27 02:30
     Store("Skipped", job);
-    setenv("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 5 - time(nullptr)).c_str(), 1);
+    const test_env::Scoped offset("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 5 - time(nullptr)));
     StartService();
     job = WaitForEnd("Skipped", 15000);
     EXPECT_EQ(job.mostRecentRun.wHour, 3);

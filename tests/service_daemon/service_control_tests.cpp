@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "common/unprivileged.h"
 #include "daemon_support.h"
@@ -26,52 +27,6 @@ namespace {
     } while (0)
 
 class ServiceControl : public DaemonTest {};
-
-TEST_F(ServiceControl, StartRunStopCycle) {
-    constexpr DWORD kInterrogate = 0x0080;
-    SC_HANDLE service = OpenSchedule(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | kInterrogate);
-    ASSERT_NE(service, nullptr) << GetLastError();
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOPPED));
-    EXPECT_EQ(status.dwControlsAccepted, 0u);
-    EXPECT_TRUE(status.dwServiceType == SERVICE_WIN32_SHARE_PROCESS ||
-                status.dwServiceType == SERVICE_WIN32_OWN_PROCESS);
-
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    // The start does not wait: the daemon is pending or already up.
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_TRUE(status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_RUNNING)
-        << status.dwCurrentState;
-    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);  // pending or running
-
-    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING)) << LogText();
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_EQ(status.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP));
-    EXPECT_REFUSED(StartServiceA(service, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
-    // A second daemon started by hand exits with status 2 and says why.
-    FILE *second = popen("'" VELQOSVC_PATH "' --foreground 2>&1", "r");
-    ASSERT_NE(second, nullptr);
-    char text[512] = {};
-    EXPECT_GT(fread(text, 1, sizeof text - 1, second), 0u);
-    const int code = pclose(second);
-    EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 2) << code;
-    EXPECT_NE(std::strstr(text, "another daemon already serves"), nullptr) << text;
-
-    status = SERVICE_STATUS{};
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
-    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_RUNNING));
-    EXPECT_REFUSED(ControlService(service, 2 /* pause */, &status), ERROR_ACCESS_DENIED);  // a right not asked for
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
-    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_STOPPED)) << LogText();
-    EXPECT_NE(LogText().find("service-stop"), std::string::npos);
-
-    // And it starts again after a stop.
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING));
-    EXPECT_TRUE(CloseServiceHandle(service));
-}
 
 TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -108,8 +63,10 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     EXPECT_REFUSED(QueryServiceStatus(startOnly, &status), ERROR_ACCESS_DENIED);
     EXPECT_REFUSED(open(noConnect, "Schedule"), ERROR_ACCESS_DENIED);
     EXPECT_REFUSED(ControlService(all, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_NOT_ACTIVE);
-    setenv("VELQOSCH_SERVICE", (windir_ + "/no-such-daemon").c_str(), 1);
-    EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_FILE_NOT_FOUND);
+    {
+        const test_env::Scoped missing("VELQOSCH_SERVICE", windir_ + "/no-such-daemon");
+        EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_FILE_NOT_FOUND);
+    }
     EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));  // nothing was started
     // The names and computers it takes.
     char host[256] = {};
@@ -133,6 +90,30 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
         ASSERT_TRUE(svc::WriteFileAtomic(marker, junk));
         EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED)) << junk;
     }
+    // A stopped service accepts no control; a start does not wait, and a
+    // second start is refused while the first is pending or done.
+    ASSERT_TRUE(QueryServiceStatus(all, &status));
+    EXPECT_EQ(std::tuple(status.dwCurrentState, status.dwControlsAccepted, status.dwServiceType),
+              std::tuple(DWORD(SERVICE_STOPPED), DWORD(0), DWORD(SERVICE_WIN32_SHARE_PROCESS)));
+    ASSERT_TRUE(StartServiceA(all, 0, nullptr)) << GetLastError();
+    EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
+    ASSERT_TRUE(test_service::WaitFor(all, SERVICE_RUNNING)) << LogText();
+    ASSERT_TRUE(ControlService(all, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
+    EXPECT_EQ(std::pair(status.dwCurrentState, status.dwControlsAccepted),
+              std::pair(DWORD(SERVICE_RUNNING), DWORD(SERVICE_ACCEPT_STOP)));
+    EXPECT_REFUSED(ControlService(all, 2 /* pause */, &status), ERROR_INVALID_SERVICE_CONTROL);
+    // A second daemon started by hand exits with status 2 and says why.
+    FILE *second = popen("'" VELQOSVC_PATH "' --foreground 2>&1", "r");
+    ASSERT_NE(second, nullptr);
+    char text[512] = {};
+    EXPECT_GT(fread(text, 1, sizeof text - 1, second), 0u);
+    const int code = pclose(second);
+    EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 2) << code;
+    EXPECT_NE(std::strstr(text, "another daemon already serves"), nullptr) << text;
+    ASSERT_TRUE(ControlService(all, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOP_PENDING));
+    ASSERT_TRUE(test_service::WaitFor(all, SERVICE_STOPPED)) << LogText();
+    EXPECT_NE(LogText().find("service-stop"), std::string::npos);
     for (SC_HANDLE h : {queryOnly, startOnly, all, noConnect, manager}) EXPECT_TRUE(CloseServiceHandle(h));
 }
 
@@ -183,10 +164,8 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
     // Without $VELQOSCH_SERVICE a spawned daemon is found along $PATH.
     ASSERT_EQ(symlink(VELQOSVC_PATH, (bin + "/velqosvc").c_str()), 0);
-    setenv("HOME", home.c_str(), 1);  // TearDown restores these
-    setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
-    unsetenv("VELQOSCH_SERVICE");
-    unsetenv("XDG_DATA_HOME");
+    const test_env::Scoped homeVar("HOME", home), service("VELQOSCH_SERVICE", nullptr), data("XDG_DATA_HOME", nullptr),
+        path("PATH", bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         unlink(calls.c_str());

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_env.h"
 #include "common/unprivileged.h"
 #include "platform/service/job/jobfile.h"
 #include "platform/service/objects/objects_internal.h"
@@ -79,9 +80,6 @@ TASK_TRIGGER Weekly(WORD day, WORD hour, WORD days) {
 class ObjectsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = dir_.path();
-        tasks_ = root_ + "/Tasks";
-        ::setenv("VELQOSCH_WINDIR", root_.c_str(), 1);
         ASSERT_EQ(CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
                                    reinterpret_cast<void **>(&sched_)),
                   S_OK);
@@ -154,7 +152,8 @@ protected:
     }
 
     test_user::TempDir dir_;
-    std::string root_, tasks_;
+    const std::string root_ = dir_.path(), tasks_ = root_ + "/Tasks";
+    const test_env::Scoped windir_{"VELQOSCH_WINDIR", root_};
     ITaskScheduler *sched_ = nullptr;
 };
 
@@ -456,9 +455,7 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
         std::ofstream(path) << "#!/bin/sh\n";
         fs::permissions(path, path == bin + "/plain" ? fs::perms::owner_read : fs::perms::owner_all);
     }
-    const char *saved = std::getenv("PATH");
-    const std::string oldPath = saved ? saved : "";
-    ::setenv("PATH", ("relative::" + root_ + "/none:" + bin + "/:" + second).c_str(), 1);
+    const test_env::Scoped path("PATH", "relative::" + root_ + "/none:" + bin + "/:" + second);
     const fs::path oldDir = fs::current_path();
     fs::current_path(root_);
     for (const auto &[set, stored] : {std::pair{u"tool", Wide(bin) + u"/tool"},
@@ -471,7 +468,6 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
         ASSERT_EQ(task->SetApplicationName(set), S_OK);
         EXPECT_EQ(Settings(task).rfind(Narrow(stored) + "|", 0), 0u) << Narrow(set);
     }
-    saved ? ::setenv("PATH", oldPath.c_str(), 1) : ::unsetenv("PATH");
     fs::current_path(oldDir);
     EXPECT_EQ(task->Release(), 0u);
     ASSERT_EQ(sched_->Delete(u"settings"), S_OK);

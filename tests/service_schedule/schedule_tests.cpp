@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "common/scoped_env.h"
 #include "platform/service/job/jobfile.h"
 #include "platform/service/schedule/schedule.h"
 
@@ -294,10 +294,7 @@ TEST(ItemStatus, FromFlagsTriggersAndHistory) {
 // Berlin goes from +01:00 to +02:00 at 02:00 on 2027-03-28 (02:00-02:59 do
 // not exist) and back at 03:00 on 2027-10-31 (02:00-02:59 happen twice).
 TEST(NextRunInstant, ClockChangesNeitherLoseNorDoubleARun) {
-    const char *old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
+    const test_env::Scoped berlin("TZ", "Europe/Berlin");
     const TASK_TRIGGER daily = T(kDaily, "2027-03-01 02:30", 1);
     const TASK_TRIGGER every30 = Rep(T(kDaily, "2027-03-01 01:30", 1), 30, 120);  // 01:30 to 03:00 local
     const struct {
@@ -333,8 +330,6 @@ TEST(NextRunInstant, ClockChangesNeitherLoseNorDoubleARun) {
         }
         EXPECT_EQ(got, row.expected) << row.what;
     }
-    old ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // and out of range, the clock changes, UTF-16 that is not well formed, the run
 // times of event triggers and the cap. Each row: what a call gave, and what it must.
 #include <gtest/gtest.h>
-#include <time.h>
 
-#include <cstdlib>
 #include <sstream>
 
 #include "tools/vtask/dates.h"
@@ -105,19 +103,16 @@ TEST(Units, RunTimesOfEventTriggersAndTheCap) {
 }
 
 #ifndef _WIN32
+#include "common/scoped_env.h"
+
 // In Berlin 02:00-02:59 do not exist on 2027-03-28 and happen twice on 2027-10-31.
 TEST(Units, RunTimesTheClockChangesMoveAreMarked) {
-    const char *old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
+    const test_env::Scoped berlin("TZ", "Europe/Berlin");
     Check({{ClockChangeNote(DateFromCivil({2027, 3, 28, 2, 30})), "02:30 does not exist: runs at 03:00"},
            {ClockChangeNote(DateFromCivil({2027, 10, 31, 2, 30})), "02:30 happens twice: runs at the first"},
            {ClockChangeNote(DateFromCivil({2027, 3, 28, 3, 0})), ""},
            {ClockChangeNote(DateFromCivil({2027, 6, 1, 2, 30})), ""},
            {RunTimesText({{DateFromCivil({2027, 3, 28, 2, 0})}, false, false}, false),
             "2027-03-28 02:00  (02:00 does not exist: runs at 03:00)\n"}});
-    old ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-    tzset();
 }
 #endif
