@@ -1,6 +1,6 @@
-// A fresh folder of the tests' own, and a check run in a child process that
-// permission bits bind: run as root, the child first gets `paths` handed to
-// an unprivileged user and becomes that user.
+// A fresh folder of the tests' own, whole files read and written, and a check
+// run in a child process that permission bits bind: run as root, the child
+// first gets `paths` handed to an unprivileged user and becomes that user.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,15 @@ struct TempDir {
     }
     std::string path_;
 };
+
+// A file's whole content ("" when there is none); a file written whole.
+inline std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline void WriteFile(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 // True when `check` held in the child.
 inline bool AsUnprivileged(const std::vector<std::string> &paths, const std::function<bool()> &check) {

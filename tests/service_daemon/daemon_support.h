@@ -11,9 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -35,12 +33,6 @@ inline bool WaitFor(const std::function<bool()> &done, int ms = 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-// The whole text of a file ("" when there is none).
-inline std::string ReadText(const std::string &path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The Schedule service opened with `access`; a refusal keeps its error.
@@ -68,7 +60,7 @@ protected:
 
     std::string TasksDir() const { return windir_ + "/Tasks"; }
     std::string JobPath(const std::string &name) const { return TasksDir() + "/" + name + ".job"; }
-    std::string LogText() const { return ReadText(TasksDir() + "/.service/daemon.log"); }
+    std::string LogText() const { return test_user::ReadFile(TasksDir() + "/.service/daemon.log"); }
 
     // An item running `application` with `parameters`, no trigger, no run limit.
     static svc::JobData Item(const std::u16string &application, const std::u16string &parameters) {

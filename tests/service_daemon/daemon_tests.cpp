@@ -90,7 +90,7 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         stored[row.name] = job;
     }
     Store("Broken", Item(u"/bin/true", u""));
-    { std::ofstream(JobPath("Broken"), std::ios::binary | std::ios::trunc) << "not a job file"; }
+    test_user::WriteFile(JobPath("Broken"), "not a job file");
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", Item(u"/bin/true", u"")), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));
     EXPECT_EQ(svc::RequestRun(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
@@ -131,7 +131,7 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         const bool kept = access(svc::CredentialFile(TasksDir(), stored[row.name].uuid).c_str(), F_OK) == 0;
         EXPECT_EQ(kept, row.account && !row.deleted);
     }
-    EXPECT_EQ(ReadText(windir_ + "/out"), windir_ + "\ntwo words\nback\\\\slash\n");
+    EXPECT_EQ(test_user::ReadFile(windir_ + "/out"), windir_ + "\ntwo words\nback\\\\slash\n");
     EXPECT_TRUE(WaitFor([&] { return Load("Missing").startError == kNotFound; })) << LogText();
     EXPECT_EQ(Load("Missing").status, SCHED_S_TASK_HAS_NOT_RUN);
     const std::string log = LogText();

@@ -184,7 +184,7 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         ASSERT_NE(service, nullptr) << GetLastError();
         ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
         EXPECT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING));
-        const std::string called = ReadText(calls);
+        const std::string called = test_user::ReadFile(calls);
         EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,
                   row.unitStarts || row.startExit != 0)
             << called;

@@ -136,7 +136,7 @@ TEST(JobFileWrite, RefusalsLeaveNothingBehind) {
     ScratchDir dir;
     const std::string path = dir.File("kept.job");
     ASSERT_EQ(WriteJobFile(path, Sample(u"old.exe", 1)), S_OK);
-    const std::vector<BYTE> before = jobtest::ReadBytes(path);
+    const std::string before = test_user::ReadFile(path);
     ASSERT_EQ(::mkdir(dir.File("folder.job").c_str(), 0700), 0);
     JobData tooLong = Sample(u"x", 0);
     tooLong.comment.assign(65535, u'c');
@@ -151,7 +151,7 @@ TEST(JobFileWrite, RefusalsLeaveNothingBehind) {
     EXPECT_TRUE(jobtest::AsUnprivileged({dir.path(), path},
                                         [&] { return WriteJobFile(path, Sample(u"new.exe", 1)) == E_ACCESSDENIED; }));
     ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
-    EXPECT_EQ(jobtest::ReadBytes(path), before);
+    EXPECT_EQ(test_user::ReadFile(path), before);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"kept.job"});
 }
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,13 +16,10 @@ inline std::string FixturePath(const std::string &name) {
     return std::string(VELQO_JOB_FIXTURES) + "/" + name + ".job";
 }
 
-inline std::vector<BYTE> ReadBytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << path;
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+inline std::vector<BYTE> LoadFixture(const std::string &name) {
+    const std::string bytes = test_user::ReadFile(FixturePath(name));
+    return {bytes.begin(), bytes.end()};
 }
-
-inline std::vector<BYTE> LoadFixture(const std::string &name) { return ReadBytes(FixturePath(name)); }
 
 using ScratchDir = test_user::TempDir;
 using test_user::AsUnprivileged;

@@ -119,11 +119,7 @@ protected:
         task->Release();
         return out;
     }
-    void Write(const std::string &name, const std::string &bytes) { std::ofstream(tasks_ + "/" + name) << bytes; }
-    static std::string Read(const std::string &path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    void Write(const std::string &name, const std::string &bytes) { test_user::WriteFile(tasks_ + "/" + name, bytes); }
     static std::u16string CurFile(IUnknown *item) {
         IPersistFile *file = nullptr;
         EXPECT_EQ(item->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)), S_OK);
@@ -199,7 +195,7 @@ TEST_F(ObjectsTest, ItemNames) {
     EXPECT_EQ(sched_->Delete(nullptr), E_INVALIDARG);
     ASSERT_EQ(sched_->AddWorkItem(u"plain", unsaved), S_OK);
     unsaved->Release();
-    Write("a.b c.job", Read(tasks_ + "/plain.job"));
+    Write("a.b c.job", test_user::ReadFile(tasks_ + "/plain.job"));
     Open(u"a.b c")->Release();
     EXPECT_EQ(sched_->Delete(u"a.b c.job"), S_OK);
 }
@@ -348,7 +344,7 @@ TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
 TEST_F(ObjectsTest, LetterCaseOfNames) {
     Saved(u"Backup")->Release();
     Saved(u"\u00c9t\u00e9")->Release();  // Été
-    const std::string bytes = Read(tasks_ + "/Backup.job");
+    const std::string bytes = test_user::ReadFile(tasks_ + "/Backup.job");
     for (const char *file : {"Other.JOB", "Zed.job", "ZED.JOB", "zed.job", "x.JOB", "x.job", "a.job.job", "a:b.job"})
         Write(file, bytes);
     for (const auto &[name, file] : {std::pair{u"backup", u"Backup.job"},
@@ -414,9 +410,9 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     // The account goes to an owner-only store, never into the job file, and leaves with the item.
     EXPECT_EQ(task->SetAccountInformation(nullptr, u"x"), E_INVALIDARG);
     const char16_t secret[] = u"Sekr1t-pass";
-    EXPECT_EQ(
-        Read(tasks_ + "/settings.job").find(std::string(reinterpret_cast<const char *>(secret), sizeof secret - 2)),
-        std::string::npos);
+    EXPECT_EQ(test_user::ReadFile(tasks_ + "/settings.job")
+                  .find(std::string(reinterpret_cast<const char *>(secret), sizeof secret - 2)),
+              std::string::npos);
     const std::string store = tasks_ + "/.credentials";
     const std::vector<fs::path> files{fs::directory_iterator(store), fs::directory_iterator()};
     ASSERT_EQ(files.size(), 1u);
@@ -597,10 +593,10 @@ TEST_F(ObjectsTest, PersistFile) {
     EXPECT_EQ(CurFile(task), u"persist.job");
     EXPECT_EQ(file->SaveCompleted(nullptr), S_OK);
     for (const char *name : {"persist.job", "theirs.job", "copy.job"}) {  // existing files are refused, unchanged
-        const std::string before = Read(tasks_ + "/" + name);
+        const std::string before = test_user::ReadFile(tasks_ + "/" + name);
         for (BOOL remember : {FALSE, TRUE})
             EXPECT_EQ(Save(task, tasks_ + "/" + name, remember), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS)) << name;
-        EXPECT_EQ(Read(tasks_ + "/" + name), before) << name;
+        EXPECT_EQ(test_user::ReadFile(tasks_ + "/" + name), before) << name;
     }
     Write("junk.job", "junk");  // a corrupt file does not replace what is loaded
     EXPECT_EQ(file->Load(W(Wide(tasks_ + "/junk.job")), 0), SCHED_E_INVALID_TASK);

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "common/scoped_env.h"
 #include "common/store.h"
+#include "common/unprivileged.h"
 #include "platform/service/objects/objects_internal.h"
 
 namespace {
@@ -27,11 +25,8 @@ struct Step {
     std::vector<std::string> parts = {};
 };
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void WriteFile(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+using test_user::ReadFile;
+using test_user::WriteFile;
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 class Vtask : public test_store::Store {
