@@ -291,13 +291,12 @@ TEST(JobRoundTrip, EveryFieldAtItsEdgesAndPastThem) {
         ASSERT_EQ(SerializeJob(back, again), S_OK);
         EXPECT_EQ(again, bytes);
     }
-    // A new item: a random id, not run, three days to run, the signature block an unsigned item has.
+    // A new item: a random id, not run, the signature block an unsigned item has.
     const JobData a = NewJob(), b = NewJob();
     EXPECT_NE(std::memcmp(&a.uuid, &b.uuid, sizeof(GUID)), 0);
     EXPECT_EQ(a.uuid.Data3 >> 12, 4);
     EXPECT_EQ(a.uuid.Data4[0] & 0xC0, 0x80);
     EXPECT_EQ(a.status, SCHED_S_TASK_HAS_NOT_RUN);
-    EXPECT_EQ(a.maxRunTime, 259200000u);
     std::vector<BYTE> signature(68, 0), bytes;
     signature[0] = signature[2] = 1;
     EXPECT_EQ(a.signature, signature);

@@ -37,7 +37,10 @@ std::string RunTimesText(const RunTimes &r, bool json) {
 
 }  // namespace
 
-TEST(Units, WordsAndNumbers) {
+TEST(Units, WordsNumbersDatesAndRunTimes) {
+    const double now = kMonday + 13.25 / 24;
+    TriggerInfo boot;
+    boot.type = 6;
     Check({{N(ParseDays("Sunday, SAT")), N(0x41)},
            {N(ParseDays(DaysText(0x5A))), N(0x5A)},
            {DaysText(0x7F), "mon,tue,wed,thu,fri,sat,sun"},
@@ -69,12 +72,8 @@ TEST(Units, WordsAndNumbers) {
            {N(Utf16FromUtf8("\xF0\x9F\x93\x85")[1]), N(0xDCC5)},
            {Utf8FromUtf16(std::u16string{u'a', 0xD800, u'b', 0xDC00}),
             "a\xEF\xBF\xBD"
-            "b\xEF\xBF\xBD"}});
-}
-
-TEST(Units, Dates) {
-    const double now = kMonday + 13.25 / 24;
-    Check({{N(DateFromCivil({1900, 1, 1, 0, 0})), "2.000000"},
+            "b\xEF\xBF\xBD"},
+           {N(DateFromCivil({1900, 1, 1, 0, 0})), "2.000000"},
            {N(DateFromCivil({1899, 12, 29, 6, 0})), "-1.250000"},
            {N(DateFromCivil({2000, 3, 1, 0, 0}) - DateFromCivil({2000, 2, 28, 0, 0})), "2.000000"},
            {FormatDateTime(kMonday + 9.5 / 24 - 1e-9), "2026-12-07 09:30"},
@@ -88,18 +87,13 @@ TEST(Units, Dates) {
            {N(ParseDateTime("Today", now, "--from")), N(kMonday)},
            {N(ParseDateTime("2024-02-29", now, "--from")), N(45351)},
            {N(ParseTimeOfDay("9:05", "--at")), "545.000000"},
-           {N(CivilFromDate(-700000).has_value()), "0.000000"}});
-    for (double d = -36522; d < 2958465; d += 997.25) EXPECT_DOUBLE_EQ(DateFromCivil(*CivilFromDate(d)), d) << d;
-}
-
-TEST(Units, RunTimesOfEventTriggersAndTheCap) {
-    TriggerInfo boot;
-    boot.type = 6;
-    Check({{TriggerScheduleText(boot), "at-system-start"},
+           {N(CivilFromDate(-700000).has_value()), "0.000000"},
+           {TriggerScheduleText(boot), "at-system-start"},
            {JsonText(Json(false)), "false"},
            {RunTimesText({{}, true, false}, false), "(event triggers only: no run times)\n"},
            {RunTimesText({{kMonday, kMonday + 1}, false, true}, false),
             "2026-12-07 00:00\n2026-12-08 00:00\n(the first 2 run times of the period)\n"}});
+    for (double d = -36522; d < 2958465; d += 997.25) EXPECT_DOUBLE_EQ(DateFromCivil(*CivilFromDate(d)), d) << d;
 }
 
 #ifndef _WIN32
