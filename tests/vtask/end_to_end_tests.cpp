@@ -75,7 +75,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Vtask, TasksAreAddedListedShownChangedClonedAndDeleted) {
+TEST_F(Vtask, TasksAndTriggersAreAddedListedShownChangedAndDeleted) {
     ASSERT_NO_FATAL_FAILURE(Register());
     // clang-format off
     Steps({
@@ -151,10 +151,7 @@ TEST_F(Vtask, TasksAreAddedListedShownChangedClonedAndDeleted) {
     Steps({{{"check", "--repair"}, 1, {"  moved to " + quarantine + "Bad.job.1\n"}}, {{"list"}, 0}});
     EXPECT_EQ(ReadFile(quarantine + "Bad.job") + ReadFile(quarantine + "Bad.job.1"), bad + "x");
     EXPECT_FALSE(Exists(tasks_ + "Bad.job"));
-}
-
-TEST_F(Vtask, TriggersAreAddedWithTheirRunTimesAndRemovedByIndex) {
-    ASSERT_NO_FATAL_FAILURE(Register());
+    // Triggers are added with their run times and removed by index.
     // clang-format off
     Steps({
         {{"add", "Report", "--app", "/bin/true"}, 0},
