@@ -10,9 +10,11 @@
 // looking up builds a folded copy of a key.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -128,22 +130,23 @@ public:
 
     LONG Count() const noexcept { return static_cast<LONG>(entries_.size()); }
 
-    // Room for `count` entries, so that adding that many allocates nothing.
-    void Reserve(std::size_t count) {
+    // Room for `count` entries, so that adding that many allocates nothing;
+    // with `withKeys`, room for as many keys too.
+    void Reserve(std::size_t count, bool withKeys = true) {
         entries_.reserve(count);
-        if (SlotsFor(count) > slots_.size()) Rehash(SlotsFor(count));
+        if (withKeys && SlotsFor(count) > SlotCount()) Rehash(SlotsFor(count));
     }
 
     // Appends item, under key when one is given. Error 457 when the key is
     // present already; the collection is then unchanged.
     void Add(ComRef<T> item, const std::u16string *key = nullptr) {
         if (key)
-            AddEntry(std::move(item), std::u16string(*key), true);
+            AddEntry(std::move(item), *key, true);
         else
-            AddEntry(std::move(item), std::u16string(), false);
+            AddEntry(std::move(item), {}, false);
     }
-    // The same with a key that the collection takes over.
-    void Add(ComRef<T> item, std::u16string &&key) { AddEntry(std::move(item), std::move(key), true); }
+    // The same with a key that the collection copies.
+    void Add(ComRef<T> item, std::u16string_view key) { AddEntry(std::move(item), key, true); }
 
     T *ItemAt(LONG position) const { return entries_[IndexOfPosition(position)].item.get(); }
     T *ItemByKey(std::u16string_view key) const { return entries_[FindKey(key)].item.get(); }
@@ -165,8 +168,7 @@ public:
     void Clear() noexcept {
         std::vector<Entry> gone;
         gone.swap(entries_);
-        slots_.clear();
-        keys_ = 0;
+        keys_.reset();
     }
 
     // The objects in collection order, each with a reference of its own.
@@ -179,61 +181,90 @@ public:
     }
 
 private:
-    // Entries are kept in collection order; the key index is an open-address
-    // table (linear probing, at most half full) of entry positions plus one,
-    // 0 for a free slot.
+    // Entries are kept in collection order. What only keys need is made with
+    // the first key: the index, an open-address table (linear probing, at
+    // most half full) of entry positions plus one, 0 for a free slot; and the
+    // keys' text, back to back in one buffer, each entry naming its part. A
+    // removed key's text stays there until unused text outweighs the rest.
+    static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     struct Entry {
         ComRef<T> item;
-        std::u16string key;  // as added
         std::uint64_t hash = 0;
-        bool hasKey = false;
+        std::uint32_t keyAt = kNoKey;  // where the key (as added) starts in the text
+        std::uint32_t keyLength = 0;
+        bool HasKey() const noexcept { return keyAt != kNoKey; }
     };
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    struct Keys {
+        std::vector<std::uint32_t> slots;
+        std::u16string text;
+        std::size_t count = 0;   // keys indexed
+        std::size_t unused = 0;  // units of text that belong to removed keys
+    };
 
     static std::size_t SlotsFor(std::size_t keys) {
         std::size_t slots = 16;
         while (slots < 2 * keys) slots *= 2;
         return slots;
     }
+    std::size_t SlotCount() const noexcept { return keys_ ? keys_->slots.size() : 0; }
+    std::u16string_view KeyOf(const Entry &e) const noexcept { return {keys_->text.data() + e.keyAt, e.keyLength}; }
 
-    void AddEntry(ComRef<T> item, std::u16string &&key, bool hasKey) {
-        Entry entry{std::move(item), std::move(key), 0, hasKey};
+    void AddEntry(ComRef<T> item, std::u16string_view key, bool hasKey) {
+        Entry entry{std::move(item), 0, kNoKey, 0};
         if (hasKey) {
-            entry.hash = KeyHash(entry.key);
-            if (Lookup(entry.key, entry.hash) != kNone) RaiseStandard(kErrKeyInUse);
+            entry.hash = KeyHash(key);
+            if (Lookup(key, entry.hash) != kNone) RaiseStandard(kErrKeyInUse);
         }
         // Room first (growing geometrically), so that nothing can fail
         // between indexing the key and storing the entry.
         if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 2 : 2 * entries_.size());
-        if (hasKey && SlotsFor(keys_ + 1) > slots_.size()) Rehash(SlotsFor(keys_ + 1));
         if (hasKey) {
+            const std::size_t keys = keys_ ? keys_->count : 0;
+            if (SlotsFor(keys + 1) > SlotCount()) Rehash(SlotsFor(keys + 1));
+            std::u16string &text = keys_->text;
+            if (key.size() >= kNoKey - text.size()) RaiseHResult(E_OUTOFMEMORY);
+            const std::size_t at = text.size();
+            if (at + key.size() > text.capacity()) {
+                std::u16string grown;  // `key` may be part of the old text
+                grown.reserve(std::max(at + key.size(), 2 * text.capacity()));
+                grown.append(text).append(key);
+                text.swap(grown);
+            } else {
+                text.append(key);
+            }
+            entry.keyAt = static_cast<std::uint32_t>(at);
+            entry.keyLength = static_cast<std::uint32_t>(key.size());
             Place(entry.hash, static_cast<std::uint32_t>(entries_.size() + 1));
-            ++keys_;
+            ++keys_->count;
         }
         entries_.push_back(std::move(entry));
     }
 
     void Place(std::uint64_t hash, std::uint32_t value) noexcept {
-        const std::size_t mask = slots_.size() - 1;
+        std::vector<std::uint32_t> &slots = keys_->slots;
+        const std::size_t mask = slots.size() - 1;
         std::size_t i = static_cast<std::size_t>(hash) & mask;
-        while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = value;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = value;
     }
 
     void Rehash(std::size_t size) {
+        if (!keys_) keys_ = std::make_unique<Keys>();
         std::vector<std::uint32_t> fresh(size, 0);
-        fresh.swap(slots_);
+        fresh.swap(keys_->slots);
         for (std::size_t i = 0; i < entries_.size(); ++i)
-            if (entries_[i].hasKey) Place(entries_[i].hash, static_cast<std::uint32_t>(i + 1));
+            if (entries_[i].HasKey()) Place(entries_[i].hash, static_cast<std::uint32_t>(i + 1));
     }
 
     // The position of the entry of `key`, or kNone.
     std::size_t Lookup(std::u16string_view key, std::uint64_t hash) const noexcept {
-        if (slots_.empty()) return kNone;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = static_cast<std::size_t>(hash) & mask; slots_[i] != 0; i = (i + 1) & mask) {
-            const Entry &e = entries_[slots_[i] - 1];
-            if (e.hash == hash && velqo::SameNameIgnoringCase(e.key, key)) return slots_[i] - 1;
+        if (!keys_ || keys_->slots.empty()) return kNone;
+        const std::vector<std::uint32_t> &slots = keys_->slots;
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask; slots[i] != 0; i = (i + 1) & mask) {
+            const Entry &e = entries_[slots[i] - 1];
+            if (e.hash == hash && velqo::SameNameIgnoringCase(KeyOf(e), key)) return slots[i] - 1;
         }
         return kNone;
     }
@@ -249,34 +280,56 @@ private:
     }
 
     void Erase(std::size_t index) {
-        if (entries_[index].hasKey) {
+        if (entries_[index].HasKey()) {
             // Out of the table, the probe runs after it closed up behind it.
-            const std::size_t mask = slots_.size() - 1;
+            std::vector<std::uint32_t> &slots = keys_->slots;
+            const std::size_t mask = slots.size() - 1;
             std::size_t hole = static_cast<std::size_t>(entries_[index].hash) & mask;
-            while (slots_[hole] != index + 1) hole = (hole + 1) & mask;
-            for (std::size_t next = (hole + 1) & mask; slots_[next] != 0; next = (next + 1) & mask) {
-                const std::size_t home = static_cast<std::size_t>(entries_[slots_[next] - 1].hash) & mask;
+            while (slots[hole] != index + 1) hole = (hole + 1) & mask;
+            for (std::size_t next = (hole + 1) & mask; slots[next] != 0; next = (next + 1) & mask) {
+                const std::size_t home = static_cast<std::size_t>(entries_[slots[next] - 1].hash) & mask;
                 // Moves back when its home is not within (hole, next].
                 if (((next - home) & mask) >= ((next - hole) & mask)) {
-                    slots_[hole] = slots_[next];
+                    slots[hole] = slots[next];
                     hole = next;
                 }
             }
-            slots_[hole] = 0;
-            --keys_;
+            slots[hole] = 0;
+            --keys_->count;
+            keys_->unused += entries_[index].keyLength;
         }
         // The later entries move down by one.
-        for (std::uint32_t &slot : slots_)
-            if (slot > index + 1) --slot;
+        if (keys_)
+            for (std::uint32_t &slot : keys_->slots)
+                if (slot > index + 1) --slot;
         // The entry's reference is released after the bookkeeping is done, so
         // a destructor that comes back to the collection finds it consistent.
         ComRef<T> gone = std::move(entries_[index].item);
         entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+        CompactText();
+    }
+
+    // Drops the text of removed keys once it is more than half the buffer;
+    // without the memory for that, the buffer stays as it is.
+    void CompactText() noexcept {
+        if (!keys_ || keys_->unused < 64 || 2 * keys_->unused < keys_->text.size()) return;
+        try {
+            std::u16string kept;
+            kept.reserve(keys_->text.size() - keys_->unused);
+            for (Entry &e : entries_) {
+                if (!e.HasKey()) continue;
+                const std::u16string_view key = KeyOf(e);
+                e.keyAt = static_cast<std::uint32_t>(kept.size());
+                kept.append(key);
+            }
+            keys_->text.swap(kept);
+            keys_->unused = 0;
+        } catch (const std::bad_alloc &) {
+        }
     }
 
     std::vector<Entry> entries_;
-    std::vector<std::uint32_t> slots_;
-    std::size_t keys_ = 0;
+    std::unique_ptr<Keys> keys_;  // made with the first key
 };
 
 }  // namespace velqosch

@@ -22,6 +22,10 @@ public:
     static ComRef<TaskScheduler::_Task> CreateTask();
     static void BindTask(TaskScheduler::_Task *task, ITask *item);
     static void NameTask(TaskScheduler::_Task *task, std::u16string name);
+    // The name as it stands, without a trace line (the Tasks collection's key).
+    static const std::u16string &NameOf(TaskScheduler::_Task *task) noexcept {
+        return static_cast<TaskObject *>(task)->taskName_;
+    }
 
     // _Task
     HRESULT STDMETHODCALLTYPE get_Triggers(TaskScheduler::_Triggers **ret) noexcept override {

@@ -187,9 +187,9 @@ ComRef<_Task> Tasks::AddITask(std::u16string name, ITask *item) {
         if (!created) RaiseHResult(E_POINTER);
         item = created.get();
     }
-    TaskObject::NameTask(task.get(), name);
+    TaskObject::NameTask(task.get(), std::move(name));
     TaskObject::BindTask(task.get(), item);
-    collection_.Add(task, std::move(name));
+    collection_.Add(task, TaskObject::NameOf(task.get()));
     return task;
 }
 

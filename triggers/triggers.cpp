@@ -10,7 +10,6 @@ namespace velqosch {
 
 namespace {
 constexpr std::string_view kModule = "Triggers";
-constexpr SHORT kSlotGrowth = 10;
 }  // namespace
 
 ComRef<TriggersObject> TriggersObject::Create() {
@@ -41,6 +40,7 @@ void TriggersObject::SetIScheduledWorkItem(IScheduledWorkItem *item) {
     WORD count = 0;
     Check(WorkItem().GetTriggerCount(&count));
     const SHORT triggers = static_cast<SHORT>(count);
+    if (triggers > 0) items_.Reserve(static_cast<std::size_t>(triggers), false);
     for (SHORT i = 0; i < triggers; ++i) {
         ITaskTrigger *raw = nullptr;
         Check(WorkItem().GetTrigger(static_cast<WORD>(i), &raw));
@@ -104,31 +104,46 @@ ComRef<IUnknown> TriggersObject::NewEnum() {
 
 // ---- Index table --------------------------------------------------------------------------------------------------
 
+std::vector<SHORT> TriggersObject::IndexTable() const {
+    std::vector<SHORT> table(static_cast<std::size_t>(tableSize_));
+    for (std::size_t i = 0; i < table.size(); ++i) table[i] = Slot(i);
+    return table;
+}
+
+SHORT &TriggersObject::Slot(std::size_t slot) noexcept {
+    return slot < kFirstSlots ? firstSlots_[slot] : laterSlots_[slot - kFirstSlots];
+}
+SHORT TriggersObject::Slot(std::size_t slot) const noexcept {
+    return slot < kFirstSlots ? firstSlots_[slot] : laterSlots_[slot - kFirstSlots];
+}
+
 SHORT TriggersObject::AllocateIndexSlot() {
     const SHORT slot = slotsAllocated_;
     const SHORT nextSlots = AddI2(slotsAllocated_, 1);
     const SHORT nextLive = AddI2(liveTriggers_, 1);
     if (slotsAllocated_ % kSlotGrowth == 0) {
-        const SHORT last = AddI2(slotsAllocated_, kSlotGrowth - 1);
-        indexTable_.resize(static_cast<std::size_t>(last) + 1, 0);
+        const SHORT size = AddI2(AddI2(slotsAllocated_, kSlotGrowth - 1), 1);
+        if (static_cast<std::size_t>(size) > kFirstSlots)
+            laterSlots_.resize(static_cast<std::size_t>(size) - kFirstSlots, 0);
+        tableSize_ = size;
     }
-    indexTable_[static_cast<std::size_t>(slot)] = liveTriggers_;
+    Slot(static_cast<std::size_t>(slot)) = liveTriggers_;
     slotsAllocated_ = nextSlots;
     liveTriggers_ = nextLive;
     return slot;
 }
 
 SHORT TriggersObject::IndexOfSlot(SHORT slot) const {
-    CheckBounds(slot, 0, static_cast<int64_t>(indexTable_.size()) - 1);
-    return indexTable_[static_cast<std::size_t>(slot)];
+    CheckBounds(slot, 0, static_cast<int64_t>(tableSize_) - 1);
+    return Slot(static_cast<std::size_t>(slot));
 }
 
 void TriggersObject::FreeIndexSlot(SHORT slot) {
-    CheckBounds(slot, 0, static_cast<int64_t>(indexTable_.size()) - 1);
+    CheckBounds(slot, 0, static_cast<int64_t>(tableSize_) - 1);
     const SHORT live = SubI2(liveTriggers_, 1);
-    indexTable_[static_cast<std::size_t>(slot)] = -1;
+    Slot(static_cast<std::size_t>(slot)) = -1;
     for (SHORT s = static_cast<SHORT>(slot + 1); s < slotsAllocated_; ++s) {
-        SHORT &entry = indexTable_[static_cast<std::size_t>(s)];
+        SHORT &entry = Slot(static_cast<std::size_t>(s));
         if (entry != -1) --entry;
     }
     liveTriggers_ = live;

@@ -56,7 +56,7 @@ public:
 
     // The index table as it stands (entries beyond the slots handed out
     // included), for tests.
-    const std::vector<SHORT> &IndexTable() const noexcept { return indexTable_; }
+    std::vector<SHORT> IndexTable() const;
     SHORT SlotsAllocated() const noexcept { return slotsAllocated_; }
     SHORT LiveTriggers() const noexcept { return liveTriggers_; }
 
@@ -66,12 +66,21 @@ private:
     friend class DualObject<TriggersObject, TaskScheduler::_Triggers>;
 
     IScheduledWorkItem &WorkItem() const;
+    SHORT &Slot(std::size_t slot) noexcept;
+    SHORT Slot(std::size_t slot) const noexcept;
+
+    // The index table grows ten slots at a time; the first ten are kept in
+    // the object itself.
+    static constexpr SHORT kSlotGrowth = 10;
+    static constexpr std::size_t kFirstSlots = 10;
 
     KeyedCollection<TriggerObject> items_;
     ComRef<IScheduledWorkItem> workItem_;
-    std::vector<SHORT> indexTable_;
+    SHORT firstSlots_[kFirstSlots] = {};
+    SHORT tableSize_ = 0;
     SHORT slotsAllocated_ = 0;
     SHORT liveTriggers_ = 0;
+    std::vector<SHORT> laterSlots_;
 };
 
 }  // namespace velqosch
