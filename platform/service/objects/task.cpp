@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -127,7 +128,8 @@ private:
 class Task final : public ITask, public IPersistFile {
 public:
     Task(std::shared_ptr<const std::string> folder, std::string file, JobData &&job, bool stored)
-        : folder_(std::move(folder)), file_(std::move(file)), stored_(stored), job_(std::move(job)) {
+        : folder_(std::move(folder)), stored_(stored), job_(std::move(job)) {
+        SetFile(std::move(file));
         RenumberTriggers();
         accountRead_ = !stored_;
     }
@@ -158,9 +160,12 @@ public:
         if (job_.triggers.size() >= 0xFFFF) return E_INVALIDARG;
         SYSTEMTIME now{};
         GetLocalTime(&now);
+        if (!idsListed_ && nextId_ != firstId_ + job_.triggers.size()) ListIds();
+        if (idsListed_) ids_.reserve(ids_.size() + 1);
         auto *trigger = new Trigger(this, nextId_);
         job_.triggers.push_back(DefaultTrigger(now));
-        ids_.push_back(nextId_++);
+        if (idsListed_) ids_.push_back(nextId_);
+        ++nextId_;
         dirty_ = true;
         *piNewTrigger = static_cast<WORD>(job_.triggers.size() - 1);
         *ppTrigger = trigger;
@@ -168,12 +173,18 @@ public:
     } catch (...) {
         return E_OUTOFMEMORY;
     }
-    HRESULT WINAPI DeleteTrigger(WORD iTrigger) override {
+    HRESULT WINAPI DeleteTrigger(WORD iTrigger) override try {
         if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
+        if (!idsListed_ && iTrigger == 0)
+            ++firstId_;  // the ids left are consecutive still
+        else if (!idsListed_)
+            ListIds();
         job_.triggers.erase(job_.triggers.begin() + iTrigger);
-        ids_.erase(ids_.begin() + iTrigger);
+        if (idsListed_) ids_.erase(ids_.begin() + iTrigger);
         dirty_ = true;
         return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
     }
     HRESULT WINAPI GetTriggerCount(WORD *pwCount) override {
         if (!pwCount) return E_POINTER;
@@ -183,7 +194,7 @@ public:
     HRESULT WINAPI GetTrigger(WORD iTrigger, ITaskTrigger **ppTrigger) override try {
         if (!ppTrigger) return E_POINTER;
         if (iTrigger >= job_.triggers.size()) return SCHED_E_TRIGGER_NOT_FOUND;
-        *ppTrigger = new Trigger(this, ids_[iTrigger]);
+        *ppTrigger = new Trigger(this, IdAt(iTrigger));
         return S_OK;
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -237,13 +248,17 @@ public:
         return S_OK;
     }
     // The daemon runs what is stored: an item never saved cannot run.
-    HRESULT WINAPI Run() override {
+    HRESULT WINAPI Run() override try {
         if (!stored_) return SCHED_E_TASK_NOT_READY;
-        return RequestRun(file_);
+        return RequestRun(Path());
+    } catch (...) {
+        return E_OUTOFMEMORY;
     }
-    HRESULT WINAPI Terminate() override {
+    HRESULT WINAPI Terminate() override try {
         if (!stored_) return SCHED_E_TASK_NOT_RUNNING;
-        return RequestTerminate(file_);
+        return RequestTerminate(Path());
+    } catch (...) {
+        return E_OUTOFMEMORY;
     }
     HRESULT WINAPI EditWorkItem(HWND hParent, DWORD dwReserved) override;
     HRESULT WINAPI GetMostRecentRunTime(SYSTEMTIME *pstLastRun) override {
@@ -397,7 +412,7 @@ public:
         const HRESULT hr = ReadJobFile(path, job);
         if (FAILED(hr)) return hr;
         job_ = std::move(job);
-        file_ = std::move(path);
+        SetFile(std::move(path));
         stored_ = true;
         dirty_ = accountChanged_ = false;
         Wipe(password_);
@@ -413,7 +428,7 @@ public:
     // one that exists already (the item's own included) is refused with
     // ERROR_FILE_EXISTS. With fRemember the new file becomes the item's file.
     HRESULT WINAPI Save(LPCOLESTR pszFileName, BOOL fRemember) override try {
-        std::string target = file_;
+        std::string target = Path();
         if (pszFileName) {
             if (!TakePath(pszFileName, target)) return E_INVALIDARG;
         } else {
@@ -435,7 +450,7 @@ public:
         if (FAILED(hr)) return hr;
         accountChanged_ = false;
         if (!pszFileName || fRemember) {
-            file_ = std::move(target);
+            SetFile(std::move(target));
             stored_ = true;
             dirty_ = false;
         }
@@ -445,13 +460,15 @@ public:
     }
     HRESULT WINAPI SaveCompleted(LPCOLESTR) override { return S_OK; }
     HRESULT WINAPI GetCurFile(LPOLESTR *ppszFileName) override try {
-        return CopyOut(ToUtf16(file_), reinterpret_cast<LPWSTR *>(ppszFileName));
+        return CopyOut(ToUtf16(Path()), reinterpret_cast<LPWSTR *>(ppszFileName));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
 
     // --- for the trigger objects ---
     TASK_TRIGGER *Record(std::uint64_t id) {
+        if (!idsListed_)
+            return id >= firstId_ && id - firstId_ < job_.triggers.size() ? &job_.triggers[id - firstId_] : nullptr;
         for (std::size_t i = 0; i < ids_.size(); ++i)
             if (ids_[i] == id) return &job_.triggers[i];
         return nullptr;
@@ -484,10 +501,40 @@ private:
         accountSet_ = ReadAccount(*folder_, job_.uuid, account_);
     }
 
-    void RenumberTriggers() {
+    // Trigger records are named by ids, for the trigger objects. While the
+    // ids are consecutive (the records as loaded, with records added at the
+    // end and the first one deleted) they are firstId_ onwards and no list
+    // is kept; the list is made when that stops being so.
+    void RenumberTriggers() noexcept {
         ids_.clear();
-        for (std::size_t i = 0; i < job_.triggers.size(); ++i) ids_.push_back(nextId_++);
+        idsListed_ = false;
+        firstId_ = nextId_;
+        nextId_ += job_.triggers.size();
     }
+    std::uint64_t IdAt(std::size_t index) const noexcept { return idsListed_ ? ids_[index] : firstId_ + index; }
+    void ListIds() {
+        std::vector<std::uint64_t> ids(job_.triggers.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = firstId_ + i;
+        ids_ = std::move(ids);
+        idsListed_ = true;
+    }
+
+    // The item's file. One in the store's folder whose name fits the string
+    // itself is kept as that name alone; any other file as its whole path.
+    void SetFile(std::string path) noexcept {
+        const std::string &folder = *folder_;
+        const std::size_t rest = path.size() - std::min(path.size(), folder.size() + 1);
+        if (rest > 0 && rest < 16 && path.size() == folder.size() + 1 + rest &&
+            path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/' &&
+            path.find('/', folder.size() + 1) == std::string::npos) {
+            file_.assign(path, folder.size() + 1, rest);
+            inFolder_ = true;
+        } else {
+            file_ = std::move(path);
+            inFolder_ = false;
+        }
+    }
+    std::string Path() const { return inFolder_ ? *folder_ + "/" + file_ : file_; }
 
     // The daemon records runs in the stored file; take its run state. Only a
     // save does: like Windows' work items, an object reports the run state
@@ -495,7 +542,11 @@ private:
     void RefreshRunState() noexcept {
         if (!stored_) return;
         JobData stored;
-        if (FAILED(ReadJobFile(file_, stored))) return;
+        try {
+            if (FAILED(ReadJobFile(Path(), stored))) return;
+        } catch (...) {
+            return;
+        }
         job_.status = stored.status;
         job_.exitCode = stored.exitCode;
         job_.mostRecentRun = stored.mostRecentRun;
@@ -505,11 +556,14 @@ private:
 
     std::atomic<ULONG> refs_{1};
     std::shared_ptr<const std::string> folder_;  // the store's Tasks folder (account records)
-    std::string file_;
+    std::string file_;                           // the item's file: its name alone when inFolder_
+    bool inFolder_ = false;
     bool stored_;
     bool dirty_ = false;
     JobData job_;
-    std::vector<std::uint64_t> ids_;  // one per trigger record, for the trigger objects
+    std::vector<std::uint64_t> ids_;  // one per trigger record when idsListed_
+    bool idsListed_ = false;
+    std::uint64_t firstId_ = 1;
     std::uint64_t nextId_ = 1;
     std::u16string account_, password_;
     bool accountSet_ = false, accountChanged_ = false;
