@@ -566,6 +566,40 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
 }
 
 // Load, Save under another name (a new file only), the current file and AddWorkItem.
+// Trigger objects keep naming their own records through deletions in the
+// middle, at the end and at the front, and through records added after them.
+TEST_F(ObjectsTest, TriggerObjectsFollowTheirRecordsThroughDeletesAndAdds) {
+    ITask *task = Saved(u"trigger ids");
+    ITaskTrigger *t[5] = {};
+    WORD index = 0;
+    for (WORD hour = 1; hour <= 4; ++hour) {
+        ASSERT_EQ(task->CreateTrigger(&index, &t[hour - 1]), S_OK);
+        TASK_TRIGGER record = Weekly(7, hour, TASK_MONDAY);
+        ASSERT_EQ(t[hour - 1]->SetTrigger(&record), S_OK);
+    }
+    // The start hour each object reaches, 0 for "not found".
+    const auto hours = [&] {
+        std::vector<int> out;
+        for (ITaskTrigger *trigger : t) {
+            TASK_TRIGGER record{};
+            out.push_back(trigger && trigger->GetTrigger(&record) == S_OK ? record.wStartHour : 0);
+        }
+        return out;
+    };
+    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 4, 0})) << "a record in the middle";
+    ASSERT_EQ(task->DeleteTrigger(2), S_OK);
+    ASSERT_EQ(task->CreateTrigger(&index, &t[4]), S_OK);
+    EXPECT_EQ(index, 2);
+    TASK_TRIGGER record = Weekly(7, 5, TASK_MONDAY);
+    ASSERT_EQ(t[4]->SetTrigger(&record), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 0, 5})) << "the last record, then a new one in its place";
+    ASSERT_EQ(task->DeleteTrigger(0), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{0, 0, 3, 0, 5})) << "the first record";
+    for (ITaskTrigger *trigger : t) EXPECT_EQ(trigger->Release(), 0u);
+    EXPECT_EQ(task->Release(), 0u);
+}
+
 TEST_F(ObjectsTest, PersistFile) {
     ITask *task = Saved(u"persist");
     Saved(u"theirs")->Release();
