@@ -149,14 +149,14 @@ TEST_F(Daemon, StopTerminatesRunningItemsAndLeavesWholeFiles) {
     constexpr int kRunning = 6;
     for (int i = 0; i < kRunning; ++i) Store("Long" + std::to_string(i), Item(u"/bin/sleep", u"30"));
     {  // Long1 as another writer lays it out: its empty comment counted 0, not 1 with its NUL
-        std::string b = ReadText(JobPath("Long1"));
+        std::string b = test_user::ReadFile(JobPath("Long1"));
         std::size_t at = 70;
         for (int i = 0; i < 4; ++i) at += 2 + 2 * std::size_t(BYTE(b[at]) | BYTE(b[at + 1]) << 8);
         ASSERT_EQ(b.substr(at, 4), std::string("\1\0\0\0", 4));
         b.replace(at, 4, std::string(2, '\0'));
         const int triggers = (BYTE(b[22]) | BYTE(b[23]) << 8) - 2;
         b[22] = char(triggers & 0xFF), b[23] = char(triggers >> 8);
-        std::ofstream(JobPath("Long1"), std::ios::binary | std::ios::trunc) << b;
+        test_user::WriteFile(JobPath("Long1"), b);
     }
     StartService();
     EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);

@@ -519,20 +519,18 @@ private:
         idsListed_ = true;
     }
 
-    // The item's file. One in the store's folder whose name fits the string
-    // itself is kept as that name alone; any other file as its whole path.
+    // The item's file: one in the store's folder is kept as its name alone
+    // (the folder is shared by every item of the store), any other as its
+    // whole path.
     void SetFile(std::string path) noexcept {
         const std::string &folder = *folder_;
-        const std::size_t rest = path.size() - std::min(path.size(), folder.size() + 1);
-        if (rest > 0 && rest < 16 && path.size() == folder.size() + 1 + rest &&
-            path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/' &&
-            path.find('/', folder.size() + 1) == std::string::npos) {
-            file_.assign(path, folder.size() + 1, rest);
-            inFolder_ = true;
-        } else {
-            file_ = std::move(path);
-            inFolder_ = false;
+        inFolder_ = path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+                    path[folder.size()] == '/' && path.find('/', folder.size() + 1) == std::string::npos;
+        if (inFolder_) {
+            path.erase(0, folder.size() + 1);
+            path.shrink_to_fit();  // a request: the name keeps the path's memory when it cannot move
         }
+        file_ = std::move(path);
     }
     std::string Path() const { return inFolder_ ? *folder_ + "/" + file_ : file_; }
 
