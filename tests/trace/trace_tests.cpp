@@ -8,10 +8,10 @@
 
 using namespace trace_test;
 using velqosch::CurrentTraceState;
-using velqosch::TraceState;
 using velqosch::TraceProcEnter;
 using velqosch::TraceProcExit;
 using velqosch::TraceScope;
+using velqosch::TraceState;
 
 namespace {
 
