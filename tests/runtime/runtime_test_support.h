@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include <stdlib.h>
@@ -49,6 +50,10 @@ inline std::string TakeErrorInfo() {
     }
     return out + std::to_string(context) + ")";
 }
+// What a run of calls gave, in the order written (a braced list runs its
+// calls in order), to compare with what each should give in one check.
+using Results = std::vector<long long>;
+
 inline std::string ReadFile(const std::string &path) {
     std::ostringstream s;
     s << std::ifstream(path, std::ios::binary).rdbuf();

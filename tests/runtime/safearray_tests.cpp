@@ -19,77 +19,57 @@ std::string Bounds(SAFEARRAY *psa) {
     return out;
 }
 
-TEST(SafeArray, BoundsRightmostFirstAndFirstIndexFastest) {
-    SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 10}}, one = {1, 0};
+TEST(SafeArray, BoundsLockingAndResizing) {
+    SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 10}}, one = {1, 0}, eight = {8, 0};
     SAFEARRAY *psa = SafeArrayCreate(VT_I4, 2, bounds);
     ASSERT_NE(psa, nullptr);
-    EXPECT_TRUE(SafeArrayGetElemsize(psa) == 4u && psa->rgsabound[0].cElements == 3 &&
-                psa->rgsabound[0].lLbound == 10 && psa->rgsabound[1].cElements == 2);
-    EXPECT_EQ(Bounds(psa), "0:1 10:12 ");
-    LONG b, idx[2] = {1, 12}, value = 99, got = 0, *data = nullptr;
-    EXPECT_EQ(SafeArrayGetLBound(psa, 0, &b), DISP_E_BADINDEX);
-    EXPECT_EQ(SafeArrayGetUBound(psa, 3, &b), DISP_E_BADINDEX);
+    EXPECT_EQ(Bounds(psa), "0:1 10:12 ");  // the rightmost dimension first in rgsabound, the first index fastest
+    LONG b, idx[2] = {1, 12}, value = 99, got = 0, *data = nullptr, outside[2][2] = {{2, 10}, {0, 9}};
     VARTYPE vt = VT_EMPTY;
-    EXPECT_TRUE(SafeArrayGetVartype(psa, &vt) == S_OK && vt == VT_I4);
-    ASSERT_EQ(SafeArrayPutElement(psa, idx, &value), S_OK);
-    ASSERT_EQ(SafeArrayAccessData(psa, reinterpret_cast<void **>(&data)), S_OK);
-    EXPECT_EQ(data[1 + (12 - 10) * 2], 99);
-    EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
-    ASSERT_EQ(SafeArrayGetElement(psa, idx, &got), S_OK);
-    EXPECT_EQ(got, 99);
-    LONG outside[2][2] = {{2, 10}, {0, 9}};
-    EXPECT_EQ(SafeArrayGetElement(psa, outside[0], &got), DISP_E_BADINDEX);
-    EXPECT_EQ(SafeArrayPutElement(psa, outside[1], &value), DISP_E_BADINDEX);
+    EXPECT_EQ((Results{SafeArrayGetElemsize(psa), psa->rgsabound[0].cElements, psa->rgsabound[0].lLbound,
+                       psa->rgsabound[1].cElements, SafeArrayGetLBound(psa, 0, &b), SafeArrayGetUBound(psa, 3, &b),
+                       SafeArrayGetVartype(psa, &vt), vt, SafeArrayPutElement(psa, idx, &value),
+                       SafeArrayAccessData(psa, reinterpret_cast<void **>(&data)), data ? data[1 + (12 - 10) * 2] : 0,
+                       SafeArrayUnaccessData(psa), SafeArrayGetElement(psa, idx, &got), got,
+                       SafeArrayGetElement(psa, outside[0], &got), SafeArrayPutElement(psa, outside[1], &value)}),
+              (Results{4, 3, 10, 2, DISP_E_BADINDEX, DISP_E_BADINDEX, S_OK, VT_I4, S_OK, S_OK, 99, S_OK, S_OK, 99,
+                       DISP_E_BADINDEX, DISP_E_BADINDEX}));
     SafeArrayDestroy(psa);
-
     EXPECT_TRUE(!SafeArrayCreate(VT_EMPTY, 1, &one) && !SafeArrayCreate(VT_NULL, 1, &one) &&
                 !SafeArrayCreate(VT_I4, 0, &one));
-}
 
-TEST(SafeArray, LockedOrFixedArraysKeepTheirShape) {
-    SAFEARRAY *psa = SafeArrayCreateVector(VT_I2, 0, 4);
-    SAFEARRAYBOUND nb = {8, 0};
-    void *data;
-    EXPECT_EQ(SafeArrayUnlock(psa), E_UNEXPECTED);
-    ASSERT_EQ(SafeArrayLock(psa), S_OK);
-    EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
-    EXPECT_EQ(SafeArrayRedim(psa, &nb), DISP_E_ARRAYISLOCKED);
-    ASSERT_EQ(SafeArrayAccessData(psa, &data), S_OK);
-    EXPECT_EQ(psa->cLocks, 2u);
-    EXPECT_EQ(SafeArrayUnaccessData(psa), S_OK);
-    EXPECT_EQ(SafeArrayUnlock(psa), S_OK);
+    // A locked or fixed-size array keeps its shape.
+    psa = SafeArrayCreateVector(VT_I2, 0, 4);
+    void *raw;
+    EXPECT_EQ((Results{SafeArrayUnlock(psa), SafeArrayLock(psa), SafeArrayDestroy(psa), SafeArrayRedim(psa, &eight),
+                       SafeArrayAccessData(psa, &raw), psa->cLocks, SafeArrayUnaccessData(psa), SafeArrayUnlock(psa)}),
+              (Results{E_UNEXPECTED, S_OK, DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, S_OK, 2, S_OK, S_OK}));
     psa->fFeatures |= FADF_FIXEDSIZE;
-    EXPECT_EQ(SafeArrayRedim(psa, &nb), DISP_E_ARRAYISLOCKED);
+    EXPECT_EQ(SafeArrayRedim(psa, &eight), DISP_E_ARRAYISLOCKED);
     psa->fFeatures &= ~FADF_FIXEDSIZE;
-    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-    EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
-}
+    EXPECT_EQ((Results{SafeArrayDestroy(psa), SafeArrayDestroy(nullptr)}), (Results{S_OK, S_OK}));
 
-// The strings that a shrinking cuts off are freed (a leak shows under the sanitizers).
-TEST(SafeArray, RedimChangesTheLastDimensionAndKeepsElements) {
-    SAFEARRAY *psa = SafeArrayCreateVector(VT_BSTR, 1, 3);
-    BSTR three = SysAllocString(OS("three")), got = nullptr;
+    // Resizing changes the last dimension and keeps the elements; the strings
+    // that a shrinking cuts off are freed (a leak shows under the sanitizers).
+    psa = SafeArrayCreateVector(VT_BSTR, 1, 3);
+    BSTR three = SysAllocString(OS("three")), text = nullptr, five = nullptr;
     for (LONG i = 1; i <= 3; ++i) ASSERT_EQ(SafeArrayPutElement(psa, &i, three), S_OK);
     SysFreeString(three);
-    SAFEARRAYBOUND grow = {5, 1}, shrink = {1, 1};
+    SAFEARRAYBOUND grow = {5, 1}, shrink = {1, 1}, wider = {4, 10};
     ASSERT_EQ(SafeArrayRedim(psa, &grow), S_OK);
     EXPECT_EQ(Bounds(psa), "1:5 ");
-    LONG i = 3, five = 5, two = 2;
-    ASSERT_EQ(SafeArrayGetElement(psa, &i, &got), S_OK);
-    EXPECT_EQ(Text(got), OS("three"));
-    SysFreeString(got);
-    EXPECT_TRUE(SafeArrayGetElement(psa, &five, &got) == S_OK && got == nullptr);
-    ASSERT_EQ(SafeArrayRedim(psa, &shrink), S_OK);
-    EXPECT_EQ(SafeArrayGetElement(psa, &two, &got), DISP_E_BADINDEX);
+    LONG i = 3, fifth = 5, second = 2;
+    EXPECT_EQ((Results{SafeArrayGetElement(psa, &i, &text), SafeArrayGetElement(psa, &fifth, &five), five == nullptr,
+                       SafeArrayRedim(psa, &shrink), SafeArrayGetElement(psa, &second, &five)}),
+              (Results{S_OK, S_OK, true, S_OK, DISP_E_BADINDEX}));
+    EXPECT_EQ(Text(text), OS("three"));
+    SysFreeString(text);
     SafeArrayDestroy(psa);
-
-    SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}}, wider = {4, 0};
     psa = SafeArrayCreate(VT_I4, 2, bounds);
-    LONG idx[2] = {1, 1}, v = 5, value = 0;
-    SafeArrayPutElement(psa, idx, &v);
+    SafeArrayPutElement(psa, idx, &value);
     ASSERT_EQ(SafeArrayRedim(psa, &wider), S_OK);
-    EXPECT_EQ(Bounds(psa), "0:1 0:3 ");
-    EXPECT_TRUE(SafeArrayGetElement(psa, idx, &value) == S_OK && value == 5);
+    EXPECT_EQ(Bounds(psa), "0:1 10:13 ");
+    EXPECT_TRUE(SafeArrayGetElement(psa, idx, &got) == S_OK && got == 99);
     SafeArrayDestroy(psa);
 }
 
@@ -113,19 +93,14 @@ TEST(SafeArray, ElementsAndCopiesOwnWhatTheyHold) {
     EXPECT_TRUE(SafeArrayCopy(nullptr, &none) == S_OK && none == nullptr);
 
     ValueObject unk;
+    IUnknown *out = nullptr;
     psa = SafeArrayCreateVector(VT_UNKNOWN, 0, 2);
     LONG i = 0;
-    ASSERT_EQ(SafeArrayPutElement(psa, &i, static_cast<IUnknown *>(&unk)), S_OK);
-    EXPECT_EQ(unk.refs(), 2u);
-    IUnknown *out = nullptr;
-    ASSERT_EQ(SafeArrayGetElement(psa, &i, &out), S_OK);
-    EXPECT_TRUE(out == static_cast<IUnknown *>(&unk) && unk.refs() == 3u);
-    out->Release();
-    ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
-    EXPECT_EQ(unk.refs(), 3u);
-    SafeArrayDestroy(copy);
-    SafeArrayDestroy(psa);
-    EXPECT_EQ(unk.refs(), 1u);
+    EXPECT_EQ(
+        (Results{SafeArrayPutElement(psa, &i, static_cast<IUnknown *>(&unk)), unk.refs(),
+                 SafeArrayGetElement(psa, &i, &out), out == &unk, unk.refs(), out ? out->Release() : 0,
+                 SafeArrayCopy(psa, &copy), unk.refs(), SafeArrayDestroy(copy), SafeArrayDestroy(psa), unk.refs()}),
+        (Results{S_OK, 2, S_OK, true, 3, 2, S_OK, 3, S_OK, S_OK, 1}));
 }
 
 SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0) {
