@@ -100,50 +100,38 @@ protected:
 };
 
 TEST_F(Registry, CreateOpenAndPaths) {
-    HKEY a = nullptr, again = nullptr, key = nullptr;
-    DWORD disposition = 0;
+    HKEY a = nullptr, again = nullptr, key = nullptr, deep = nullptr, reader = nullptr, writer = nullptr;
+    DWORD created = 0, opened = 0, deeper = 0;
     Bytes data;
-    ASSERT_EQ(Create(root_, OS("Alpha"), &a, &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
-    ASSERT_EQ(Create(root_, OS("ALPHA"), &again, &disposition), ERROR_SUCCESS);
-    EXPECT_TRUE(disposition == REG_OPENED_EXISTING_KEY && a != again);  // two handles to one key
-    ASSERT_EQ(SetDword(a, OS("n"), 7), ERROR_SUCCESS);
-    EXPECT_EQ(Query(again, OS("N"), &data), ERROR_SUCCESS);
-    ASSERT_EQ(Open(a, OS(""), &key), ERROR_SUCCESS);  // an empty path is the key itself
-    EXPECT_EQ(Query(key, OS("n"), &data), ERROR_SUCCESS);
-    for (HKEY k : {key, a, again}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    ASSERT_EQ(
+        (Results{Create(root_, OS("Alpha"), &a, &created), Create(root_, OS("ALPHA"), &again, &opened), a != again,
+                 SetDword(a, OS("n"), 7), Query(again, OS("N"), &data),
+                 Open(a, OS(""), &key),  // an empty path is the key itself
+                 Query(key, OS("n"), &data), RegCloseKey(key), RegCloseKey(a), RegCloseKey(again), created, opened}),
+        (Results{0, 0, true, 0, 0, 0, 0, 0, 0, 0, REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY}));
     EXPECT_EQ(List(root_), Names{OS("Alpha")});  // the first spelling is kept
 
     // Intermediate keys come into being; repeated and trailing separators are one.
-    ASSERT_EQ(Create(root_, OS("Beta\\Gamma\\Delta"), &key, &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
-    RegCloseKey(key);
-    ASSERT_EQ(Open(root_, OS("beta\\\\Gamma\\Delta\\"), &key), ERROR_SUCCESS);
-    RegCloseKey(key);
-    ASSERT_EQ(Open(HKEY_CURRENT_USER, Name(kScratch) + OS("\\Beta\\Gamma"), &key), ERROR_SUCCESS);
+    HKEY missing = reinterpret_cast<HKEY>(1), bad = reinterpret_cast<HKEY>(1);
+    ASSERT_EQ((Results{Create(root_, OS("Beta\\Gamma\\Delta"), &deep, &deeper), deeper, RegCloseKey(deep),
+                       Open(root_, OS("beta\\\\Gamma\\Delta\\"), &deep), RegCloseKey(deep),
+                       Open(HKEY_CURRENT_USER, Name(kScratch) + OS("\\Beta\\Gamma"), &key),
+                       Open(root_, OS("NoSuchKey\\Below"), &missing), Open(root_, OS("\\Alpha"), &bad),
+                       missing == nullptr && bad == nullptr, RegCloseKey(HKEY_CURRENT_USER)}),
+              (Results{0, REG_CREATED_NEW_KEY, 0, 0, 0, 0, ERROR_FILE_NOT_FOUND, ERROR_BAD_PATHNAME, true, 0}));
     EXPECT_EQ(List(key), Names{OS("Delta")});
     RegCloseKey(key);
-    for (const auto &[path, status] : {std::pair<Name, LSTATUS>{OS("NoSuchKey\\Below"), ERROR_FILE_NOT_FOUND},
-                                       {OS("\\Alpha"), ERROR_BAD_PATHNAME}}) {
-        HKEY missing = reinterpret_cast<HKEY>(1);
-        EXPECT_EQ(Open(root_, path, &missing), status);
-        EXPECT_EQ(missing, nullptr);
-    }
-    EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
 
     // Read-only and write-only handles.
-    HKEY reader = nullptr, writer = nullptr;
     ASSERT_EQ(SetDword(root_, OS("v"), 1), ERROR_SUCCESS);
     ASSERT_EQ(Open(HKEY_CURRENT_USER, kScratch, &reader, KEY_READ), ERROR_SUCCESS);
-    EXPECT_EQ(SetDword(reader, OS("v"), 2), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteValueW(reader, OS("v")), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Query(reader, OS("v"), &data) == ERROR_SUCCESS && data[0] == 1);
-    EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(reader), ERROR_INVALID_HANDLE);
     ASSERT_EQ(Open(HKEY_CURRENT_USER, kScratch, &writer, KEY_SET_VALUE), ERROR_SUCCESS);
-    EXPECT_EQ(RegQueryValueExW(writer, OS("v"), nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(SetDword(writer, OS("v"), 3), ERROR_SUCCESS);
-    RegCloseKey(writer);
+    EXPECT_EQ(
+        (Results{SetDword(reader, OS("v"), 2), RegDeleteValueW(reader, OS("v")), Query(reader, OS("v"), &data),
+                 data.at(0), RegCloseKey(reader), RegCloseKey(reader),
+                 RegQueryValueExW(writer, OS("v"), nullptr, nullptr, nullptr, nullptr), SetDword(writer, OS("v"), 3),
+                 RegCloseKey(writer)}),
+        (Results{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, 1, 0, ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED, 0, 0}));
 }
 
 TEST_F(Registry, ValuesRoundTrip) {
@@ -180,60 +168,51 @@ TEST_F(Registry, ValuesRoundTrip) {
 // Buffers too small answer ERROR_MORE_DATA with the size needed.
 TEST_F(Registry, SizesAndEnumeration) {
     const Name text = OS("twelve chars");
+    const BYTE six[] = {1, 2, 3, 4, 5, 6};
     ASSERT_EQ(SetString(root_, OS("s"), text), ERROR_SUCCESS);
     const DWORD needed = DWORD((text.size() + 1) * sizeof(WCHAR));
     BYTE buffer[64];
-    DWORD size = needed - 1, type = 0;
-    EXPECT_EQ(RegQueryValueExW(root_, OS("s"), nullptr, &type, buffer, &size), ERROR_MORE_DATA);
-    EXPECT_TRUE(size == needed && type == REG_SZ);
-    EXPECT_EQ(RegQueryValueExW(root_, OS("s"), nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
-    EXPECT_EQ(std::memcmp(buffer, text.c_str(), needed), 0);
-    EXPECT_EQ(RegQueryValueExW(root_, OS("s"), nullptr, nullptr, buffer, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegQueryValueExW(root_, OS("missing"), nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExW(root_, nullptr, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegDeleteValueW(root_, OS("s")), ERROR_SUCCESS);
+    DWORD size = needed - 1, type = 0, missing = 0;
+    EXPECT_EQ((Results{RegQueryValueExW(root_, OS("s"), nullptr, &type, buffer, &size), size, type,
+                       RegQueryValueExW(root_, OS("s"), nullptr, nullptr, buffer, &size),
+                       std::memcmp(buffer, text.c_str(), needed),
+                       RegQueryValueExW(root_, OS("s"), nullptr, nullptr, buffer, nullptr),
+                       RegQueryValueExW(root_, OS("missing"), nullptr, nullptr, nullptr, &missing),
+                       RegQueryValueExW(root_, nullptr, nullptr, nullptr, nullptr, &missing),
+                       RegDeleteValueW(root_, OS("s"))}),
+              (Results{ERROR_MORE_DATA, needed, REG_SZ, 0, 0, ERROR_INVALID_PARAMETER, ERROR_FILE_NOT_FOUND,
+                       ERROR_FILE_NOT_FOUND, 0}));
 
     for (const WCHAR *name : {OS("delta"), OS("Bravo"), OS("alpha"), OS("Charlie")}) Touch(root_, name);
     // Subkeys come in order of their names, letter case aside.
     EXPECT_EQ(List(root_), (Names{OS("alpha"), OS("Bravo"), OS("Charlie"), OS("delta")}));
-    WCHAR name[8];
-    DWORD length = 5;  // "alpha" needs 6 with its terminator
-    EXPECT_EQ(RegEnumKeyExW(root_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    length = 6;
+    ASSERT_EQ(Set(root_, OS("Six"), REG_BINARY, six, sizeof six), ERROR_SUCCESS);
+    WCHAR name[8], value[8];
+    DWORD length = 5, fits = 6, small = 3, enough = 4, big = 8;  // "alpha" needs 6 with its terminator, "Six" 4
     FILETIME written{};
-    EXPECT_EQ(RegEnumKeyExW(root_, 0, name, &length, nullptr, nullptr, nullptr, &written), ERROR_SUCCESS);
-    EXPECT_TRUE(length == 5 && Name(name) == OS("alpha") && written.dwHighDateTime != 0u);
-
-    const BYTE data[] = {1, 2, 3, 4, 5, 6};
-    ASSERT_EQ(Set(root_, OS("Six"), REG_BINARY, data, sizeof data), ERROR_SUCCESS);
-    size = 4, type = 0, length = 8;
-    EXPECT_EQ(RegEnumValueW(root_, 0, name, &length, nullptr, &type, buffer, &size), ERROR_MORE_DATA);
-    EXPECT_TRUE(size == sizeof data && type == REG_BINARY);
-    length = 3, size = sizeof buffer;  // "Six" needs 4
-    EXPECT_EQ(RegEnumValueW(root_, 0, name, &length, nullptr, nullptr, buffer, &size), ERROR_MORE_DATA);
-    length = 4, size = sizeof buffer;
-    EXPECT_EQ(RegEnumValueW(root_, 0, name, &length, nullptr, &type, buffer, &size), ERROR_SUCCESS);
-    EXPECT_TRUE(length == 3 && Name(name) == OS("Six") && size == sizeof data && !std::memcmp(buffer, data, 6));
+    EXPECT_EQ((Results{RegEnumKeyExW(root_, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+                       RegEnumKeyExW(root_, 0, name, &fits, nullptr, nullptr, nullptr, &written), fits,
+                       Name(name) == OS("alpha"), written.dwHighDateTime != 0u,
+                       RegEnumValueW(root_, 0, value, &big, nullptr, &type, buffer, &(size = 4)), size, type,
+                       RegEnumValueW(root_, 0, value, &small, nullptr, nullptr, buffer, &(size = 64)),
+                       RegEnumValueW(root_, 0, value, &enough, nullptr, &type, buffer, &(size = 64)), enough,
+                       Name(value) == OS("Six"), size, std::memcmp(buffer, six, 6)}),
+              (Results{ERROR_MORE_DATA, 0, 5, true, true, ERROR_MORE_DATA, 6, REG_BINARY, ERROR_MORE_DATA, 0, 3, true,
+                       6, 0}));
 }
 
 TEST_F(Registry, Deleting) {
-    ASSERT_EQ(SetDword(root_, OS("v"), 1), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(root_, OS("V")), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(root_, OS("v")), ERROR_FILE_NOT_FOUND);
     HKEY parent = nullptr, child = nullptr, key = nullptr;
     Bytes data;
     ASSERT_EQ(Create(root_, OS("Parent\\Child"), &child), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(child, OS("kept"), 2), ERROR_SUCCESS);
-    // A key with subkeys is refused, and nothing is lost.
-    EXPECT_EQ(RegDeleteKeyW(root_, OS("Parent")), ERROR_ACCESS_DENIED);
-    ASSERT_EQ(Open(root_, OS("Parent"), &parent), ERROR_SUCCESS);
-    EXPECT_EQ(Query(child, OS("kept"), &data), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyW(parent, OS("CHILD")), ERROR_SUCCESS);
-    EXPECT_EQ(Query(child, OS("kept"), &data), ERROR_KEY_DELETED);  // the handle reaches no key now
-    EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyW(parent, OS("Child")), ERROR_FILE_NOT_FOUND);
-    RegCloseKey(parent);
-    EXPECT_EQ(RegDeleteKeyW(root_, OS("Parent")), ERROR_SUCCESS);
+    // A key with subkeys is refused, and nothing is lost; a handle to a deleted key reaches no key.
+    EXPECT_EQ((Results{SetDword(root_, OS("v"), 1), RegDeleteValueW(root_, OS("V")), RegDeleteValueW(root_, OS("v")),
+                       SetDword(child, OS("kept"), 2), RegDeleteKeyW(root_, OS("Parent")),
+                       Open(root_, OS("Parent"), &parent), Query(child, OS("kept"), &data),
+                       RegDeleteKeyW(parent, OS("CHILD")), Query(child, OS("kept"), &data), RegCloseKey(child),
+                       RegDeleteKeyW(parent, OS("Child")), RegCloseKey(parent), RegDeleteKeyW(root_, OS("Parent"))}),
+              (Results{0, 0, ERROR_FILE_NOT_FOUND, 0, ERROR_ACCESS_DENIED, 0, 0, 0, ERROR_KEY_DELETED, 0,
+                       ERROR_FILE_NOT_FOUND, 0, 0}));
 
     ASSERT_EQ(Create(root_, OS("Tree\\A\\B\\C"), &key), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, OS("deep"), 1), ERROR_SUCCESS);
@@ -242,13 +221,11 @@ TEST_F(Registry, Deleting) {
     Touch(root_, OS("Sibling"));
     EXPECT_EQ(RegDeleteTreeW(root_, OS("Tree")), ERROR_SUCCESS);
     EXPECT_EQ(List(root_), Names{OS("Sibling")});
-    EXPECT_EQ(RegDeleteTreeW(root_, OS("Tree")), ERROR_FILE_NOT_FOUND);
     // Without a subkey: everything the key holds goes, the key stays.
-    ASSERT_TRUE(SetDword(root_, OS("mine"), 1) == ERROR_SUCCESS && SetDword(root_, nullptr, 2) == ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteTreeW(root_, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ((Results{RegDeleteTreeW(root_, OS("Tree")), SetDword(root_, OS("mine"), 1), SetDword(root_, nullptr, 2),
+                       RegDeleteTreeW(root_, nullptr), Open(HKEY_CURRENT_USER, kScratch, &key), RegCloseKey(key)}),
+              (Results{ERROR_FILE_NOT_FOUND, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(List(root_).empty() && List(root_, true).empty());
-    ASSERT_EQ(Open(HKEY_CURRENT_USER, kScratch, &key), ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 // Names that are no file names on POSIX are still names of keys; long names
