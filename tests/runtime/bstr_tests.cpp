@@ -13,10 +13,11 @@ TEST(Bstr, LayoutLengthsAndCorners) {
     BSTR s = SysAllocString(OS("hello"));
     UINT prefix = 0;
     std::memcpy(&prefix, reinterpret_cast<char *>(s) - 4, 4);
-    EXPECT_EQ(prefix, 10u);  // the byte length before the text
-    EXPECT_TRUE(SysStringLen(s) == 5u && SysStringByteLen(s) == 10u && s[5] == 0);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s) % sizeof(void *), 0u);
-    ASSERT_TRUE(SysReAllocString(&s, OS("second value")));
+    // The byte length before the text, the terminator after it, aligned as a pointer.
+    EXPECT_EQ(
+        (Results{prefix, SysStringLen(s), SysStringByteLen(s), s[5],
+                 reinterpret_cast<std::uintptr_t>(s) % sizeof(void *) == 0, SysReAllocString(&s, OS("second value"))}),
+        (Results{10, 5, 10, 0, true, TRUE}));
     EXPECT_EQ(Text(s), OS("second value"));
     // From a part of the string being replaced: the runtime's own promise;
     // Wine's oleaut32 does not keep it.
@@ -31,16 +32,12 @@ TEST(Bstr, LayoutLengthsAndCorners) {
     EXPECT_TRUE(!SysAllocString(nullptr) && !SysStringLen(nullptr) && !SysStringByteLen(nullptr));
     SysFreeString(nullptr);
     const OLECHAR data[] = {'a', 0, 'b'};
-    s = SysAllocStringLen(data, 3);
-    EXPECT_TRUE(Text(s) == OleString(data, 3) && s[3] == 0);  // embedded zero kept
-    SysFreeString(s);
-    s = SysAllocStringLen(nullptr, 4);  // room to write
-    EXPECT_TRUE(SysStringLen(s) == 4 && s[4] == 0);
-    SysFreeString(s);
-    s = SysAllocStringByteLen("abc", 3);  // an odd byte length
-    EXPECT_TRUE(SysStringByteLen(s) == 3u && SysStringLen(s) == 1u);
-    EXPECT_EQ(std::memcmp(s, "abc", 4), 0);  // zero after the bytes
-    SysFreeString(s);
+    BSTR kept = SysAllocStringLen(data, 3), room = SysAllocStringLen(nullptr, 4), odd = SysAllocStringByteLen("abc", 3);
+    EXPECT_TRUE(Text(kept) == OleString(data, 3) && kept[3] == 0);  // embedded zero kept
+    EXPECT_EQ((Results{SysStringLen(room), room[4], SysStringByteLen(odd), SysStringLen(odd),
+                       std::memcmp(odd, "abc", 4)}),  // zero after the bytes
+              (Results{4, 0, 3, 1, 0}));
+    for (BSTR b : {kept, room, odd}) SysFreeString(b);
     EXPECT_TRUE(lstrlenW(nullptr) == 0 && lstrlenW(OS("abc")) == 3 && lstrlenA(nullptr) == 0 && lstrlenA("ab") == 2);
     char buf[] = "abcdef";
     RtlMoveMemory(buf + 1, buf, 4);  // overlapping
@@ -48,34 +45,33 @@ TEST(Bstr, LayoutLengthsAndCorners) {
 }
 
 // UTF-8 and UTF-16 both ways: the size query, a buffer that fits, one too
-// small, and malformed input.
+// small, and malformed input; each failure sets its own error (consecutive
+// rows differ, so a stale one shows).
 TEST(CodePages, Utf8AndUtf16) {
     const std::string utf8 = "a\xC3\xA9\xF0\x9F\x98\x80";  // a, e-acute, U+1F600
     const WCHAR utf16[] = {'a', 0xE9, 0xD83D, 0xDE00, 0}, lone[] = {0xD800, 'x'};
-    WCHAR wide[8] = {};
-    char narrow[16] = {};
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0), 5);  // the terminator counted
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 3, nullptr, 0), 2);
-    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 8), 5);
-    EXPECT_EQ(std::memcmp(wide, utf16, sizeof utf16), 0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, nullptr, 0, nullptr, nullptr), 8);
-    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, nullptr), 8);
-    EXPECT_EQ(narrow, utf8);
-    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 2, narrow, 16, nullptr, nullptr), 4);
-    EXPECT_EQ(std::memcmp(narrow, "\xEF\xBF\xBDx", 4), 0);  // the replacement character
-    ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xFF", 1, wide, 4), 1);
-    EXPECT_EQ(wide[0], 0xFFFD);
-    // Each failure sets its own error (consecutive rows differ, so a stale one shows).
+    WCHAR wide[8] = {}, bad[4] = {};
+    char narrow[16] = {}, replaced[16] = {};
+    EXPECT_EQ(
+        (Results{MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0),  // the terminator counted
+                 MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 3, nullptr, 0),
+                 MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 8), std::memcmp(wide, utf16, sizeof utf16),
+                 WideCharToMultiByte(CP_UTF8, 0, utf16, -1, nullptr, 0, nullptr, nullptr),
+                 WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, nullptr), narrow == utf8,
+                 WideCharToMultiByte(CP_UTF8, 0, lone, 2, replaced, 16, nullptr, nullptr),
+                 std::memcmp(replaced, "\xEF\xBF\xBDx", 4),  // the replacement character
+                 MultiByteToWideChar(CP_UTF8, 0, "\xFF", 1, bad, 4), bad[0]}),
+        (Results{5, 2, 5, 0, 8, 8, true, 4, 0, 1, 0xFFFD}));
     auto error = [](int result) { return result ? DWORD(-1) : GetLastError(); };
-    EXPECT_EQ(error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 3)), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 0, wide, 8)), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(error(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, wide, 4)),
-              DWORD(ERROR_NO_UNICODE_TRANSLATION));
-    EXPECT_EQ(error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 4, nullptr, nullptr)),
-              DWORD(ERROR_INSUFFICIENT_BUFFER));
     BOOL used = FALSE;  // UTF-8 takes no used-default flag (Wine accepts one)
-    EXPECT_TRUE(OnWine() || error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, &used)) ==
-                                ERROR_INVALID_PARAMETER);
+    EXPECT_EQ((Results{error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 3)),
+                       error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 0, wide, 8)),
+                       error(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, wide, 4)),
+                       error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 4, nullptr, nullptr)),
+                       OnWine() || error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, &used)) ==
+                                       ERROR_INVALID_PARAMETER}),
+              (Results{ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER, ERROR_NO_UNICODE_TRANSLATION,
+                       ERROR_INSUFFICIENT_BUFFER, true}));
 }
 
 #ifndef _WIN32
