@@ -77,55 +77,36 @@ TEST(Variant, ConversionTable) {
     }
 }
 
-TEST(Variant, ConversionInPlace) {
-    VARIANT v = Str(OS("12"));
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);
-    EXPECT_TRUE(Same(v, I4(12)));
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(v.bstrVal), OS("12"));
-    VariantClear(&v);
-    // A string to a byte array is its UTF-16 bytes, and back.
-    VARIANT text = Str(OS("AB")), bytes = MakeVar(VT_EMPTY), back = MakeVar(VT_EMPTY);
-    ASSERT_EQ(VariantChangeType(&bytes, &text, 0, VT_ARRAY | VT_UI1), S_OK);
-    ASSERT_EQ(bytes.parray->rgsabound[0].cElements, 4u);
-    EXPECT_EQ(static_cast<BYTE *>(bytes.parray->pvData)[0], 'A');
-    ASSERT_EQ(VariantChangeType(&back, &bytes, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(back.bstrVal), OS("AB"));
-    for (VARIANT *x : {&text, &bytes, &back}) VariantClear(x);
-}
+// In place; a string to a byte array is its UTF-16 bytes, and back; an
+// object gives its value property.
+TEST(Variant, ConversionInPlaceBytesAndObjects) {
+    VARIANT v = Str(OS("12")), text = Str(OS("AB")), bytes = MakeVar(VT_EMPTY), back = bytes;
+    EXPECT_EQ((Results{VariantChangeType(&v, &v, 0, VT_I4), v.vt, v.lVal, VariantChangeType(&v, &v, 0, VT_BSTR),
+                       Text(v.bstrVal) == OS("12"), VariantChangeType(&bytes, &text, 0, VT_ARRAY | VT_UI1),
+                       bytes.parray->rgsabound[0].cElements, static_cast<BYTE *>(bytes.parray->pvData)[0],
+                       VariantChangeType(&back, &bytes, 0, VT_BSTR), Text(back.bstrVal) == OS("AB")}),
+              (Results{S_OK, VT_I4, 12, S_OK, true, S_OK, 4, 'A', S_OK, true}));
+    for (VARIANT *x : {&v, &text, &bytes, &back}) VariantClear(x);
 
-TEST(Variant, ObjectsGiveTheirValueProperty) {
     ValueObject object(I4(42));
-    VARIANT src = MakeVar(VT_DISPATCH, static_cast<IDispatch *>(&object)), out = MakeVar(VT_EMPTY);
-    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(out.bstrVal), OS("42"));
-    EXPECT_EQ(object.invokes, 1);
-    VariantClear(&out);
-    EXPECT_EQ(VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(object.invokes, 1);
-    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_UNKNOWN), S_OK);
-    EXPECT_TRUE(out.vt == VT_UNKNOWN && object.refs() == 2u);
-    VariantClear(&out);
-    EXPECT_EQ(object.refs(), 1u);
+    VARIANT src = MakeVar(VT_DISPATCH, static_cast<IDispatch *>(&object)), out = MakeVar(VT_EMPTY), unk = out;
+    EXPECT_EQ((Results{VariantChangeType(&out, &src, 0, VT_BSTR), Text(out.bstrVal) == OS("42"), object.invokes,
+                       VariantClear(&out), VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), object.invokes,
+                       VariantChangeType(&unk, &src, 0, VT_UNKNOWN), unk.vt, object.refs(), VariantClear(&unk),
+                       object.refs()}),
+              (Results{S_OK, true, 1, S_OK, DISP_E_TYPEMISMATCH, 1, S_OK, VT_UNKNOWN, 2, S_OK, 1}));
 }
 
 TEST(Variant, ClearAndCopyOwnWhatTheyShould) {
     ValueObject unk;
-    VARIANT v = MakeVar(VT_UNKNOWN, static_cast<IUnknown *>(&unk)), dst = I4(1);
-    ASSERT_EQ(VariantCopy(&dst, &v), S_OK);
-    EXPECT_EQ(unk.refs(), 2u);
-    EXPECT_EQ(VariantClear(&dst), S_OK);
-    EXPECT_TRUE(dst.vt == VT_EMPTY && unk.refs() == 1u);
-    VARIANT s = Str(OS("text"));
-    ASSERT_EQ(VariantCopy(&dst, &s), S_OK);
-    EXPECT_TRUE(dst.bstrVal != s.bstrVal && Text(dst.bstrVal) == OS("text"));
-    VariantClear(&dst);
-    VariantClear(&s);
-    VARIANT a = MakeVar(VT_ARRAY | VT_I4, SafeArrayCreateVector(VT_I4, 0, 2));
-    ASSERT_EQ(VariantCopy(&dst, &a), S_OK);
-    EXPECT_TRUE(dst.parray != a.parray && dst.parray->rgsabound[0].cElements == 2u);
-    VariantClear(&dst);
-    VariantClear(&a);
+    VARIANT v = MakeVar(VT_UNKNOWN, static_cast<IUnknown *>(&unk)), dst = I4(1), s = Str(OS("text")), copy = dst;
+    VARIANT a = MakeVar(VT_ARRAY | VT_I4, SafeArrayCreateVector(VT_I4, 0, 2)), array = dst;
+    EXPECT_EQ(
+        (Results{VariantCopy(&dst, &v), unk.refs(), VariantClear(&dst), dst.vt, unk.refs(), VariantCopy(&copy, &s),
+                 copy.bstrVal != s.bstrVal && Text(copy.bstrVal) == OS("text"), VariantCopy(&array, &a),
+                 array.parray != a.parray && array.parray->rgsabound[0].cElements == 2u}),
+        (Results{S_OK, 2, S_OK, VT_EMPTY, 1, S_OK, true, S_OK, true}));
+    for (VARIANT *x : {&copy, &s, &array, &a}) VariantClear(x);
 
     // References are not owned; VariantCopyInd follows them, also in place.
     BSTR owned = SysAllocString(OS("mine"));
@@ -144,13 +125,10 @@ TEST(Variant, ClearAndCopyOwnWhatTheyShould) {
     EXPECT_TRUE(Same(dst, I4(42)));
     SysFreeString(owned);
 
-    v = MakeVar(15);
+    VARIANT bad = MakeVar(15), badRef = MakeVar(VT_EMPTY | VT_BYREF);
     dst = I4(3);
-    EXPECT_EQ(VariantCopy(&dst, &v), DISP_E_BADVARTYPE);
-    for (VARTYPE bad : {VARTYPE(15), VARTYPE(VT_EMPTY | VT_BYREF)}) {
-        v = MakeVar(bad);
-        EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE) << bad;
-    }
+    EXPECT_EQ((Results{VariantCopy(&dst, &bad), VariantClear(&bad), VariantClear(&badRef)}),
+              (Results{DISP_E_BADVARTYPE, DISP_E_BADVARTYPE, DISP_E_BADVARTYPE}));
 }
 
 }  // namespace
