@@ -23,15 +23,13 @@ TEST(ErrorInfo, SlotIsHandedOverOnceAndIsPerThread) {
     IErrorInfo *info = MakeError(OS("main thread"));
     ICreateErrorInfo *create = nullptr;
     IUnknown *a = nullptr, *b = nullptr;
-    ASSERT_EQ(info->QueryInterface(IID_ICreateErrorInfo, reinterpret_cast<void **>(&create)), S_OK);
-    info->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&a));
-    create->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&b));
-    EXPECT_EQ(a, b);
     void *none = reinterpret_cast<void *>(1);
-    EXPECT_TRUE(info->QueryInterface(IID_IClassFactory, &none) == E_NOINTERFACE && !none);
-    for (IUnknown *p : {static_cast<IUnknown *>(create), a, b}) p->Release();
-    ASSERT_EQ(SetErrorInfo(0, info), S_OK);
-    EXPECT_EQ(info->Release(), 1u);
+    ASSERT_EQ(info->QueryInterface(IID_ICreateErrorInfo, reinterpret_cast<void **>(&create)), S_OK);
+    EXPECT_EQ((Results{info->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&a)),
+                       create->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&b)), a == b,
+                       info->QueryInterface(IID_IClassFactory, &none), none == nullptr, create->Release(), a->Release(),
+                       b->Release(), SetErrorInfo(0, info), info->Release()}),
+              (Results{S_OK, S_OK, true, E_NOINTERFACE, true, 3, 2, 1, S_OK, 1}));
     std::thread([] {
         EXPECT_EQ(TakeErrorInfo(), "none");
         IErrorInfo *mine = MakeError(OS("other thread"));

@@ -41,11 +41,9 @@ TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {
     char buf[MAX_PATH], tiny[2];
     UINT n = GetWindowsDirectoryA(buf, MAX_PATH);
     ASSERT_GT(n, 0u);
-    EXPECT_EQ(n, std::strlen(buf));
-    EXPECT_TRUE(n == 1 || (buf[n - 1] != '/' && buf[n - 1] != '\\'));
-    EXPECT_EQ(GetWindowsDirectoryA(tiny, 2), n + 1);
-    EXPECT_EQ(GetWindowsDirectoryA(buf, n), n + 1);
-    EXPECT_EQ(GetWindowsDirectoryA(buf, n + 1), n);
+    EXPECT_TRUE(n == std::strlen(buf) && (n == 1 || (buf[n - 1] != '/' && buf[n - 1] != '\\')));
+    EXPECT_EQ((Results{GetWindowsDirectoryA(tiny, 2), GetWindowsDirectoryA(buf, n), GetWindowsDirectoryA(buf, n + 1)}),
+              (Results{n + 1, n + 1, n}));
     DWORD got = GetProfileStringA("intl", "sDecimal", "?", buf, 16);
     EXPECT_TRUE(got >= 1 && got == std::strlen(buf));
     const struct {
@@ -59,21 +57,17 @@ TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {
     }
 
     UINT before = SetErrorMode(SEM_FAILCRITICALERRORS);
-    EXPECT_EQ(SetErrorMode(before) & SEM_FAILCRITICALERRORS, UINT(SEM_FAILCRITICALERRORS));  // the previous mode
-    EXPECT_EQ(timeBeginPeriod(0), UINT(TIMERR_NOCANDO));
-    EXPECT_TRUE(timeBeginPeriod(1) == TIMERR_NOERROR && timeEndPeriod(1) == TIMERR_NOERROR);
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = sizeof info - 1;
-    SetLastError(0);
-    EXPECT_FALSE(GetVersionExA(&info));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    int local = 0;
+    EXPECT_EQ((Results{SetErrorMode(before) & SEM_FAILCRITICALERRORS,  // the previous mode
+                       timeBeginPeriod(0), timeBeginPeriod(1), timeEndPeriod(1),
+                       (SetLastError(0), GetVersionExA(&info)), GetLastError(), CloseHandle(&local), GetLastError()}),
+              (Results{SEM_FAILCRITICALERRORS, TIMERR_NOCANDO, TIMERR_NOERROR, TIMERR_NOERROR, FALSE,
+                       ERROR_INSUFFICIENT_BUFFER, FALSE, ERROR_INVALID_HANDLE}));
     info.dwOSVersionInfoSize = sizeof info;
     ASSERT_TRUE(GetVersionExA(&info));
     EXPECT_TRUE(sizeof info == 148u && info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion > 0);
-    int local = 0;
-    SetLastError(0);
-    EXPECT_FALSE(CloseHandle(&local));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
 #ifndef _WIN32
@@ -109,13 +103,12 @@ TEST(System, SearchPathAndProcesses) {
     std::ofstream(tmp.path + "/tool.exe") << "";
     const std::string list = "/nonexistent:" + tmp.path, want = tmp.path + "/tool.exe", out = tmp.path + "/out";
     char buf[512], *part = nullptr;
-    ASSERT_EQ(SearchPathA(list.c_str(), "tool", ".exe", sizeof buf, buf, &part), want.size());
-    EXPECT_EQ(std::string(buf), want);
-    EXPECT_STREQ(part, "tool.exe");
-    EXPECT_EQ(SearchPathA(list.c_str(), "tool.exe", nullptr, 4, buf, nullptr), want.size() + 1);
-    SetLastError(0);
-    EXPECT_EQ(SearchPathA(list.c_str(), "missing.exe", nullptr, sizeof buf, buf, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ((Results{SearchPathA(list.c_str(), "tool", ".exe", sizeof buf, buf, &part), buf == want,
+                       part && std::string(part) == "tool.exe",
+                       SearchPathA(list.c_str(), "tool.exe", nullptr, 4, buf, nullptr),
+                       (SetLastError(0), SearchPathA(list.c_str(), "missing.exe", nullptr, sizeof buf, buf, nullptr)),
+                       GetLastError()}),
+              (Results{long(want.size()), true, true, long(want.size() + 1), 0, ERROR_FILE_NOT_FOUND}));
     {
         ScopedEnv p("PATH", list.c_str());
         EXPECT_EQ(SearchPathA(nullptr, "tool.exe", nullptr, sizeof buf, buf, nullptr), want.size());
