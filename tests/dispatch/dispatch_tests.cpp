@@ -113,16 +113,15 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
     DISPPARAMS misnamed{value.get(), &wrongName, 1, 1};
     UINT argErr = 99;
     const DISPID status = IdOf(task.get(), u"Status");
-    EXPECT_EQ(task->Invoke(DISPID_VALUE, IID_NULL, 0, kGet, &none, result.get(), nullptr, nullptr),
-              DISP_E_MEMBERNOTFOUND);  // a Task has no default member
-    EXPECT_EQ(task->Invoke(status, IID_IDispatch, 0, kGet, &none, result.get(), nullptr, nullptr),
-              DISP_E_UNKNOWNINTERFACE);
-    EXPECT_EQ(task->Invoke(status, IID_NULL, 0, kGet, nullptr, result.get(), nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(task->Invoke(status, IID_NULL, 0, kGet, &noArray, result.get(), nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(result.vt(), VT_EMPTY);
-    EXPECT_EQ(task->Invoke(IdOf(task.get(), u"MaxRunTime"), IID_NULL, 0, kPut, &misnamed, nullptr, nullptr, &argErr),
-              DISP_E_PARAMNOTFOUND);
-    EXPECT_EQ(argErr, 0u);
+    EXPECT_EQ(
+        (Results{task->Invoke(DISPID_VALUE, IID_NULL, 0, kGet, &none, result.get(), nullptr, nullptr),  // no default
+                 task->Invoke(status, IID_IDispatch, 0, kGet, &none, result.get(), nullptr, nullptr),
+                 task->Invoke(status, IID_NULL, 0, kGet, nullptr, result.get(), nullptr, nullptr),
+                 task->Invoke(status, IID_NULL, 0, kGet, &noArray, result.get(), nullptr, nullptr), result.vt(),
+                 task->Invoke(IdOf(task.get(), u"MaxRunTime"), IID_NULL, 0, kPut, &misnamed, nullptr, nullptr, &argErr),
+                 argErr}),
+        (Results{DISP_E_MEMBERNOTFOUND, DISP_E_UNKNOWNINTERFACE, E_INVALIDARG, E_INVALIDARG, VT_EMPTY,
+                 DISP_E_PARAMNOTFOUND, 0}));
     // Named arguments: Clone NewTaskName:="Copy", ExistingTaskName:="Coerce", then ones it does not have.
     Call named = InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Copy"), Var::Str(u"Coerce")}, false, {1, 0});
     ASSERT_EQ(named.hr, S_OK);
