@@ -74,29 +74,21 @@ TEST_F(Activation, ProgIdLeadsToTheServerWhichIsUnloadedWhenIdle) {
     EXPECT_EQ(OleString(progId), u"Velqo.TestCounter");
     CoTaskMemFree(progId);
 
-    // One library behind both objects: one counter, two live objects.
+    // One library behind both objects: one counter, two live objects; the
+    // library stays while an object or the factory is held.
     ICounter *first = nullptr, *second = nullptr;
     ASSERT_TRUE(Create(clsid, &first, CLSCTX_ALL) == S_OK && Create(clsid, &second) == S_OK);
     LONG a = 0, b = 0;
-    first->Next(&a);
-    second->Next(&b);
-    EXPECT_EQ(b, a + 1);
-    EXPECT_EQ(first->Release(), 0u);
-    CoFreeUnusedLibraries();  // an object is alive: the library stays
-    ASSERT_TRUE(ServerLoaded());
     IClassFactory *factory = nullptr;
     IUnknown *object = nullptr;
-    ASSERT_EQ(
-        CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void **>(&factory)),
-        S_OK);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(&object)), S_OK);
-    object->Release();
-    EXPECT_EQ(second->Release(), 0u);
-    CoFreeUnusedLibraries();  // the factory is held: still loaded
-    EXPECT_TRUE(ServerLoaded());
-    factory->Release();
-    CoFreeUnusedLibraries();
-    EXPECT_FALSE(ServerLoaded());
+    EXPECT_EQ(
+        (Results{first->Next(&a), second->Next(&b), b - a, first->Release(), (CoFreeUnusedLibraries(), ServerLoaded()),
+                 CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void **>(&factory)),
+                 factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void **>(&object)), object->Release(),
+                 second->Release(), (CoFreeUnusedLibraries(), ServerLoaded()), factory->Release(),
+                 (CoFreeUnusedLibraries(), ServerLoaded())}),
+        (Results{S_OK, S_OK, 1, 0, true, S_OK, S_OK, 0, 0, true, 0, false}));
     EXPECT_EQ(NextOfNew(), 1);  // loaded afresh, its counter starts again
 
     // A library path with environment variables, as REG_EXPAND_SZ.
