@@ -135,18 +135,14 @@ TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
 
     w.inbox.answer = 77;
     const std::string line = "line one\r\n\twith a tab";
-    EXPECT_EQ(Send(w.hwnd, line), 77);
-    EXPECT_EQ(w.inbox.lines, std::vector<std::string>{line});  // already handled when SendMessageA returned
-    EXPECT_NE(w.inbox.thread, std::this_thread::get_id());
-    EXPECT_EQ(SendMessageA(w.hwnd, WM_SETTEXT, 0, 0), 77);  // a null text is the empty text
-    EXPECT_EQ(SendMessageA(w.hwnd, WM_USER, 9, -3), 77);    // the first user message
-    EXPECT_EQ(SendMessageA(w.hwnd, 0x0001 /* WM_CREATE */, 0, 0), 0);
-    EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{line, "", std::to_string(WM_USER) + ":9:-3"}));
     std::string large(3u << 20, 'x');
     large.back() = 'y';
-    EXPECT_EQ(Send(w.hwnd, large), 77);
-    EXPECT_TRUE(w.inbox.lines.size() == 4u && w.inbox.lines.back() == large);
-    w.inbox.lines.clear();
+    // Each already handled when SendMessageA returned; a null text is the empty text.
+    EXPECT_EQ((Results{Send(w.hwnd, line), long(w.inbox.lines.size()), w.inbox.thread != std::this_thread::get_id(),
+                       SendMessageA(w.hwnd, WM_SETTEXT, 0, 0), SendMessageA(w.hwnd, WM_USER, 9, -3),
+                       SendMessageA(w.hwnd, 0x0001 /* WM_CREATE */, 0, 0), Send(w.hwnd, large)}),
+              (Results{77, 1, true, 77, 77, 0, 77}));
+    EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{line, "", std::to_string(WM_USER) + ":9:-3", large}));
     w.inbox.answer = TRUE;
 
     w.inbox.lines.clear();
