@@ -1,11 +1,10 @@
-// A trace viewer window of this process for the length of a scope, in a
-// private session folder for windows and messages (a desktop of its own, so
-// that tests running side by side do not see each other's viewers): the
-// procedure markers among the lines it receives ("-> Module : Procedure",
-// "<- Module : Procedure").
+// Windows of this process in a private session folder for windows and
+// messages (a desktop of its own, so that tests running side by side do not
+// see each other's windows), collecting what they receive; and a trace viewer
+// among them that gives the procedure markers of the lines it received.
 #pragma once
 
-#include <mutex>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,29 +14,66 @@
 
 namespace test_trace {
 
+// A fresh folder used as XDG_RUNTIME_DIR while the object lives.
+struct Session {
+    const std::string &Root() const { return dir.path; }
+    std::string Windows() const { return dir.path + "/velqosch-windows"; }
+    // Names in the windows folder ending in suffix.
+    std::vector<std::string> Files(const std::string &suffix) const {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator(Windows(), ignored))
+            if (std::string name = entry.path().filename(); name.ends_with(suffix)) names.push_back(name);
+        return names;
+    }
+    TempDir dir{"vq-trace-session"};
+    ScopedEnv env{"XDG_RUNTIME_DIR", dir.path.c_str()};
+};
+
+// What a window received: each message as "text" (WM_SETTEXT) or "msg:wParam:lParam".
+struct Inbox {
+    std::vector<std::string> lines;
+    std::thread::id thread;
+    LRESULT answer = TRUE;
+};
+
+inline LRESULT Collect(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
+    auto *inbox = static_cast<Inbox *>(context);
+    const std::string text = msg == WM_SETTEXT
+                                 ? reinterpret_cast<const char *>(lParam)
+                                 : std::to_string(msg) + ":" + std::to_string(wParam) + ":" + std::to_string(lParam);
+    EXPECT_TRUE(msg != WM_SETTEXT || wParam == text.size());
+    inbox->lines.push_back(text);
+    inbox->thread = std::this_thread::get_id();
+    if (text == "outer") SendMessageA(hwnd, WM_SETTEXT, 5, reinterpret_cast<LPARAM>("inner"));  // re-entered
+    if (text == "bye") return VelqoDestroyWindow(hwnd) ? 5 : 6;
+    return inbox->answer;
+}
+
+// A window that lives for the scope.
+struct Window {
+    Window(const char *cls, const char *title) : hwnd(VelqoCreateWindow(cls, title, Collect, &inbox)) {}
+    ~Window() { VelqoDestroyWindow(hwnd); }
+    Inbox inbox;
+    HWND hwnd;
+};
+
+// The viewer window in a session of its own.
 class Viewer {
-    TempDir desktop_{"velqosch-desktop"};
-    ScopedEnv runtime_{"XDG_RUNTIME_DIR", desktop_.path.c_str()};
+    Session session_;
+    Window window_{"SnagtrapViewer", "Orvell Snagtrap"};
 
 public:
-    Viewer() : window_(VelqoCreateWindow("SnagtrapViewer", "Orvell Snagtrap", Receive, this)) {}
-    ~Viewer() {
-        if (window_) VelqoDestroyWindow(window_);
-    }
-    Viewer(const Viewer &) = delete;
-    bool open() const { return window_ != nullptr; }
+    bool open() const { return window_.hwnd != nullptr; }
     // Runs body on a thread of its own, whose first trace call finds the
-    // viewer, and returns the markers of the lines it sent for `modules`.
+    // viewer, and returns the markers of the lines it sent for `modules`
+    // ("-> Module : Procedure", "<- Module : Procedure").
     template <class F>
     std::vector<std::string> Markers(F body, const std::vector<std::string> &modules) {
-        {
-            std::lock_guard hold(lock_);
-            lines_.clear();
-        }
-        std::thread([&] { body(); }).join();
-        std::lock_guard hold(lock_);
+        window_.inbox.lines.clear();
+        std::thread([&] { body(); }).join();  // each line handled before its sender went on
         std::vector<std::string> out;
-        for (const std::string &line : lines_)
+        for (const std::string &line : window_.inbox.lines)
             for (const char *marker : {"] ->", "] <-"}) {
                 const std::size_t at = line.find(marker);
                 if (at == std::string::npos) continue;
@@ -50,18 +86,6 @@ public:
             }
         return out;
     }
-
-private:
-    static LRESULT Receive(HWND, UINT msg, WPARAM, LPARAM text, void *self) {
-        if (msg != WM_SETTEXT || !text) return 0;
-        auto *v = static_cast<Viewer *>(self);
-        std::lock_guard hold(v->lock_);
-        v->lines_.emplace_back(reinterpret_cast<const char *>(text));
-        return 1;
-    }
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-    HWND window_;
 };
 
 }  // namespace test_trace

@@ -1,5 +1,5 @@
-// Test helpers of the trace: a private session folder per test, windows of
-// this process that collect what they receive, and a real viewer process.
+// Test helpers of the trace: the session folder and windows of the shared
+// header, and a real viewer process.
 #pragma once
 
 #include <fcntl.h>
@@ -13,61 +13,21 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/runtime_test_support.h"
-#include "service/platform.h"
+#include "common/trace_viewer.h"
 
 extern char **environ;
 
 namespace trace_test {
 
+using test_trace::Collect;
+using test_trace::Inbox;
+using test_trace::Session;
+using test_trace::Window;
+
 // Replaces each "] [<5 digits>.<3 digits>] " stamp with "] [T] ".
 inline std::string MaskTimes(const std::string &text) {
     return std::regex_replace(text, std::regex(R"(\] \[\d{5}\.\d{3}\] )"), "] [T] ");
 }
-
-// A fresh folder used as XDG_RUNTIME_DIR while the object lives.
-struct Session {
-    const std::string &Root() const { return dir.path; }
-    std::string Windows() const { return dir.path + "/velqosch-windows"; }
-    // Names in the windows folder ending in suffix.
-    std::vector<std::string> Files(const std::string &suffix) const {
-        std::vector<std::string> names;
-        std::error_code ignored;
-        for (const auto &entry : std::filesystem::directory_iterator(Windows(), ignored))
-            if (std::string name = entry.path().filename(); name.ends_with(suffix)) names.push_back(name);
-        return names;
-    }
-    TempDir dir{"vq-trace-session"};
-    ScopedEnv env{"XDG_RUNTIME_DIR", dir.path.c_str()};
-};
-
-// What a window received: each message as "text" (WM_SETTEXT) or "msg:wParam:lParam".
-struct Inbox {
-    std::vector<std::string> lines;
-    std::thread::id thread;
-    LRESULT answer = TRUE;
-};
-
-inline LRESULT Collect(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, void *context) {
-    auto *inbox = static_cast<Inbox *>(context);
-    const std::string text = msg == WM_SETTEXT
-                                 ? reinterpret_cast<const char *>(lParam)
-                                 : std::to_string(msg) + ":" + std::to_string(wParam) + ":" + std::to_string(lParam);
-    EXPECT_TRUE(msg != WM_SETTEXT || wParam == text.size());
-    inbox->lines.push_back(text);
-    inbox->thread = std::this_thread::get_id();
-    if (text == "outer") SendMessageA(hwnd, WM_SETTEXT, 5, reinterpret_cast<LPARAM>("inner"));  // re-entered
-    if (text == "bye") return VelqoDestroyWindow(hwnd) ? 5 : 6;
-    return inbox->answer;
-}
-
-// A window that lives for the scope.
-struct Window {
-    Window(const char *cls, const char *title) : hwnd(VelqoCreateWindow(cls, title, Collect, &inbox)) {}
-    ~Window() { VelqoDestroyWindow(hwnd); }
-    Inbox inbox;
-    HWND hwnd;
-};
 
 // A snagtrap process with standard output and error to files in its folder.
 class Viewer {
