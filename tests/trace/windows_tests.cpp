@@ -32,6 +32,8 @@ sockaddr_un Address(const std::string &path) {
     return address;
 }
 
+// The newest window first; the walk goes on past a closed window, and past
+// one of a vanished process, which is removed.
 TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
     Session session;
     HWND desktop = GetDesktopWindow();
@@ -50,27 +52,20 @@ TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
         std::ofstream(session.Windows() + "/" + name) << "";
     ASSERT_TRUE(VelqoDestroyWindow(b.hwnd));
     EXPECT_TRUE(!IsWindow(b.hwnd) && GetWindow(b.hwnd, GW_HWNDNEXT) == c.hwnd);
-    EXPECT_EQ(TopLevel(), (std::vector<HWND>{c.hwnd, a.hwnd}));
     EXPECT_TRUE(!VelqoDestroyWindow(b.hwnd) && GetLastError() == ERROR_INVALID_WINDOW_HANDLE);
     b.hwnd = nullptr;
-    Session second;  // another session folder has its own windows
-    EXPECT_TRUE(TopLevel().empty());
-}
-
-TEST(Desktop, WindowOfAVanishedProcessIsSkippedAndRemoved) {
-    Session session;
-    Window older("K", "older");
     Viewer viewer({"--title-word", "Gone"});
     ASSERT_TRUE(viewer.Ready());
-    HWND newest = GetWindow(GetDesktopWindow(), GW_CHILD);
+    HWND gone = GetWindow(desktop, GW_CHILD);
     char title[64];
-    ASSERT_EQ(GetWindowTextA(newest, title, sizeof title), 22);
+    ASSERT_EQ(GetWindowTextA(gone, title, sizeof title), 22);
     EXPECT_STREQ(title, "Orvell Snagtrap - Gone");
-    viewer.Stop(SIGKILL);  // no chance to remove its socket
-    EXPECT_EQ(session.Files(".sock").size(), 2u);
-    EXPECT_EQ(TopLevel(), std::vector<HWND>{older.hwnd});
-    EXPECT_TRUE(session.Files(".sock").size() == 1u && session.Files(".info").size() == 1u);
-    EXPECT_EQ(Send(newest, "x"), 0);
+    viewer.Stop(SIGKILL);                          // no chance to remove its socket
+    EXPECT_EQ(session.Files(".sock").size(), 5u);  // with the two files that are no windows
+    EXPECT_EQ(TopLevel(), (std::vector<HWND>{c.hwnd, a.hwnd}));
+    EXPECT_TRUE(session.Files(".sock").size() == 4u && Send(gone, "x") == 0);
+    Session second;  // another session folder has its own windows
+    EXPECT_TRUE(TopLevel().empty());
 }
 
 // The folder must be the user's own (0700, no symbolic link): others could
