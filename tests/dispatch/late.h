@@ -1,6 +1,6 @@
 // The one late-binding caller of the tests: owned variants, arguments in
 // reading order, named arguments, the result, the argument error and the
-// exception record as one text.
+// exception record as one text (the shared error record's).
 #pragma once
 
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/runtime_test_support.h"
 #include "service/platform.h"
 
 namespace late {
@@ -96,15 +97,7 @@ inline Call InvokeId(IDispatch *object, DISPID id, WORD flags, std::vector<Var> 
     if (!exception) return c;
     char head[32];
     std::snprintf(head, sizeof head, "%08X %u ", static_cast<unsigned>(e.scode), e.wCode);
-    c.exception = head;
-    const std::pair<BSTR, const char *> parts[] = {
-        {e.bstrSource, ": "}, {e.bstrDescription, " ("}, {e.bstrHelpFile, ", "}};
-    for (auto [text, after] : parts) {
-        for (UINT i = 0; i < SysStringLen(text); ++i) c.exception += char(text[i]);
-        c.exception += after;
-        SysFreeString(text);
-    }
-    c.exception += std::to_string(e.dwHelpContext) + ")";
+    c.exception = head + ErrorRecord(e.bstrSource, e.bstrDescription, e.bstrHelpFile, e.dwHelpContext);
     return c;
 }
 

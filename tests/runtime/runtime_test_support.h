@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -31,8 +32,19 @@ inline OleString GuidText(REFGUID guid) {
     OLECHAR text[39];
     return OleString(text, StringFromGUID2(guid, text, 39) - 1);
 }
-// The thread's error object, which GetErrorInfo hands over once, as
-// "source: description (help file, context)"; "none" when there is none.
+// An error record as "source: description (help file, context)"; frees the strings.
+inline std::string ErrorRecord(BSTR source, BSTR description, BSTR helpFile, DWORD context) {
+    std::string out;
+    const std::pair<BSTR, const char *> parts[] = {{source, ": "}, {description, " ("}, {helpFile, ", "}};
+    for (auto [text, after] : parts) {
+        for (UINT i = 0; i < SysStringLen(text); ++i) out += char(text[i]);
+        out += after;
+        SysFreeString(text);
+    }
+    return out + std::to_string(context) + ")";
+}
+// The thread's error object, which GetErrorInfo hands over once, as its
+// record; "none" when there is none.
 inline std::string TakeErrorInfo() {
     IErrorInfo *info = reinterpret_cast<IErrorInfo *>(1);
     const HRESULT hr = GetErrorInfo(0, &info);
@@ -42,13 +54,7 @@ inline std::string TakeErrorInfo() {
     info->GetSource(&parts[0]), info->GetDescription(&parts[1]), info->GetHelpFile(&parts[2]);
     info->GetHelpContext(&context);
     info->Release();
-    std::string out;
-    for (int i = 0; i < 3; ++i) {
-        for (UINT k = 0; k < SysStringLen(parts[i]); ++k) out += char(parts[i][k]);
-        out += i == 0 ? ": " : i == 1 ? " (" : ", ";
-        SysFreeString(parts[i]);
-    }
-    return out + std::to_string(context) + ")";
+    return ErrorRecord(parts[0], parts[1], parts[2], context);
 }
 // What a run of calls gave, in the order written (a braced list runs its
 // calls in order), to compare with what each should give in one check.
