@@ -71,8 +71,9 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
         WORD flags;
         std::vector<Var> args;
         HRESULT hr;
-        UINT argErr;  // when the call fails
-        Var back;     // what a get returns after a successful put
+        UINT argErr;                     // when the call fails
+        Var back;                        // what a get returns after a successful put
+        std::vector<DISPID> named = {};  // the named parameters among the first arguments
     };
     const Row rows[] = {
         {task.get(), u"ApplicationName", kPut, {Var::Str(u"/bin/true")}, S_OK, 0, Var::Str(u"/bin/true")},
@@ -96,10 +97,15 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
         {task.get(), u"Status", kPut, {Var::I4(1)}, DISP_E_MEMBERNOTFOUND, ~0u, {}},
         {task.get(), u"Save", kGet, {}, DISP_E_MEMBERNOTFOUND, ~0u, {}},  // a method is not a property
         {task.get(), u"NoSuchMember", kGet, {}, DISP_E_MEMBERNOTFOUND, ~0u, {}},
+        // Named arguments: Clone NewTaskName:="Copy", ExistingTaskName:="Coerce", ones it does not have, one left out.
+        {tasks.get(), u"Clone", kCall, {Var::Str(u"Copy"), Var::Str(u"Coerce")}, S_OK, 0, {}, {1, 0}},
+        {tasks.get(), u"Clone", kCall, {Var::Str(u"Coerce"), Var::Str(u"Copy")}, DISP_E_PARAMNOTFOUND, 0, {}, {7}},
+        {tasks.get(), u"Clone", kCall, {Var::Str(u"Coerce"), Var::Str(u"Copy")}, DISP_E_PARAMNOTFOUND, 1, {}, {1, 1}},
+        {tasks.get(), u"Clone", kCall, {Var::Str(u"Copy")}, DISP_E_PARAMNOTOPTIONAL, ~0u, {}, {1}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(&r - rows);
-        Call c = Invoke(r.object, r.member, r.flags, r.args);
+        Call c = InvokeId(r.object, IdOf(r.object, r.member), r.flags, r.args, false, r.named);
         EXPECT_EQ(c.hr, r.hr);
         EXPECT_EQ(c.argErr, FAILED(r.hr) ? r.argErr : ~0u);
         if (FAILED(r.hr) || r.back.vt() == VT_EMPTY) continue;
@@ -122,19 +128,10 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
                  argErr}),
         (Results{DISP_E_MEMBERNOTFOUND, DISP_E_UNKNOWNINTERFACE, E_INVALIDARG, E_INVALIDARG, VT_EMPTY,
                  DISP_E_PARAMNOTFOUND, 0}));
-    // Named arguments: Clone NewTaskName:="Copy", ExistingTaskName:="Coerce", then ones it does not have.
-    Call named = InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Copy"), Var::Str(u"Coerce")}, false, {1, 0});
-    ASSERT_EQ(named.hr, S_OK);
-    EXPECT_EQ(NameOf(named.result.disp()), u"Copy");
-    EXPECT_EQ(Invoke(named.result.disp(), u"ApplicationName", kGet).result.str(), u"/bin/true");
-    EXPECT_EQ(Invoke(named.result.disp(), u"Comment", kGet).result.str(), u"copied");
-    for (auto [ids, position] : {std::pair{std::vector<DISPID>{7}, 0u}, {std::vector<DISPID>{1, 1}, 1u}}) {
-        Call bad = InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Coerce"), Var::Str(u"Copy")}, false, ids);
-        EXPECT_EQ(bad.hr, DISP_E_PARAMNOTFOUND);
-        EXPECT_EQ(bad.argErr, position);
-    }
-    // Named arguments that leave a parameter out: it is not optional.
-    EXPECT_EQ(InvokeId(tasks.get(), 0x60030008, kCall, {Var::Str(u"Copy")}, false, {1}).hr, DISP_E_PARAMNOTOPTIONAL);
+    ComRef<IDispatch> copy = Child(tasks.get(), u"Item", {Var::Str(u"Copy")});  // the named Clone's
+    EXPECT_EQ(
+        Invoke(copy.get(), u"ApplicationName", kGet).result.str() + Invoke(copy.get(), u"Comment", kGet).result.str(),
+        u"/bin/truecopied");
 }
 
 // By-reference parameters passed as a script passes a variable
