@@ -34,17 +34,14 @@ IClassFactory *Factory() {
 
 TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
     ASSERT_EQ(DllCanUnloadNow(), S_OK);
-    IClassFactory *factory = Factory();
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    IClassFactory *factory = Factory(), *again = nullptr;
     IDispatch *scheduler = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void **>(&scheduler)), S_OK);
-    factory->Release();
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // locked, and an object lives
-    factory = Factory();
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    factory->Release();
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);  // the Scheduler still lives
+    EXPECT_EQ((Results{DllCanUnloadNow(), factory->LockServer(TRUE),
+                       factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void **>(&scheduler)),
+                       (factory->Release(), DllCanUnloadNow()),  // locked, and an object lives
+                       (again = Factory())->LockServer(FALSE),
+                       (again->Release(), DllCanUnloadNow())}),  // the Scheduler still lives
+              (Results{S_FALSE, S_OK, S_OK, S_FALSE, S_OK, S_FALSE}));
 
     // A child outlives its Scheduler and keeps the library loaded.
     late::Call tasks = late::Invoke(scheduler, u"Tasks", late::kGet);

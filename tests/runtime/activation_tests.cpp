@@ -124,16 +124,12 @@ TEST_F(Activation, Failures) {
         EXPECT_TRUE(!object && !factory);
     }
     // A class key without its InprocServer32 is not registered for activation.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + GuidText(ids[1])).c_str(), 0, KEY_ALL_ACCESS, &key),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteTreeW(key, u"InprocServer32"), ERROR_SUCCESS);
-    RegCloseKey(key);
     ICounter *object = nullptr;
-    EXPECT_EQ(Create(ids[1], &object), REGDB_E_CLASSNOTREG);
-    LPOLESTR progId = reinterpret_cast<LPOLESTR>(1);
-    EXPECT_TRUE(ProgIDFromCLSID(ids[0], &progId) == REGDB_E_CLASSNOTREG && !progId);
-    EXPECT_EQ(ProgIDFromCLSID(ids[2], &progId), REGDB_E_CLASSNOTREG);  // registered without a ProgID
+    LPOLESTR progId = reinterpret_cast<LPOLESTR>(1), none = progId;
+    EXPECT_EQ((Results{RegDeleteTreeW(HKEY_CLASSES_ROOT, (u"CLSID\\" + GuidText(ids[1]) + u"\\InprocServer32").c_str()),
+                       Create(ids[1], &object), ProgIDFromCLSID(ids[0], &none), none == nullptr,
+                       ProgIDFromCLSID(ids[2], &progId)}),  // registered without a ProgID
+              (Results{ERROR_SUCCESS, REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG, true, REGDB_E_CLASSNOTREG}));
 
     SetDefault(u"Velqo.Malformed\\CLSID", u"{not a class identifier}");
     SetDefault(u"Velqo.Number\\CLSID", u"\x1", REG_DWORD);  // a value of another type is no registration
