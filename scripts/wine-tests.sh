@@ -31,7 +31,7 @@ example    | -                      | src:examples/*.vbs src:examples/*.js
 to_wine    | job from POSIX to Wine | src:tests/wine/scheduler.vbs
 from_wine  | job from Wine to POSIX | src:tests/wine/scheduler.vbs
 vtask_exe  | vtask.exe              | tools/vtask/vtask.exe
-client     | early_bound            | tests/wine/early_bound.exe
+client     | end_to_end             | tests/wine/end_to_end.exe
 client     | typelib_check          | tests/wine/typelib_check.exe
 unregister | regsvr32 /u            | -
 TABLE

@@ -65,29 +65,6 @@ LPWSTR CopyOut(const std::u16string &text) {
     return p;
 }
 
-namespace {
-std::u16string ErrorText(const std::u16string &source, const std::u16string &description, const std::u16string &file,
-                         DWORD context) {
-    const std::string number = std::to_string(context);
-    return source + u"|" + description + u"|" + file + u"|" + std::u16string(number.begin(), number.end());
-}
-}  // namespace
-
-std::u16string TakeErrorInfo() {
-    ComRef<IErrorInfo> info;
-    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return u"";
-    velqosch::BstrHolder source, description, helpFile;
-    DWORD context = 0;
-    info->GetSource(source.out()), info->GetDescription(description.out()), info->GetHelpFile(helpFile.out());
-    info->GetHelpContext(&context);
-    using velqosch::FromBstr;
-    return ErrorText(FromBstr(source.get()), FromBstr(description.get()), FromBstr(helpFile.get()), context);
-}
-
-std::u16string Raised(const char16_t *description, const char16_t *helpFile, DWORD context) {
-    return ErrorText(u"Velqo Task Scheduler", description, helpFile, context);
-}
-
 TASK_TRIGGER Record(LONG type) {
     TASK_TRIGGER r{};
     r.cbTriggerSize = sizeof(TASK_TRIGGER);

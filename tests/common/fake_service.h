@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "collection/keyed_collection.h"
+#include "common/error_info.h"
 #include "component/objects.h"
 #include "globals/globals.h"
 #include "service/platform.h"
@@ -91,11 +92,7 @@ inline DATE Day(WORD year, WORD month, WORD day) {
     return date;
 }
 
-// What the thread's IErrorInfo holds after a failing member (taken from it)
-// as "source|description|help file|context", empty when there is none; and
-// the same for a record the component raised itself.
-std::u16string TakeErrorInfo();
-std::u16string Raised(const char16_t *description, const char16_t *helpFile = u"", DWORD context = 0);
+using test_error::TakeErrorInfo, test_error::Raised;
 
 // The reference count every fake keeps; it deletes itself at zero.
 template <class... I>
@@ -173,9 +170,16 @@ private:
 #define FAKE_TEXT(Name, field)                                                                     \
     HRESULT STDMETHODCALLTYPE Set##Name(LPCWSTR s) override { return Set("Set" #Name, s, field); } \
     HRESULT STDMETHODCALLTYPE Get##Name(LPWSTR *out) override { return Give(journal, "Get" #Name, field, out); }
-#define FAKE_NUMBER(Name, T, field)                                                          \
-    HRESULT STDMETHODCALLTYPE Set##Name(T v) override { return Set("Set" #Name, v, field); } \
-    HRESULT STDMETHODCALLTYPE Get##Name(T *p) override { return Get("Get" #Name, field, p); }
+#define FAKE_NUMBER(Name, field)                                                                 \
+    HRESULT STDMETHODCALLTYPE Set##Name(DWORD v) override { return Set("Set" #Name, v, field); } \
+    HRESULT STDMETHODCALLTYPE Get##Name(DWORD *p) override { return Get("Get" #Name, field, p); }
+// The members of a work item kept in a field of the fake.
+// clang-format off
+#define FAKE_WORK_ITEM_FIELDS(TEXT, NUMBER)                                                                      \
+    TEXT(Comment, comment) TEXT(Creator, creator) TEXT(ApplicationName, applicationName) TEXT(Parameters, parameters) \
+    TEXT(WorkingDirectory, workingDirectory) NUMBER(Flags, flags) NUMBER(Priority, priority)                      \
+    NUMBER(MaxRunTime, maxRunTime)
+// clang-format on
 
 class FakeWorkItem final : public Counted<ITask, IPersistFile> {
 public:
@@ -237,11 +241,8 @@ public:
         return journal.Enter("GetExitCode");
     }
     HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", SCHED_S_TASK_READY, p); }
-    FAKE_TEXT(Comment, comment)
-    FAKE_TEXT(Creator, creator)
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
     HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
-    FAKE_NUMBER(Flags, DWORD, flags)
     HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR name, LPCWSTR password) override {
         return journal.Enter("SetAccountInformation", Text(name) + "," + Text(password),
                              [&] { account = name ? reinterpret_cast<const char16_t *>(name) : u""; });
@@ -249,12 +250,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetAccountInformation(LPWSTR *out) override {
         return Give(journal, "GetAccountInformation", account, out);
     }
-    // ITask
-    FAKE_TEXT(ApplicationName, applicationName)
-    FAKE_TEXT(Parameters, parameters)
-    FAKE_TEXT(WorkingDirectory, workingDirectory)
-    FAKE_NUMBER(Priority, DWORD, priority)
-    FAKE_NUMBER(MaxRunTime, DWORD, maxRunTime)
     // IPersistFile
     HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
         return journal.Enter("Save", Text(name) + "," + std::to_string(remember));
@@ -262,6 +257,7 @@ public:
     HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR name) override {
         return journal.Enter("SaveCompleted", Text(name));
     }
+    FAKE_WORK_ITEM_FIELDS(FAKE_TEXT, FAKE_NUMBER)
     FAKE_WORK_ITEM_UNCALLED(FAKE_UNCALLED)
 
 private:

@@ -1,39 +1,49 @@
-// The road from a client to a single trigger, against the runtime's own
-// service and daemon: one process creates a Scheduler, adds a task, sets it
-// up with a weekly trigger and saves it; a second process started afresh
-// finds it in the same store with every setting.
+// The component from a compiled client, one source for both builds: natively
+// against the runtime's own service and daemon, and under Wine as the
+// early-bound client of the registered velqosch.dll (scripts/wine-tests.sh)
+// against Wine's service. A client creates a Scheduler, adds a task and sets
+// it up with a weekly trigger over the dual interfaces, meeting on the way what
+// only a compiled client meets: the object's dispatch, IErrorInfo and the
+// earlier trigger identifier. Natively it saves the task, and a second process
+// started afresh finds it in the same store with every setting.
+#ifdef _WIN32
+#include "tests/wine/client.h"
+using EndToEnd = ::testing::Test;
+#else
 #include <cmath>
 
 #include "common/fake_service.h"
 #include "common/store.h"
-#include "globals/strings.h"
 #include "scheduler/scheduler.h"
 #include "tasks/task.h"
 #include "triggers/trigger.h"
+using EndToEnd = test_store::Store;
+#endif
+#include "component/surface.h"
+#include "tests/common/error_info.h"
 
 using namespace velqosch;
-using fake::All, fake::Take;
-using TaskScheduler::_Scheduler;
-using TaskScheduler::_Task;
-using TaskScheduler::_Tasks;
-using TaskScheduler::_Trigger;
-using TaskScheduler::_Triggers;
+using TaskScheduler::_Scheduler, TaskScheduler::_Tasks, TaskScheduler::_Task, TaskScheduler::_Triggers,
+    TaskScheduler::_Trigger, TaskScheduler::IID__Tasks, TaskScheduler::IID__Task;
 
 namespace {
 
 // 7 December 2026 (a Monday) as a Date.
 constexpr DATE kBegin = 46363.0;
 
-// The Tasks of a new Scheduler.
 ComRef<_Tasks> NewTasks() {
     ComRef<_Scheduler> s;
     ComRef<_Tasks> tasks;
+#ifdef _WIN32
+    EXPECT_EQ(CoCreateInstance(TaskScheduler::CLSID_Scheduler, nullptr, CLSCTX_INPROC_SERVER,
+                               TaskScheduler::IID__Scheduler, reinterpret_cast<void **>(s.Out())),
+              S_OK);
+#else
     EXPECT_EQ(CreateScheduler(TaskScheduler::IID__Scheduler, reinterpret_cast<void **>(s.Out())), S_OK);
+#endif
     if (s) s->get_Tasks(tasks.Out());  // the read-back finds no collection and fails
     return tasks;
 }
-
-using EndToEnd = test_store::Store;
 
 using StringProperty = std::tuple<HRESULT (STDMETHODCALLTYPE _Task::*)(BSTR),
                                   HRESULT (STDMETHODCALLTYPE _Task::*)(BSTR *), const char16_t *>;
@@ -47,32 +57,58 @@ const StringProperty kStrings[] = {{&_Task::put_ApplicationName, &_Task::get_App
 void WriteWeeklyReport() {
     ComRef<_Tasks> tasks = NewTasks();
     ASSERT_TRUE(tasks);
-    LONG count = -1;
-    ASSERT_EQ(tasks->get_Count(&count), S_OK);
-    EXPECT_EQ(count, 0) << "a fresh store";
+    // The dual interface is the object's dispatch, which describes that interface (natively: no type information).
+    ComRef<IDispatch> disp;
+    ASSERT_EQ(tasks->QueryInterface(IID_IDispatch, reinterpret_cast<void **>(disp.Out())), S_OK);
+    EXPECT_EQ(static_cast<void *>(disp.get()), static_cast<void *>(tasks.get()));
+#ifdef _WIN32
+    ComRef<ITypeInfo> ti;
+    TYPEATTR *ta = nullptr;
+    ASSERT_EQ(disp->GetTypeInfo(0, 0, ti.Out()), S_OK);
+    ASSERT_EQ(ti->GetTypeAttr(&ta), S_OK);
+    EXPECT_TRUE(IsEqualGUID(ta->guid, IID__Tasks));
+    ti->ReleaseTypeAttr(ta);
+#endif
     BstrHolder name(u"Weekly Report");
     BSTR value = name.get();
     ComRef<_Task> task;
     ASSERT_EQ(tasks->Add(&value, task.Out()), S_OK);
+    ComRef<ISupportErrorInfo> support;
+    ASSERT_EQ(task->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void **>(support.Out())), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID__Task), S_OK);
+    EXPECT_EQ(task->put_ApplicationName(BstrHolder(u"").get()), HRESULT(0x800A0005));
+    EXPECT_EQ(test_error::TakeErrorInfo(),
+              u"Velqo Task Scheduler|Application name must not be empty|velqosch.chm|9999");
     for (const auto &[put, get, text] : kStrings) ASSERT_EQ((task.get()->*put)(BstrHolder(text).get()), S_OK);
-    ASSERT_EQ(All({task->put_MaxRunTime(600000), task->put_IdleWaitMinutes(7),
-                   task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(HIGH_PRIORITY_CLASS))}),
-              S_OK);
     ComRef<_Triggers> triggers;
     ASSERT_EQ(task->get_Triggers(triggers.Out()), S_OK);
     ComRef<_Trigger> trigger;
     ASSERT_EQ(triggers->Add(trigger.Out()), S_OK);
+    ComRef<IUnknown> earlier;
+    ASSERT_EQ(trigger->QueryInterface(TaskScheduler::IID_Trigger___v0, reinterpret_cast<void **>(earlier.Out())), S_OK);
+    EXPECT_EQ(static_cast<void *>(earlier.get()), static_cast<void *>(trigger.get())) << "the earlier identifier";
     using TaskScheduler::TASK_TRIGGER_DAY, TaskScheduler::TASK_TRIGGER_FLAGS, TaskScheduler::TASK_TRIGGER_TYPE;
     auto enabled = static_cast<TASK_TRIGGER_FLAGS>(0);
-    ASSERT_EQ(All({trigger->put_TriggerType(static_cast<TASK_TRIGGER_TYPE>(TASK_TIME_TRIGGER_WEEKLY)),
-                   trigger->put_WeeksInterval(1),
-                   trigger->put_DaysOfTheWeek(static_cast<TASK_TRIGGER_DAY>(TASK_MONDAY | TASK_FRIDAY)),
-                   trigger->put_BeginDate(kBegin), trigger->put_StartTime(9.5 / 24), trigger->put_flags(&enabled)}),
-              S_OK);
-    ASSERT_EQ(trigger->Update(), S_OK);
+    std::vector<HRESULT> results = {
+        task->put_MaxRunTime(600000),
+        trigger->put_TriggerType(static_cast<TASK_TRIGGER_TYPE>(TASK_TIME_TRIGGER_WEEKLY)),
+        trigger->put_WeeksInterval(1),
+        trigger->put_DaysOfTheWeek(static_cast<TASK_TRIGGER_DAY>(TASK_MONDAY | TASK_FRIDAY)),
+        trigger->put_BeginDate(kBegin),
+        trigger->put_StartTime(9.5 / 24),
+        trigger->put_flags(&enabled),
+        trigger->Update()};
+#ifndef _WIN32  // Wine's service answers E_NOTIMPL to these two
+    results.insert(results.end(), {task->put_IdleWaitMinutes(7),
+                                   task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(HIGH_PRIORITY_CLASS))});
+#endif
+    ASSERT_EQ(results, std::vector<HRESULT>(results.size(), S_OK));
+#ifndef _WIN32
     ASSERT_EQ(task->Save(), S_OK);
+#endif
 }
 
+#ifndef _WIN32
 // The reading half, in a process started afresh on the same store: every setting read back as one text.
 void ReadWeeklyReport() {
     ComRef<_Tasks> tasks = NewTasks();
@@ -89,7 +125,7 @@ void ReadWeeklyReport() {
     for (const auto &[put, get, value] : kStrings) {
         BSTR b = nullptr;
         EXPECT_EQ((t->*get)(&b), S_OK);
-        got += u"|" + Take(b);
+        got += u"|" + fake::Take(b);
     }
     EXPECT_EQ(got + u"|" + trigger->Description(),
               u"Weekly Report|/bin/echo|report --weekly|/tmp|Wöchentlicher Bericht|"
@@ -101,8 +137,12 @@ void ReadWeeklyReport() {
                                    kBegin, 9 * 60 + 30}));
     EXPECT_GT(t->NextRunTime(), 0.0);
 }
+#endif
 
 TEST_F(EndToEnd, TaskSavedByOneProcessIsFoundByAnother) {
+#ifdef _WIN32
+    WriteWeeklyReport();  // Wine's service answers Save with E_NOTIMPL: the saving is the scripts' to check
+#else
     if (child_) return ReadWeeklyReport();
     WriteWeeklyReport();
     if (HasFatalFailure()) return;
@@ -111,6 +151,11 @@ TEST_F(EndToEnd, TaskSavedByOneProcessIsFoundByAnother) {
     ASSERT_TRUE(test_service::Start()) << "the service did not start";
     EXPECT_EQ(RunInAnotherProcess("EndToEnd.TaskSavedByOneProcessIsFoundByAnother"), 0)
         << "the read-back in a fresh process failed";
+#endif
 }
 
 }  // namespace
+
+#ifdef _WIN32
+int main(int argc, char **argv) { return client::Main(argc, argv, 1, "end_to_end [gtest flags] DLL_PATH"); }
+#endif

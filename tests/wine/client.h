@@ -1,6 +1,6 @@
-// What the compiled clients of the registered DLL share: owned BSTRs and
-// interface pointers, the thread's error information, and the command line
-// (gtest flags, then the DLL's and the type library's Windows paths).
+// What the compiled clients of the registered DLL share: BSTR texts, interface
+// pointers, and the command line (gtest flags, then the DLL's and the type
+// library's Windows paths).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,33 +26,8 @@ inline std::wstring Take(BSTR b) {
 
 inline std::wstring BaseName(const std::wstring &path) { return path.substr(path.find_last_of(L"\\/") + 1); }
 
-// An owned BSTR that a by-reference parameter can write to.
-struct Str {
-    BSTR b;
-    explicit Str(const wchar_t *s) : b(SysAllocString(s)) {}
-    Str(const Str &) = delete;
-    Str &operator=(const Str &) = delete;
-    ~Str() { SysFreeString(b); }
-    std::wstring text() const { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
-};
-
 template <typename T>
 using Ref = Microsoft::WRL::ComPtr<T>;
-
-// The thread's error information, taken (GetErrorInfo clears it): source, description, help file's base
-// name and help context, joined by "|", or "none".
-inline std::wstring TakeErrorInfo() {
-    IErrorInfo *info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || !info) return L"none";
-    BSTR source = nullptr, description = nullptr, file = nullptr;
-    DWORD context = 0;
-    info->GetSource(&source);
-    info->GetDescription(&description);
-    info->GetHelpFile(&file);
-    info->GetHelpContext(&context);
-    info->Release();
-    return Take(source) + L"|" + Take(description) + L"|" + BaseName(Take(file)) + L"|" + std::to_wstring(context);
-}
 
 // gtest's flags, then the paths; `needed` of them must be there.
 inline int Main(int argc, char **argv, int needed, const char *usage) {
