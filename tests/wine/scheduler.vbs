@@ -52,12 +52,6 @@ Sub TakeError()
     Err.Clear
 End Sub
 
-' The whole error record of the component's own errors.
-Sub CheckError(number, description, helpFile, helpContext, what)
-    CheckEq errNumber & "|" & errSource & "|" & errDescription & "|" & errHelpFile & "|" & errHelpContext, _
-        number & "|Velqo Task Scheduler|" & description & "|" & helpFile & "|" & helpContext, what
-End Sub
-
 Const E_NOTIMPL = -2147467263
 Const TASK_TIME_TRIGGER_WEEKLY = 2
 Const TASK_MONDAY = 2
@@ -109,8 +103,8 @@ If WScript.Arguments.Count = 2 Then
     End If
     Finish
 End If
-' ---- Creation and the task list --------------------------------------------------------------------------------
-Dim before, given, generated, newName, t, seen, triggers, tr2, start, fromText, toText, noTimes
+' ---- Creation, the task list, errors and triggers -------------------------------------------------------------
+Dim before, given, generated, newName, t, seen, triggers, tr2, fromText, toText, noTimes
 before = tasks.Count
 newName = "velqo vbs"
 Set given = tasks.Add(newName)
@@ -123,30 +117,19 @@ Check tasks("VELQO VBS") Is given And tasks(before + 2) Is generated, "tasks(nam
 On Error Resume Next: tasks.Add "velqo vbs": TakeError: On Error GoTo 0
 CheckEq errNumber & " " & tasks.Count, "457 " & (before + 2), "a name added twice raises error 457 and adds nothing"
 
-' ---- Errors and triggers -----------------------------------------------------------------------------------------
 given.ApplicationName = fso.GetSpecialFolder(0) & "\notepad.exe"
 On Error Resume Next: given.ApplicationName = "": TakeError: On Error GoTo 0
-CheckError 5, "Application name must not be empty", "velqosch.chm", 9999, "empty ApplicationName"
+CheckEq errNumber & "|" & errSource & "|" & errDescription & "|" & errHelpFile & "|" & errHelpContext, _
+    "5|Velqo Task Scheduler|Application name must not be empty|velqosch.chm|9999", "empty ApplicationName"
 
 Set triggers = given.Triggers
 Set tr = triggers.Add
-tr.TriggerType = TASK_TIME_TRIGGER_WEEKLY
-tr.WeeksInterval = 2
-tr.DaysOfTheWeek = TASK_MONDAY Or TASK_WEDNESDAY
-start = DateSerial(2024, 5, 6) + TimeSerial(14, 35, 50)
-tr.StartTime = start
-CheckEq tr.StartTime, start, "StartTime reads back the full value written"
-On Error Resume Next: tr.DaysOfTheMonth = 1: TakeError: On Error GoTo 0
-CheckError 5, "Invalid property assignment", "velqosch.chm", 0, "DaysOfTheMonth on a weekly trigger"
-tr.Update
 Set tr2 = triggers.Add
-tr2.Update
 seen = ""
 For Each t In triggers
     seen = seen & Abs(t Is tr) & Abs(t Is tr2)
 Next
 CheckEq seen, "1001", "For Each over Triggers yields the same trigger objects in order"
-triggers.Remove 2
 
 ' ---- Arguments GetRunTimes only reads keep the caller's value and type -------------------------------------------
 fromText = "1/1/1990"
