@@ -266,63 +266,65 @@ TEST_P(TypeLibrary, EveryTypeAndMemberAsTheTableHasThem) {
 INSTANTIATE_TEST_SUITE_P(DllAndTlb, TypeLibrary, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int> &p) { return p.param == 0 ? "Dll" : "Tlb"; });
 
-// ---- The DLL's other resources -------------------------------------------------------------------------------
+// ---- The DLL's other resources: one line each, compared as one text ---------------------------------------------
 
-std::vector<unsigned char> Bytes(const void *p, std::size_t n) {
-    return {static_cast<const unsigned char *>(p), static_cast<const unsigned char *>(p) + n};
+std::wstring Hex(const void *p, std::size_t n) {
+    std::wstring out;
+    for (const BYTE *b = static_cast<const BYTE *>(p); n--; ++b)
+        out += {L"0123456789ABCDEF"[*b >> 4], L"0123456789ABCDEF"[*b & 15]};
+    return out;
 }
 
-std::vector<unsigned char> Resource(HMODULE module, const char *name, LPCSTR type) {
+std::wstring Resource(HMODULE module, const char *name, LPCSTR type) {
     HRSRC r = FindResourceA(module, name, type);
-    return r ? Bytes(LockResource(LoadResource(module, r)), SizeofResource(module, r)) : std::vector<unsigned char>{};
+    return r ? Hex(LockResource(LoadResource(module, r)), SizeofResource(module, r)) : L"missing";
 }
 
-TEST(Dll, ResourcesOfTheIdentifiersAndTheTypeLibrary) {
+// Each class lists its interface identifiers, an earlier one first: a count of bytes, then the identifiers. The
+// TYPELIB resource is the built .tlb; its header carries the library's help context (the 32-bit field after the
+// help string and the help-string context), which Wine's oleaut32 does not report. Then the version block.
+TEST(Dll, ResourcesAndVersionBlock) {
     HMODULE module = LoadLibraryExW(g_dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr) << "cannot load the DLL as data";
-    // Each class lists its interface identifiers, an earlier one first: a count of bytes, then the identifiers.
+    std::wstring got, want;
     for (const auto &c : kClasses) {
         std::string name = "_IID_";
         for (const char *s = c.name; *s; ++s) name += static_cast<char>(std::toupper(static_cast<unsigned char>(*s)));
-        std::vector<unsigned char> want(4);
-        const auto add = [&](const IID &id) { want.insert(want.end(), (const BYTE *)&id, (const BYTE *)(&id + 1)); };
+        std::wstring ids;
         for (const auto &a : kAliases)
-            if (a.of == c.iface) add(a.iid);
-        add(InterfaceOf(c.iface).iid);
-        want[0] = static_cast<unsigned char>(want.size() - 4);
-        EXPECT_EQ(Resource(module, name.c_str(), MAKEINTRESOURCEA(10) /* RT_RCDATA */), want) << name;
+            if (a.of == c.iface) ids += Hex(&a.iid, sizeof(IID));
+        ids += Hex(&InterfaceOf(c.iface).iid, sizeof(IID));
+        const DWORD size = static_cast<DWORD>(ids.size() / 2);
+        got += Wide(name.c_str()) + L" " + Resource(module, name.c_str(), MAKEINTRESOURCEA(10)) + L"\n";
+        want += Wide(name.c_str()) + L" " + Hex(&size, 4) + ids + L"\n";
     }
-    // The TYPELIB resource is the built .tlb; its header carries the library's help context (the 32-bit
-    // field after the help string and the help-string context), which Wine's oleaut32 does not report.
-    std::vector<unsigned char> res = Resource(module, MAKEINTRESOURCEA(1), "TYPELIB");
+    const std::wstring res = Resource(module, MAKEINTRESOURCEA(1), "TYPELIB");
     FreeLibrary(module);
-    ASSERT_GE(res.size(), 48u);
-    EXPECT_EQ(Bytes(res.data(), 4), Bytes("MSFT", 4));
-    EXPECT_EQ(Bytes(res.data() + 44, 4), Bytes(&kLibrary.helpcontext, 4));
     std::ifstream tlb(std::string(g_tlb.begin(), g_tlb.end()), std::ios::binary);
-    EXPECT_EQ(res, std::vector<unsigned char>(std::istreambuf_iterator<char>(tlb), {}));
-}
+    const std::string file{std::istreambuf_iterator<char>(tlb), {}};
+    got += res.substr(0, 8) + L" " + res.substr(std::min<std::size_t>(88, res.size()), 8) + L" " +
+           (res == Hex(file.data(), file.size()) ? L"the .tlb" : L"?");
+    want += Hex("MSFT", 4) + L" " + Hex(&kLibrary.helpcontext, 4) + L" the .tlb";
 
-TEST(Dll, VersionBlock) {
     DWORD ignored = 0, size = GetFileVersionInfoSizeW(g_dll.c_str(), &ignored);
     std::vector<unsigned char> block(size);
-    ASSERT_TRUE(size && GetFileVersionInfoW(g_dll.c_str(), 0, size, block.data()));
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT len = 0;
-    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &len));
-    std::wstring got = Line(fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
-                            fixed->dwProductVersionLS, fixed->dwFileType) +
-                       L"|";
+    ASSERT_TRUE(size && GetFileVersionInfoW(g_dll.c_str(), 0, size, block.data()) &&
+                VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &len));
+    got += L"\n" + Line(fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                        fixed->dwProductVersionLS, fixed->dwFileType);
     for (const wchar_t *name : {L"FileVersion", L"ProductVersion", L"FileDescription", L"InternalName",
                                 L"OriginalFilename", L"ProductName", L"Comments", L"OLESelfRegister"}) {
         void *value = nullptr;
         const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
         const bool present = VerQueryValueW(block.data(), path.c_str(), &value, &(len = 0));
         const bool flag = std::wstring(name) == L"OLESelfRegister";
-        got += std::wstring(!present ? L"missing" : flag ? L"present" : static_cast<const wchar_t *>(value)) + L"|";
+        got += L"|" + std::wstring(!present ? L"missing" : flag ? L"present" : static_cast<const wchar_t *>(value));
     }
-    EXPECT_EQ(got, L"65539 12 65539 12 2|1.03.0012|1.03.0012|ActiveX DLL component|velqosch|velqosch.dll|" +
-                       Wide(kLibrary.helpstring) + L"|" + Wide(kLibrary.helpstring) + L"|present|");
+    want += L"\n65539 12 65539 12 2|1.03.0012|1.03.0012|ActiveX DLL component|velqosch|velqosch.dll|" +
+            Wide(kLibrary.helpstring) + L"|" + Wide(kLibrary.helpstring) + L"|present";
+    EXPECT_EQ(got, want);
 }
 
 }  // namespace
