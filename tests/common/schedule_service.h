@@ -19,12 +19,17 @@ inline bool WaitFor(SC_HANDLE service, DWORD wanted) {
     return false;
 }
 
+// The service opened with `access` (and the right to query it), or null.
+inline SC_HANDLE Open(DWORD access) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "Schedule", access | SERVICE_QUERY_STATUS) : nullptr;
+    if (manager) CloseServiceHandle(manager);
+    return service;
+}
+
 // Stops the service if it runs or is starting; true when it is stopped.
 inline bool Stop() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return false;
-    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_STOP | SERVICE_QUERY_STATUS);
-    CloseServiceHandle(manager);
+    SC_HANDLE service = Open(SERVICE_STOP);
     if (!service) return false;
     bool stopped = false;
     for (int attempt = 0; attempt < 500 && !stopped; ++attempt) {
@@ -46,10 +51,7 @@ inline bool Stop() {
 
 // Starts the service unless it runs; true when it runs.
 inline bool Start() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return false;
-    SC_HANDLE service = OpenServiceA(manager, "Schedule", SERVICE_START | SERVICE_QUERY_STATUS);
-    CloseServiceHandle(manager);
+    SC_HANDLE service = Open(SERVICE_START);
     if (!service) return false;
     SERVICE_STATUS status{};
     if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED)
