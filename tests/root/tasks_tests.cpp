@@ -1,6 +1,6 @@
 // The Tasks collection over real Task objects and the strict fake service:
-// loading, lookups, Exists, Remove, Add and Clone with their by-reference
-// names, and the references they leave.
+// loading, Remove, Add and Clone with their by-reference names, and the
+// references they leave (lookups and Exists: collection_tests).
 #include <regex>
 
 #include "common/fake_service.h"
@@ -8,7 +8,7 @@
 #include "tasks/tasks.h"
 
 using namespace velqosch;
-using fake::Calls, fake::FakeScheduler, fake::FakeWorkItem, fake::kE13, fake::kE457, fake::kE5, fake::kE6, fake::kE9;
+using fake::Calls, fake::FakeScheduler, fake::FakeWorkItem, fake::kE457, fake::kE5, fake::kE6, fake::kE9;
 using TaskScheduler::_Task;
 using Names = std::vector<std::u16string>;
 
@@ -121,24 +121,6 @@ TEST_F(TasksTest, FailuresWhileLoading) {
         EXPECT_EQ(Loaded(), r.left);
         EXPECT_EQ(service->liveEnums, 0);
     }
-}
-
-TEST_F(TasksTest, ItemAndExists) {
-    ASSERT_EQ(Load({u"Backup.job", u"Été"}), S_OK);
-    Arg key(u"éTÉ"), absent(u"Nope"), beyond(3);
-    VARIANT empty{};
-    for (auto [arg, hr] : {std::pair{&key.v, S_OK}, {&absent.v, kE5}, {&beyond.v, kE9}, {&empty, kE13}}) {
-        _Task *got = reinterpret_cast<_Task *>(1);
-        EXPECT_EQ(tasks->get_Item(arg, &got), hr);
-        EXPECT_EQ(got ? NameOf(got) : u"", SUCCEEDED(hr) ? u"Été" : u"") << "a failure clears the result";
-        if (got) got->Release();
-    }
-    BstrHolder yes(u"éTÉ"), no(u"Other");
-    BSTR y = yes.get(), n = no.get();
-    VARIANT_BOOL found[2] = {7, 7};
-    ASSERT_EQ(tasks->Exists(&y, &found[0]) | tasks->Exists(&n, &found[1]), S_OK);
-    EXPECT_EQ(std::vector<VARIANT_BOOL>(found, found + 2), std::vector<VARIANT_BOOL>({VARIANT_TRUE, VARIANT_FALSE}));
-    EXPECT_TRUE(fake::TakeErrorInfo().empty()) << "a missing name raises nothing";
 }
 
 TEST_F(TasksTest, RemoveDeletesTheTaskByItsCurrentName) {
