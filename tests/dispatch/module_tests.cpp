@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
 #include "common/store.h"
@@ -60,73 +61,67 @@ TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
 // ---- Registration ------------------------------------------------------------------------------------------------
 
 std::u16string Text(const char *s) { return std::u16string(s, s + std::char_traits<char>::length(s)); }
+using Lines = std::set<std::u16string>;
 
-// The default value (null name) or the named value of an HKCR key; "<missing>" when the key or value does not exist.
-std::u16string Value(const std::u16string &path, const char16_t *name = nullptr) {
+// Every key below `path` of HKCR as lines "key=default", "key[name]=value", or
+// "key" alone when it holds no value.
+Lines Dump(const std::u16string &path = u"") {
     HKEY key = nullptr;
-    WCHAR data[1024] = {};
-    DWORD size = sizeof data, type = REG_SZ;
-    LSTATUS s = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key);
-    if (s == ERROR_SUCCESS) s = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data), &size);
-    RegCloseKey(key);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    return s != ERROR_SUCCESS ? u"<missing>" : data;
-}
-
-// Every key below `path` of HKCR, one path a line, each followed by its subkeys.
-std::u16string Tree(const std::u16string &path = u"") {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<missing>";
-    std::u16string out;
-    WCHAR name[256];
-    for (DWORD i = 0, n = 256; !RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr); ++i, n = 256) {
-        const std::u16string sub = (path.empty() ? u"" : path + u"\\") + name;
-        out += sub + u"\n" + Tree(sub);
-    }
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {u"<missing>"};
+    Lines out;
+    WCHAR name[256], data[1024];
+    DWORD i = 0, n = 256, size = sizeof data, type = 0;
+    for (; !RegEnumValueW(key, i, name, &n, nullptr, &type, reinterpret_cast<BYTE *>(data), &size); ++i)
+        out.insert(path + (n ? u"[" + std::u16string(name) + u"]=" : u"=") + (type == REG_SZ ? data : u"<not text>")),
+            n = 256, size = sizeof data;
+    if (i == 0 && !path.empty()) out.insert(path);
+    for (i = 0, n = 256; !RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr); ++i, n = 256)
+        out.merge(Dump((path.empty() ? u"" : path + u"\\") + name));
     RegCloseKey(key);
     return out;
 }
 
-void ExpectRegistered() {
-    const std::u16string self = velqosch::module::ModulePath(), libid = GuidText(surface::kLibrary.libid);
-    ASSERT_FALSE(self.empty());
+// What registering writes, with the keys `others` of another server.
+Lines Registered(Lines others) {
+    const std::u16string self = velqosch::module::ModulePath(), libid = GuidText(surface::kLibrary.libid),
+                         lib = u"TypeLib\\" + libid + u"\\2.1";
+    others.insert({u"TypeLib\\" + libid, lib + u"=Velqo Task Scheduler 1.3", lib + u"\\0",
+                   lib + (sizeof(void *) == 8 ? u"\\0\\win64=" : u"\\0\\win32=") + self, lib + u"\\FLAGS=0",
+                   lib + u"\\HELPDIR=" + self.substr(0, self.find_last_of(u'/'))});
     for (const auto &c : surface::kClasses) {
         const std::u16string key = u"CLSID\\" + GuidText(c.clsid), progid = u"TaskScheduler." + Text(c.name);
-        EXPECT_EQ(Value(key + u"\\InprocServer32") + Value(key + u"\\InprocServer32", u"ThreadingModel"),
-                  self + u"Apartment");
-        EXPECT_EQ(Value(key + u"\\ProgID") + Value(key + u"\\TypeLib"), progid + libid) << c.name;
-        EXPECT_EQ(Value(progid + u"\\CLSID"), GuidText(c.clsid)) << c.name;
+        others.insert({key + u"=" + progid, key + u"\\InprocServer32=" + self,
+                       key + u"\\InprocServer32[ThreadingModel]=Apartment", key + u"\\ProgID=" + progid,
+                       key + u"\\VERSION=2.1", key + u"\\TypeLib=" + libid, key + u"\\Programmable",
+                       progid + u"=" + progid, progid + u"\\CLSID=" + GuidText(c.clsid)});
     }
-    for (const auto &i : surface::kInterfaces) {
-        const std::u16string key = u"Interface\\" + GuidText(i.iid);
-        EXPECT_EQ(Value(key) + Value(key + u"\\TypeLib") + Value(key + u"\\TypeLib", u"Version"),
-                  Text(i.name) + libid + u"2.1");
-        EXPECT_EQ(Value(key + u"\\ProxyStubClsid32"), u"{00020424-0000-0000-C000-000000000046}");
-    }
-    for (const auto &a : surface::kAliases)
-        EXPECT_EQ(Value(u"Interface\\" + GuidText(a.iid)), Text(surface::InterfaceOf(a.of).name));
-    const std::u16string lib = u"TypeLib\\" + libid + u"\\2.1";
-    EXPECT_EQ(Value(lib), u"Velqo Task Scheduler 1.3");
-    EXPECT_EQ(Value(lib + (sizeof(void *) == 8 ? u"\\0\\win64" : u"\\0\\win32")), self);
-    EXPECT_EQ(Value(lib + u"\\FLAGS") + Value(lib + u"\\HELPDIR"), u"0" + self.substr(0, self.find_last_of(u'/')));
+    auto add = [&](REFIID iid, const char *name) {
+        const std::u16string key = u"Interface\\" + GuidText(iid), stub = u"={00020424-0000-0000-C000-000000000046}";
+        others.insert({key + u"=" + Text(name), key + u"\\ProxyStubClsid" + stub, key + u"\\ProxyStubClsid32" + stub,
+                       key + u"\\TypeLib=" + libid, key + u"\\TypeLib[Version]=2.1"});
+    };
+    for (const auto &i : surface::kInterfaces) add(i.iid, i.name);
+    for (const auto &a : surface::kAliases) add(a.iid, surface::InterfaceOf(a.of).name);
+    return others;
 }
 
 // Registering twice leaves one set of keys; unregistering removes them all
 // and leaves another server's keys alone.
 TEST_F(Module, RegisteringTwiceLeavesOneSetAndUnregisteringRemovesIt) {
-    ASSERT_EQ(Tree(), u"");  // a private, empty registry
-    const std::u16string other = u"CLSID\\{00000000-1111-2222-3333-444444444444}";
+    ASSERT_EQ(Dump(), Lines{});  // a private, empty registry
+    const Lines others = {u"CLSID", u"CLSID\\{00000000-1111-2222-3333-444444444444}", u"Interface", u"TypeLib"};
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, other.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\{00000000-1111-2222-3333-444444444444}", 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
     ASSERT_EQ(DllRegisterServer(), S_OK);
-    ExpectRegistered();
-    const std::u16string once = Tree();
+    const Lines once = Dump();
+    EXPECT_EQ(once, Registered(others));
     ASSERT_EQ(DllRegisterServer(), S_OK);
-    EXPECT_EQ(Tree(), once);
+    EXPECT_EQ(Dump(), once);
     ASSERT_EQ(DllUnregisterServer(), S_OK);
-    EXPECT_EQ(Tree(), u"CLSID\n" + other + u"\nInterface\nTypeLib\n");
+    EXPECT_EQ(Dump(), others);
     EXPECT_EQ(DllUnregisterServer(), S_OK);  // unregistering what is not registered is no error
 }
 
