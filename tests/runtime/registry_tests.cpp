@@ -258,12 +258,13 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
         Bytes data;
         WCHAR name[8];
         DWORD length = 8;
-        EXPECT_EQ(Query(key, OS("a"), &data), ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(RegEnumValueW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_REGISTRY_CORRUPT);
         // A write would lose the damaged values: it is refused.
-        EXPECT_EQ(SetString(key, OS("c"), OS("third")), ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(RegDeleteValueW(key, OS("a")), ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(ReadFile(file), broken);
+        EXPECT_EQ(
+            (Results{Query(key, OS("a"), &data),
+                     RegEnumValueW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+                     SetString(key, OS("c"), OS("third")), RegDeleteValueW(key, OS("a")), ReadFile(file) == broken}),
+            (Results{ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_CORRUPT,
+                     true}));
     }
     RegCloseKey(key);
     EXPECT_EQ(RegDeleteTreeW(root_, OS("Sub")), ERROR_SUCCESS);
@@ -275,20 +276,17 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
 TEST_F(Registry, WhereTheStoreLives) {
     const std::string xdg = store_ + "/xdg", home = store_ + "/home", blocked = store_ + "/blocked";
     std::ofstream(blocked) << "x";
-    {
-        ScopedEnv store("VELQOSCH_REGISTRY", blocked.c_str());
-        HKEY key = nullptr;
-        EXPECT_EQ(Create(HKEY_CURRENT_USER, OS("Software\\Elsewhere"), &key), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(SetDword(HKEY_CURRENT_USER, OS("v"), 1), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(SetDword(root_, OS("v"), 1), ERROR_SUCCESS);  // handles opened before keep their store
-    }
+    ScopedEnv store("VELQOSCH_REGISTRY", blocked.c_str()), data("XDG_DATA_HOME", xdg.c_str()), h("HOME", home.c_str());
+    HKEY key = nullptr;
+    EXPECT_EQ(
+        (Results{Create(HKEY_CURRENT_USER, OS("Software\\Elsewhere"), &key), SetDword(HKEY_CURRENT_USER, OS("v"), 1),
+                 SetDword(root_, OS("v"), 1),  // handles opened before keep their store
+                 (unsetenv("VELQOSCH_REGISTRY"), SetDword(HKEY_CURRENT_USER, OS("where"), 1)),
+                 std::filesystem::exists(xdg + "/velqosch/registry/HKEY_CURRENT_USER/.values"),
+                 (unsetenv("XDG_DATA_HOME"), SetDword(HKEY_LOCAL_MACHINE, OS("where"), 1)),
+                 std::filesystem::exists(home + "/.local/share/velqosch/registry/HKEY_LOCAL_MACHINE/.values")}),
+        (Results{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, 0, 0, true, 0, true}));
     EXPECT_EQ(List(root_, true), Names{OS("v")});
-    ScopedEnv store("VELQOSCH_REGISTRY", nullptr), data("XDG_DATA_HOME", xdg.c_str()), h("HOME", home.c_str());
-    EXPECT_EQ(SetDword(HKEY_CURRENT_USER, OS("where"), 1), ERROR_SUCCESS);
-    EXPECT_TRUE(std::filesystem::exists(xdg + "/velqosch/registry/HKEY_CURRENT_USER/.values"));
-    ScopedEnv noData("XDG_DATA_HOME", nullptr);
-    EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, OS("where"), 1), ERROR_SUCCESS);
-    EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/velqosch/registry/HKEY_LOCAL_MACHINE/.values"));
 }
 
 // Writers in several processes at once lose none of each other's values.

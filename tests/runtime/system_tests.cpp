@@ -103,36 +103,30 @@ TEST(System, SearchPathAndProcesses) {
     std::ofstream(tmp.path + "/tool.exe") << "";
     const std::string list = "/nonexistent:" + tmp.path, want = tmp.path + "/tool.exe", out = tmp.path + "/out";
     char buf[512], *part = nullptr;
-    EXPECT_EQ((Results{SearchPathA(list.c_str(), "tool", ".exe", sizeof buf, buf, &part), buf == want,
-                       part && std::string(part) == "tool.exe",
-                       SearchPathA(list.c_str(), "tool.exe", nullptr, 4, buf, nullptr),
-                       (SetLastError(0), SearchPathA(list.c_str(), "missing.exe", nullptr, sizeof buf, buf, nullptr)),
-                       GetLastError()}),
-              (Results{long(want.size()), true, true, long(want.size() + 1), 0, ERROR_FILE_NOT_FOUND}));
-    {
-        ScopedEnv p("PATH", list.c_str());
-        EXPECT_EQ(SearchPathA(nullptr, "tool.exe", nullptr, sizeof buf, buf, nullptr), want.size());
-    }
+    ScopedEnv p("PATH", list.c_str());
+    EXPECT_EQ(
+        (Results{SearchPathA(list.c_str(), "tool", ".exe", sizeof buf, buf, &part), buf == want,
+                 part && std::string(part) == "tool.exe",
+                 SearchPathA(list.c_str(), "tool.exe", nullptr, 4, buf, nullptr),
+                 (SetLastError(0), SearchPathA(list.c_str(), "missing.exe", nullptr, sizeof buf, buf, nullptr)),
+                 GetLastError(), SearchPathA(nullptr, "tool.exe", nullptr, sizeof buf, buf, nullptr)}),
+        (Results{long(want.size()), true, true, long(want.size() + 1), 0, ERROR_FILE_NOT_FOUND, long(want.size())}));
 
     std::string cmd = "/bin/sh -c \"echo \\\"$0 $1\\\" > " + out + "\" first \"second arg\"";
+    char missing[] = "/nonexistent/program arg";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
                                tmp.path.c_str(), &si, &pi));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid_t(pi.dwProcessId), &status, 0), pid_t(pi.dwProcessId));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::string line;
-    std::getline(std::ifstream(out) >> std::ws, line);
-    EXPECT_EQ(line, "first second arg");
-    EXPECT_TRUE(CloseHandle(pi.hThread) && CloseHandle(pi.hProcess));
-    EXPECT_FALSE(CloseHandle(pi.hProcess));  // already closed
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    char missing[] = "/nonexistent/program arg";
-    SetLastError(0);
-    EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    int status = -1;  // 0: exited with 0
+    EXPECT_EQ((Results{waitpid(pid_t(pi.dwProcessId), &status, 0) == pid_t(pi.dwProcessId), status,
+                       ReadFile(out) == "first second arg\n", CloseHandle(pi.hThread), CloseHandle(pi.hProcess),
+                       CloseHandle(pi.hProcess), GetLastError(),  // already closed
+                       (SetLastError(0),
+                        CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)),
+                       GetLastError()}),
+              (Results{true, 0, true, TRUE, TRUE, FALSE, ERROR_INVALID_HANDLE, FALSE, ERROR_FILE_NOT_FOUND}));
 }
 #endif
 
