@@ -16,8 +16,8 @@ namespace test_trace {
 
 // A fresh folder used as XDG_RUNTIME_DIR while the object lives.
 struct Session {
-    const std::string &Root() const { return dir.path; }
-    std::string Windows() const { return dir.path + "/velqosch-windows"; }
+    const std::string &Root() const { return dir.path(); }
+    std::string Windows() const { return dir.path() + "/velqosch-windows"; }
     // Names in the windows folder ending in suffix.
     std::vector<std::string> Files(const std::string &suffix) const {
         std::vector<std::string> names;
@@ -26,8 +26,8 @@ struct Session {
             if (std::string name = entry.path().filename(); name.ends_with(suffix)) names.push_back(name);
         return names;
     }
-    TempDir dir{"vq-trace-session"};
-    ScopedEnv env{"XDG_RUNTIME_DIR", dir.path.c_str()};
+    TempDir dir;
+    ScopedEnv env{"XDG_RUNTIME_DIR", dir.path().c_str()};
 };
 
 // What a window received: each message as "text" (WM_SETTEXT) or "msg:wParam:lParam".

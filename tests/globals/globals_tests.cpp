@@ -80,7 +80,7 @@ TEST(Globals, LeadingZerosAndGeneratedNames) {
 // end; one that cannot be created (under a plain file) raises its record.
 TEST(Globals, WindowsDirectoryAndItsError) {
     TempDir folder;
-    const std::string &base = folder.path;
+    const std::string &base = folder.path();
     ScopedEnv windir("VELQOSCH_WINDIR", (base + "/two/").c_str());
     std::thread([&] {
         EXPECT_FALSE(Globals().initialised);

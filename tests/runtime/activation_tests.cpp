@@ -61,17 +61,16 @@ protected:
     void SetUp() override { RegisterClass(kCounterClsid, u"Velqo.TestCounter", Wide(VELQO_TEST_SERVER)); }
     void TearDown() override { CoFreeUnusedLibraries(); }
     TempDir folder_;
-    const std::string &store_ = folder_.path;
+    const std::string &store_ = folder_.path();
     ScopedEnv env_{"VELQOSCH_REGISTRY", store_.c_str()};
 };
 
 TEST_F(Activation, ProgIdLeadsToTheServerWhichIsUnloadedWhenIdle) {
     CLSID clsid = CLSID_NULL;
-    ASSERT_EQ(CLSIDFromProgID(u"VELQO.testcounter", &clsid), S_OK);
-    EXPECT_EQ(clsid, kCounterClsid);
     LPOLESTR progId = nullptr;
-    ASSERT_EQ(ProgIDFromCLSID(kCounterClsid, &progId), S_OK);
-    EXPECT_EQ(OleString(progId), u"Velqo.TestCounter");
+    ASSERT_EQ((Results{CLSIDFromProgID(u"VELQO.testcounter", &clsid), clsid == kCounterClsid,
+                       ProgIDFromCLSID(kCounterClsid, &progId), progId && OleString(progId) == u"Velqo.TestCounter"}),
+              (Results{S_OK, true, S_OK, true}));
     CoTaskMemFree(progId);
 
     // One library behind both objects: one counter, two live objects; the
@@ -158,17 +157,16 @@ TEST_F(Activation, AnUnsafeRegistryIsRefused) {
         if (row.owner != me && me != 0) continue;  // only the superuser can give a folder away
         ASSERT_TRUE(chmod(store_.c_str(), row.mode) == 0 && lchown(store_.c_str(), row.owner, gid_t(-1)) == 0);
         CLSID clsid = CLSID_NULL;
-        EXPECT_EQ(CLSIDFromProgID(u"Velqo.TestCounter", &clsid), row.expected) << row.mode;
         HKEY key = nullptr;
-        EXPECT_EQ(
-            RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Velqo.Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            row.expected == S_OK ? ERROR_SUCCESS : ERROR_ACCESS_DENIED)
-            << row.mode;
-        if (key) RegCloseKey(key);
         ICounter *object = nullptr;
-        EXPECT_EQ(Create(kCounterClsid, &object), row.expected) << row.mode;
-        if (row.expected == S_OK) object->Release();
-        EXPECT_TRUE(row.expected == S_OK || !object);
+        const bool safe = row.expected == S_OK;
+        EXPECT_EQ(
+            (Results{CLSIDFromProgID(u"Velqo.TestCounter", &clsid),
+                     RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Velqo.Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                     nullptr),
+                     key && !RegCloseKey(key), Create(kCounterClsid, &object), object && (object->Release(), true)}),
+            (Results{row.expected, safe ? ERROR_SUCCESS : ERROR_ACCESS_DENIED, safe, row.expected, safe}))
+            << row.mode;
         ASSERT_TRUE(lchown(store_.c_str(), me, gid_t(-1)) == 0 && chmod(store_.c_str(), 0700) == 0);
     }
 }

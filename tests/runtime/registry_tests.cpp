@@ -93,7 +93,7 @@ protected:
     }
 #ifndef _WIN32
     TempDir folder_;
-    const std::string &store_ = folder_.path;
+    const std::string &store_ = folder_.path();
     ScopedEnv env_{"VELQOSCH_REGISTRY", store_.c_str()};
 #endif
     HKEY root_ = nullptr;

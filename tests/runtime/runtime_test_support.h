@@ -13,12 +13,6 @@
 #include <utility>
 #include <vector>
 
-#ifndef _WIN32
-#include <stdlib.h>
-
-#include <filesystem>
-#endif
-
 #ifdef _WIN32
 #define OS(x) L##x
 #else
@@ -124,25 +118,9 @@ inline VARIANT Bool(bool x) { return MakeVar(VT_BOOL, VARIANT_BOOL(x ? VARIANT_T
 inline VARIANT Str(const OLECHAR *s) { return MakeVar(VT_BSTR, SysAllocString(s)); }
 
 #ifndef _WIN32
-// Sets an environment variable for the scope (null: removes it).
-struct ScopedEnv {
-    ScopedEnv(const char *name, const char *value) : name_(name), had_(getenv(name) != nullptr) {
-        if (had_) old_ = getenv(name);
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
-    ScopedEnv(const ScopedEnv &) = delete;
-    std::string name_, old_;
-    bool had_;
-};
-
-// A fresh folder, removed with what it holds at the end of the scope.
-struct TempDir {
-    explicit TempDir(const char *prefix = "velqort-test") : path(std::string("/tmp/") + prefix + "-XXXXXX") {
-        mkdtemp(path.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path, ignored); }
-    std::string path;
-    std::error_code ignored;
-};
+// The shared scoped variable and fresh folder of the tests.
+#include "common/scoped_env.h"
+#include "common/unprivileged.h"
+using ScopedEnv = test_env::Scoped;
+using test_user::TempDir;
 #endif

@@ -74,14 +74,14 @@ TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {
 // VELQOSCH_WINDIR, else XDG_DATA_HOME, else HOME; created with mode 0700.
 TEST(System, WindowsDirectoryFromTheEnvironment) {
     TempDir tmp;
-    std::ofstream(tmp.path + "/file") << "";
+    std::ofstream(tmp.path() + "/file") << "";
     const struct {
         std::string windir, dataHome, home, result;
     } cases[] = {
-        {tmp.path + "/a/b/win//", tmp.path + "/xdg", "", tmp.path + "/a/b/win"},
-        {"", tmp.path + "/xdg", tmp.path, tmp.path + "/xdg/velqosch/windows"},
-        {"", "", tmp.path, tmp.path + "/.local/share/velqosch/windows"},
-        {tmp.path + "/file/win", "", tmp.path, "error 3 untouched"},  // ERROR_PATH_NOT_FOUND, buffer untouched
+        {tmp.path() + "/a/b/win//", tmp.path() + "/xdg", "", tmp.path() + "/a/b/win"},
+        {"", tmp.path() + "/xdg", tmp.path(), tmp.path() + "/xdg/velqosch/windows"},
+        {"", "", tmp.path(), tmp.path() + "/.local/share/velqosch/windows"},
+        {tmp.path() + "/file/win", "", tmp.path(), "error 3 untouched"},  // ERROR_PATH_NOT_FOUND, buffer untouched
     };
     auto env = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
     auto isPrivate = [](const std::string &path) {
@@ -95,13 +95,13 @@ TEST(System, WindowsDirectoryFromTheEnvironment) {
         EXPECT_EQ(n ? std::string(buf, n) : "error " + std::to_string(GetLastError()) + " " + buf, c.result);
         EXPECT_TRUE(c.result[0] != '/' || isPrivate(c.result)) << c.result;
     }
-    EXPECT_TRUE(isPrivate(tmp.path + "/a"));
+    EXPECT_TRUE(isPrivate(tmp.path() + "/a"));
 }
 
 TEST(System, SearchPathAndProcesses) {
     TempDir tmp;
-    std::ofstream(tmp.path + "/tool.exe") << "";
-    const std::string list = "/nonexistent:" + tmp.path, want = tmp.path + "/tool.exe", out = tmp.path + "/out";
+    std::ofstream(tmp.path() + "/tool.exe") << "";
+    const std::string list = "/nonexistent:" + tmp.path(), want = tmp.path() + "/tool.exe", out = tmp.path() + "/out";
     char buf[512], *part = nullptr;
     ScopedEnv p("PATH", list.c_str());
     EXPECT_EQ(
@@ -118,7 +118,7 @@ TEST(System, SearchPathAndProcesses) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                               tmp.path.c_str(), &si, &pi));
+                               tmp.path().c_str(), &si, &pi));
     int status = -1;  // 0: exited with 0
     EXPECT_EQ((Results{waitpid(pid_t(pi.dwProcessId), &status, 0) == pid_t(pi.dwProcessId), status,
                        ReadFile(out) == "first second arg\n", CloseHandle(pi.hThread), CloseHandle(pi.hProcess),

@@ -33,7 +33,7 @@ inline std::string MaskTimes(const std::string &text) {
 class Viewer {
 public:
     explicit Viewer(std::vector<std::string> args = {}, bool wait = true) {
-        const std::string ready = dir_.path + "/ready";
+        const std::string ready = dir_.path() + "/ready";
         if (wait) args.insert(args.end(), {"--ready-file", ready});
         args.insert(args.begin(), VELQO_SNAGTRAP);
         std::vector<char *> argv;
@@ -41,8 +41,8 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, (dir_.path + "/stdout").c_str(), O_WRONLY | O_CREAT, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir_.path + "/stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, (dir_.path() + "/stdout").c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir_.path() + "/stderr").c_str(), O_WRONLY | O_CREAT, 0600);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         for (int i = 0; wait && pid_ > 0 && i < 5000 && !(ready_ = access(ready.c_str(), F_OK) == 0); ++i)
@@ -51,8 +51,8 @@ public:
     ~Viewer() { Stop(SIGTERM); }
     Viewer(const Viewer &) = delete;
     bool Ready() const { return ready_; }
-    std::string Output() const { return ReadFile(dir_.path + "/stdout"); }
-    std::string Errors() const { return ReadFile(dir_.path + "/stderr"); }
+    std::string Output() const { return ReadFile(dir_.path() + "/stdout"); }
+    std::string Errors() const { return ReadFile(dir_.path() + "/stderr"); }
     // Sends the signal (none for 0) and gives the exit code, or -1 when the
     // viewer did not exit normally within ten seconds (it is killed then).
     int Stop(int signalNumber) {
@@ -69,7 +69,7 @@ public:
     }
 
 private:
-    TempDir dir_{"vq-trace-viewer"};
+    TempDir dir_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };
