@@ -141,12 +141,11 @@ TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
     w.inbox.answer = TRUE;
 
     w.inbox.lines.clear();
-    EXPECT_EQ(Send(w.hwnd, "outer"), TRUE);
-    EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{"outer", "inner"}));
-    EXPECT_EQ(Send(w.hwnd, "bye"), 5);
-    EXPECT_TRUE(!IsWindow(w.hwnd) && session.Files(".sock").empty() && session.Files(".info").empty());
-    EXPECT_TRUE(Send(w.hwnd, "hi") == 0 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(w.inbox.lines.size(), 3u);
+    EXPECT_EQ((Results{Send(w.hwnd, "outer"), Send(w.hwnd, "bye"),
+                       !IsWindow(w.hwnd) && session.Files(".sock").empty() && session.Files(".info").empty(),
+                       Send(w.hwnd, "hi"), GetLastError()}),
+              (Results{TRUE, 5, true, 0, ERROR_INVALID_WINDOW_HANDLE}));
+    EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{"outer", "inner", "bye"}));
 }
 
 // A receiver that does not answer in time gives 0 and serves the next
