@@ -35,24 +35,21 @@ TEST(Errors, GuardPublishesTheRecordOnTheFailingThreadOnly) {
               HRESULT(0x800A0005));
     std::string other;
     std::thread([&] { other = TakeErrorInfo(); }).join();
-    EXPECT_EQ(other, "none");
-    EXPECT_EQ(TakeErrorInfo(), "Velqo Task Scheduler: Application name must not be empty (velqosch.chm, 9999)");
-    EXPECT_EQ(TakeErrorInfo(), "none");  // read once
-
-    EXPECT_EQ(Guard([] { RaiseStandard(9); }), HRESULT(0x800A0009));
-    EXPECT_EQ(TakeErrorInfo(), "Velqo Task Scheduler: Subscript out of range (, 0)");
+    EXPECT_EQ((std::vector<std::string>{other, TakeErrorInfo(), TakeErrorInfo()}),  // read once
+              (std::vector<std::string>{
+                  "none", "Velqo Task Scheduler: Application name must not be empty (velqosch.chm, 9999)", "none"}));
     // A failing service status passes unchanged; a success clears the record.
-    EXPECT_EQ(Guard([] { Check(E_ACCESSDENIED); }), E_ACCESSDENIED);
-    EXPECT_EQ(Guard([] { Check(SCHED_S_TASK_HAS_NOT_RUN); }), S_OK);
-    EXPECT_EQ(TakeErrorInfo(), "none");
-    EXPECT_EQ(Guard([] { Check(E_ACCESSDENIED); }), E_ACCESSDENIED);
-    EXPECT_EQ(TakeErrorInfo().substr(0, 22), "Velqo Task Scheduler: ");
-    EXPECT_EQ(Guard([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-    EXPECT_EQ(Guard([] {
-                  std::u16string s;
-                  s.resize(s.max_size() + 1);
-              }),
-              E_OUTOFMEMORY);
+    EXPECT_EQ(
+        (Results{
+            Guard([] { RaiseStandard(9); }), TakeErrorInfo() == "Velqo Task Scheduler: Subscript out of range (, 0)",
+            Guard([] { Check(E_ACCESSDENIED); }), Guard([] { Check(SCHED_S_TASK_HAS_NOT_RUN); }),
+            TakeErrorInfo() == "none", Guard([] { Check(E_ACCESSDENIED); }),
+            TakeErrorInfo().starts_with("Velqo Task Scheduler: "), Guard([] { throw std::bad_alloc(); }), Guard([] {
+                std::u16string s;
+                s.resize(s.max_size() + 1);
+            })}),
+        (Results{HRESULT(0x800A0009), true, E_ACCESSDENIED, S_OK, true, E_ACCESSDENIED, true, E_OUTOFMEMORY,
+                 E_OUTOFMEMORY}));
 }
 
 TEST(Globals, LeadingZerosAndGeneratedNames) {

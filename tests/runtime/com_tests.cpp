@@ -77,12 +77,10 @@ TEST(Guids, TextBothWays) {
 
 TEST(Apartments, CountedPerThreadWithOneModel) {
     std::thread([] {
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-        EXPECT_EQ(CoInitialize(nullptr), S_FALSE);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
-        CoUninitialize();
-        CoUninitialize();
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);  // fully uninitialised: another model
+        EXPECT_EQ((Results{CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), CoInitialize(nullptr),
+                           CoInitializeEx(nullptr, COINIT_MULTITHREADED),
+                           (CoUninitialize(), CoUninitialize(), CoInitializeEx(nullptr, COINIT_MULTITHREADED))}),
+                  (Results{S_OK, S_FALSE, RPC_E_CHANGED_MODE, S_OK}));  // fully uninitialised: another model
         CoUninitialize();
     }).join();
 }

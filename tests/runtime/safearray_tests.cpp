@@ -83,14 +83,12 @@ TEST(SafeArray, ElementsAndCopiesOwnWhatTheyHold) {
     ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
     SafeArrayDestroy(psa);
     EXPECT_EQ(Bounds(copy), "3:4 -1:0 ");
-    VARTYPE vt;
-    EXPECT_TRUE(SafeArrayGetVartype(copy, &vt) == S_OK && vt == VT_VARIANT);
-    ASSERT_EQ(SafeArrayGetElement(copy, idx, &v), S_OK);
-    EXPECT_TRUE(v.vt == VT_BSTR && Text(v.bstrVal) == OS("inside"));
-    VariantClear(&v);
-    SafeArrayDestroy(copy);
+    VARTYPE vt = VT_EMPTY;
     SAFEARRAY *none = reinterpret_cast<SAFEARRAY *>(1);
-    EXPECT_TRUE(SafeArrayCopy(nullptr, &none) == S_OK && none == nullptr);
+    EXPECT_EQ((Results{SafeArrayGetVartype(copy, &vt), vt, SafeArrayGetElement(copy, idx, &v),
+                       v.vt == VT_BSTR && Text(v.bstrVal) == OS("inside"), VariantClear(&v), SafeArrayDestroy(copy),
+                       SafeArrayCopy(nullptr, &none), none == nullptr}),
+              (Results{S_OK, VT_VARIANT, S_OK, true, S_OK, S_OK, S_OK, true}));
 
     ValueObject unk;
     IUnknown *out = nullptr;
