@@ -46,15 +46,11 @@ TEST(System, WindowsDirectoryProfileStringsVersionAndHandles) {
               (Results{n + 1, n + 1, n}));
     DWORD got = GetProfileStringA("intl", "sDecimal", "?", buf, 16);
     EXPECT_TRUE(got >= 1 && got == std::strlen(buf));
-    const struct {
-        const char *fallback;
-        DWORD size, result;
-        const char *text;
-    } cases[] = {{"fallback  ", 16, 8, "fallback"}, {"fallback", 4, 3, "fal"}, {nullptr, 16, 0, ""}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(GetProfileStringA("intl", "noSuchKey", c.fallback, buf, c.size), c.result);
-        EXPECT_STREQ(buf, c.text);
-    }
+    // A fallback loses its trailing blanks; a short buffer takes what fits.
+    EXPECT_EQ((Results{GetProfileStringA("intl", "noSuchKey", "fallback  ", buf, 16), std::string(buf) == "fallback",
+                       GetProfileStringA("intl", "noSuchKey", "fallback", buf, 4), std::string(buf) == "fal",
+                       GetProfileStringA("intl", "noSuchKey", nullptr, buf, 16), buf[0]}),
+              (Results{8, true, 3, true, 0, 0}));
 
     UINT before = SetErrorMode(SEM_FAILCRITICALERRORS);
     OSVERSIONINFOA info{};
