@@ -246,13 +246,9 @@ TEST_F(Dispatch, DefaultMembersByReferenceIndexesAndTheEnumerator) {
         ASSERT_EQ(e.result->punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void **>(items.Out())), S_OK);
         VARIANT got[4];
         ULONG fetched = 0;
-        EXPECT_EQ(items->Next(4, got, &fetched), S_FALSE);
-        std::u16string names;
-        for (ULONG i = 0; i < fetched; ++i) {
-            ASSERT_EQ(got[i].vt, VT_DISPATCH);
-            names += collection == tasks.get() ? NameOf(got[i].pdispVal) : u"T";
-            VariantClear(&got[i]);
-        }
+        std::u16string names = items->Next(4, got, &fetched) == S_FALSE ? u"" : u"not the end; ";
+        for (ULONG i = 0; i < fetched; VariantClear(&got[i++]))
+            names += got[i].vt != VT_DISPATCH ? u"?" : collection == tasks.get() ? NameOf(got[i].pdispVal) : u"T";
         EXPECT_EQ(names, collection == tasks.get() ? u"FirstSecondThird" : u"T");
     }
     EXPECT_EQ(Invoke(tasks.get(), u"Remove", kCall, {Var::Ref(VT_BSTR, &key)}).hr, S_OK);
