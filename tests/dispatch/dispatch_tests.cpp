@@ -83,6 +83,7 @@ TEST_F(Dispatch, CoercionsAndRefusalsAtTheArgumentsPosition) {
         {task.get(), u"Priority", kPut, {Var::I2(HIGH_PRIORITY_CLASS)}, S_OK, 0, Var::I4(HIGH_PRIORITY_CLASS)},
         {trigger.get(), u"BeginDate", kPut, {Var::Str(u"2026-12-07")}, S_OK, 0, Var::Date(46363.0)},
         {trigger.get(), u"IsDirty", kGet, {}, S_OK, 0, Var::Of(VT_BOOL, [](VARIANT &v) { v.boolVal = VARIANT_TRUE; })},
+        {tasks.get(), u"Count", kGet, {}, S_OK, 0, Var::I4(1)},
         {task.get(), u"IdleWaitMinutes", kPut, {Var::I4(70000)}, DISP_E_OVERFLOW, 0, {}},
         {task.get(), u"MaxRunTime", kPut, {Var::Str(u"soon")}, DISP_E_TYPEMISMATCH, 0, {}},
         {tasks.get(), u"Clone", kCall, {Var::Str(u"Coerce"), Var::Missing()}, DISP_E_PARAMNOTOPTIONAL, 0, {}},
