@@ -1,7 +1,8 @@
 // Late binding of the five classes, driven only through IDispatch, against
 // the runtime's own service in a private store: names, coercion and the
 // refusals at an argument's position, by-reference write-back, default
-// members, the enumerator, errors in EXCEPINFO and IErrorInfo.
+// members, the enumerator, errors in EXCEPINFO and IErrorInfo, and every
+// failed allocation of a call.
 #include <cstring>
 #include <string>
 
@@ -269,6 +270,23 @@ TEST_F(Dispatch, RaisedErrorsArriveInExcepInfoAndErrorInfo) {
               "800A0005 0 Velqo Task Scheduler: Invalid procedure call or argument (, 0)\n"
               "Velqo Task Scheduler: Invalid procedure call or argument (, 0)\n"
               "800A0005 0 Velqo Task Scheduler: Application name must not be empty (velqosch.chm, 9999)");
+}
+
+// Every allocation of a late-bound call failing in turn: each failure comes
+// back as an error and leaves nothing behind.
+TEST_F(Dispatch, EachFailedAllocationOfALateBoundCallIsReported) {
+    bool succeeded = false;
+    for (long n = 0; n < 200 && !succeeded; ++n) {
+        Var variable;
+        VelqoFailAllocationAfter(n);
+        Call c = Invoke(tasks.get(), u"Add", kCall, {Var::Ref(VT_VARIANT, variable.get())}, true);
+        VelqoFailAllocationAfter(-1);
+        succeeded = c.hr == S_OK;
+        EXPECT_TRUE(succeeded || FAILED(c.hr)) << n;
+        EXPECT_EQ(variable.vt(), succeeded ? VT_BSTR : VT_EMPTY) << n;
+    }
+    EXPECT_TRUE(succeeded);
+    EXPECT_EQ(Invoke(tasks.get(), u"Count", kGet).result->lVal, 1);
 }
 
 }  // namespace
