@@ -5,29 +5,21 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <optional>
 #include <string>
 
 namespace test_env {
 
-class Scoped {
-public:
-    Scoped(const char *name, const char *value) : name_(name) {
-        if (const char *old = ::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-        ::tzset();
+struct Scoped {
+    Scoped(const char *name, const char *value) : name_(name), had_(::getenv(name)), old_(had_ ? ::getenv(name) : "") {
+        Set(value);
     }
     Scoped(const char *name, const std::string &value) : Scoped(name, value.c_str()) {}
-    ~Scoped() {
-        old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_);
-        ::tzset();
-    }
-    Scoped(const Scoped &) = delete;
-    Scoped &operator=(const Scoped &) = delete;
+    ~Scoped() { Set(had_ ? old_.c_str() : nullptr); }
+    void Set(const char *value) const { value ? ::setenv(name_, value, 1) : ::unsetenv(name_), ::tzset(); }
 
-private:
     const char *name_;
-    std::optional<std::string> old_;
+    bool had_;
+    std::string old_;
 };
 
 }  // namespace test_env

@@ -464,51 +464,68 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     EXPECT_TRUE(fs::is_empty(store));
 }
 
-// Triggers added, set, refused and deleted (the others renumbered); the run
-// times they give and the run state the daemon records.
+// Triggers added, set, refused and deleted: each trigger object keeps naming
+// its own record through deletions in the middle, at the end and at the
+// front, and through records added after it. Then the run times the one left
+// gives and the run state the daemon records.
 TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     ITask *task = Saved(u"times");
     WORD index = 9, count = 0;
-    ITaskTrigger *first = nullptr, *second = nullptr;
-    ASSERT_EQ(task->CreateTrigger(&index, &first), S_OK);
-    EXPECT_EQ(index, 0);
-    ASSERT_EQ(task->CreateTrigger(&index, &second), S_OK);
-    EXPECT_EQ(index, 1);
+    ITaskTrigger *t[5] = {};
+    for (WORD i = 0; i < 4; ++i) {
+        ASSERT_EQ(task->CreateTrigger(&index, &t[i]), S_OK);
+        EXPECT_EQ(index, i);
+    }
     TASK_TRIGGER record{};
-    ASSERT_EQ(first->GetTrigger(&record), S_OK);  // a new trigger: daily, disabled
+    ASSERT_EQ(t[3]->GetTrigger(&record), S_OK);  // a new trigger: daily, disabled
     EXPECT_EQ(record.TriggerType, TASK_TIME_TRIGGER_DAILY);
     EXPECT_EQ(record.rgFlags, DWORD{TASK_TRIGGER_FLAG_DISABLED});
+    for (WORD i = 0; i < 4; ++i) ASSERT_EQ(t[i]->SetTrigger(&(record = Weekly(7, WORD(i + 1), TASK_MONDAY))), S_OK);
+    const auto hours = [&] {  // the start hour each object reaches, 0 for "not found"
+        std::vector<int> out;
+        for (ITaskTrigger *trigger : t)
+            out.push_back(trigger && trigger->GetTrigger(&record) == S_OK ? record.wStartHour : 0);
+        return out;
+    };
+    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 4, 0})) << "a record in the middle";
+    ASSERT_EQ(task->DeleteTrigger(2), S_OK);
+    ASSERT_EQ(task->CreateTrigger(&index, &t[4]), S_OK);
+    EXPECT_EQ(index, 2);
+    ASSERT_EQ(t[4]->SetTrigger(&(record = Weekly(7, 5, TASK_MONDAY))), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 0, 5})) << "the last record, then a new one in its place";
+    ASSERT_EQ(task->DeleteTrigger(0), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{0, 0, 3, 0, 5})) << "the first record";
+    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
+    ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    ITaskTrigger *left = t[2];  // at index 0 now
     TASK_TRIGGER weekly = Weekly(1, 9, TASK_MONDAY | TASK_FRIDAY), bad[3] = {weekly, weekly, weekly};
-    ASSERT_EQ(second->SetTrigger(&weekly), S_OK);
+    ASSERT_EQ(left->SetTrigger(&weekly), S_OK);
     bad[0].cbTriggerSize = 40, bad[1].wStartHour = 24, bad[2].wBeginMonth = 13;
-    for (TASK_TRIGGER &refused : bad) EXPECT_EQ(second->SetTrigger(&refused), E_INVALIDARG);
-    EXPECT_EQ(second->SetTrigger(nullptr), E_INVALIDARG);
-    EXPECT_EQ(second->GetTrigger(nullptr), E_INVALIDARG);
+    for (TASK_TRIGGER &refused : bad) EXPECT_EQ(left->SetTrigger(&refused), E_INVALIDARG);
+    EXPECT_EQ(left->SetTrigger(nullptr), E_INVALIDARG);
+    EXPECT_EQ(left->GetTrigger(nullptr), E_INVALIDARG);
     ITaskTrigger *none = Untouched<ITaskTrigger>();
-    EXPECT_EQ(task->GetTrigger(2, &none), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(task->GetTrigger(1, &none), SCHED_E_TRIGGER_NOT_FOUND);
     EXPECT_EQ(none, Untouched<ITaskTrigger>());
-    EXPECT_EQ(task->DeleteTrigger(2), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(task->DeleteTrigger(1), SCHED_E_TRIGGER_NOT_FOUND);
     LPWSTR text = Untouched<WCHAR>();
     EXPECT_EQ(task->GetTriggerString(5, &text), SCHED_E_TRIGGER_NOT_FOUND);
     EXPECT_EQ(text, Untouched<WCHAR>());
-    // Deleting the first: the second object follows its record to index 0,
-    // the first answers "not found" and leaves the caller's record alone.
-    ASSERT_EQ(task->DeleteTrigger(0), S_OK);
-    ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
-    EXPECT_EQ(count, 1);
+    // An object whose record is gone answers "not found" and leaves the caller's record alone.
     TASK_TRIGGER filled;
     std::memset(&filled, 0xcf, sizeof filled);
     record = filled;
-    EXPECT_EQ(first->GetTrigger(&record), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(t[0]->GetTrigger(&record), SCHED_E_TRIGGER_NOT_FOUND);
     EXPECT_EQ(std::memcmp(&record, &filled, sizeof record), 0);
-    EXPECT_EQ(first->SetTrigger(&weekly), SCHED_E_TRIGGER_NOT_FOUND);
+    EXPECT_EQ(t[0]->SetTrigger(&weekly), SCHED_E_TRIGGER_NOT_FOUND);
     const std::u16string at930 = u"At 9:30 AM every Mon, Fri of every week, starting 12/1/2026";
-    ASSERT_EQ(second->GetTriggerString(&text), S_OK);
+    ASSERT_EQ(left->GetTriggerString(&text), S_OK);
     EXPECT_EQ(Take(text), at930);
     ASSERT_EQ(task->GetTriggerString(0, &text), S_OK);
     EXPECT_EQ(Take(text), at930);
-    EXPECT_EQ(first->Release(), 0u);
-    EXPECT_EQ(second->Release(), 0u);
+    for (ITaskTrigger *trigger : t) EXPECT_EQ(trigger->Release(), 0u);
     // Its run times and run state.
     SYSTEMTIME begin{2026, 12, 0, 1, 0, 0, 0, 0}, end = begin, *times = Untouched<SYSTEMTIME>();
     count = TASK_MAX_RUN_TIMES + 1;
@@ -566,40 +583,6 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
 }
 
 // Load, Save under another name (a new file only), the current file and AddWorkItem.
-// Trigger objects keep naming their own records through deletions in the
-// middle, at the end and at the front, and through records added after them.
-TEST_F(ObjectsTest, TriggerObjectsFollowTheirRecordsThroughDeletesAndAdds) {
-    ITask *task = Saved(u"trigger ids");
-    ITaskTrigger *t[5] = {};
-    WORD index = 0;
-    for (WORD hour = 1; hour <= 4; ++hour) {
-        ASSERT_EQ(task->CreateTrigger(&index, &t[hour - 1]), S_OK);
-        TASK_TRIGGER record = Weekly(7, hour, TASK_MONDAY);
-        ASSERT_EQ(t[hour - 1]->SetTrigger(&record), S_OK);
-    }
-    // The start hour each object reaches, 0 for "not found".
-    const auto hours = [&] {
-        std::vector<int> out;
-        for (ITaskTrigger *trigger : t) {
-            TASK_TRIGGER record{};
-            out.push_back(trigger && trigger->GetTrigger(&record) == S_OK ? record.wStartHour : 0);
-        }
-        return out;
-    };
-    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 4, 0})) << "a record in the middle";
-    ASSERT_EQ(task->DeleteTrigger(2), S_OK);
-    ASSERT_EQ(task->CreateTrigger(&index, &t[4]), S_OK);
-    EXPECT_EQ(index, 2);
-    TASK_TRIGGER record = Weekly(7, 5, TASK_MONDAY);
-    ASSERT_EQ(t[4]->SetTrigger(&record), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 0, 5})) << "the last record, then a new one in its place";
-    ASSERT_EQ(task->DeleteTrigger(0), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{0, 0, 3, 0, 5})) << "the first record";
-    for (ITaskTrigger *trigger : t) EXPECT_EQ(trigger->Release(), 0u);
-    EXPECT_EQ(task->Release(), 0u);
-}
-
 TEST_F(ObjectsTest, PersistFile) {
     ITask *task = Saved(u"persist");
     Saved(u"theirs")->Release();

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
+#include <sstream>
+
 #include "common/scoped_env.h"
 #include "common/store.h"
 #include "common/unprivileged.h"
@@ -220,13 +223,13 @@ std::string Bytes(const svc::JobData &job) {
 
 }  // namespace
 
-// A store with one problem each (or none): its files (a name ending in "/" is a
-// folder), what `check` says, and the HRESULT and kind its --json row carries;
-// the service runs, and systemctl says "enabled", unless the row says otherwise.
+// Without the component registered a command fails clearly; the service
+// command needs no component. Then `check` and `check --json` on a store with
+// no problem, on one with a problem of each kind in its files, and on the
+// service's own problems: it is not running, its unit is disabled, or none is installed.
 TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
-    // Without the component registered a command fails clearly; the service
-    // command needs no component. Starting what runs and stopping what is stopped are no failures.
     Steps({{{"list"}, 1, {"=", "vtask: error ", "creating TaskScheduler.Scheduler"}}});
+    // Starting what runs and stopping what is stopped are no failures.
     for (auto [step, state] : {std::pair{"status", "stopped"},
                                {"start", "running"},
                                {"start", "running"},
@@ -234,77 +237,72 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
                                {"stop", "stopped"},
                                {"stop", "stopped"}})
         Steps({{{"service", step}, 0, {std::string("=Schedule: ") + state + "\n"}}});
-    struct Row {
-        std::vector<std::pair<std::string, std::string>> files;
-        const char *line, *kind;  // the line's "(0x...)" is the HRESULT of its --json row
-        bool serviceUp = true;
-        const char *systemctl = "enabled";  // null: none on PATH
+    const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    int n = 0;
+    // A store of its own with these files (a name ending in "/" is a folder), a systemctl on PATH that says
+    // `systemctl` (none if null) and the service up or not. What check says, a line a problem: its text cut to 88
+    // characters (a remedy under each, a count after them) and the kind and HRESULT of its --json row.
+    const auto check = [&](const std::vector<std::pair<std::string, std::string>> &files,
+                           const char *systemctl = "enabled", bool serviceUp = true) {
+        const std::string root = dir_ + "/store" + std::to_string(n++), tasks = root + "/windows/Tasks/";
+        EXPECT_EQ(std::system(("mkdir -p '" + tasks + "' '" + root + "/bin'").c_str()), 0);
+        setenv("VELQOSCH_WINDIR", (root + "/windows").c_str(), 1);
+        if (systemctl) {
+            WriteFile(root + "/bin/systemctl",
+                      std::string("#!/bin/sh\necho ") + systemctl + "\n[ " + systemctl + " = enabled ]\n");
+            chmod((root + "/bin/systemctl").c_str(), 0755);
+        }
+        const test_env::Scoped pathVar("PATH", root + "/bin" + (systemctl ? ":" + path : ""));
+        for (const auto &[name, bytes] : files)
+            name.back() == '/' ? (void)mkdir((tasks + name).c_str(), 0700) : WriteFile(tasks + name, bytes);
+        EXPECT_TRUE(!serviceUp || test_service::Start());
+        const Outcome text = V({"check"}), json = V({"check", "--json"});
+        test_service::Stop();
+        using std::regex_constants::format_no_copy;
+        std::istringstream lines(std::regex_replace(text.out, std::regex("(^|\n)([^ \n][^\n]{0,87})[^\n]*\n  remedy: "),
+                                                    "$2\n", format_no_copy)),
+            rows(std::regex_replace(json.out, std::regex("\"kind\": \"(.*)\",\n.*\n.*\"hresult\": \"(.*)\""), "$1 $2\n",
+                                    format_no_copy));
+        std::string out;
+        int count = 0;
+        for (std::string line, row; std::getline(lines, line), std::getline(rows, row), lines || rows; ++count)
+            out += line + " [" + row + "]\n";
+        EXPECT_EQ(text.code, count ? 1 : 0) << text.err;
+        EXPECT_EQ(json.code, text.code) << json.err;
+        const std::string found = std::string(count ? std::to_string(count) : "no") + " problem" +
+                                  (count == 1 ? "" : "s") + " found in " + tasks.substr(0, tasks.size() - 1) + "\n";
+        EXPECT_EQ(text.out.substr(text.out.size() - std::min(text.out.size(), found.size())), found);
+        return out;
     };
-    const std::string good = Bytes(Job()), plain = dir_ + "/plain";
+    const std::string good = Bytes(Job());
     std::string future = good, count = good;
     future[2] = 2;  // the file version
     count[70] = 4;  // the application name's count: "/bin" without the rest and the NUL
     svc::JobData never = Job(), account = Job();
     never.triggers = {Daily(TASK_TRIGGER_FLAG_DISABLED), Daily(TASK_TRIGGER_FLAG_HAS_END_DATE)};
-    WriteFile(plain, "text");
+    EXPECT_EQ(check({{"Good.job", good}}), "");
     // clang-format off
-    const Row rows[] = {
-        {{{"Good.job", good}}, nullptr, nullptr},
-        {{{"Cut.job", good.substr(0, good.size() - 80)}},
-         "Cut: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: truncated: 1 triggers run past", "unreadable"},
-        {{{"Future.job", future}},
-         "Future: SCHED_E_UNKNOWN_OBJECT_VERSION (0x80041313): cannot be opened: bad version: file", "unreadable"},
-        {{{"Count.job", count}},
-         "Count: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: bad string count: the app", "unreadable"},
-        {{{"Dir.job/", ""}}, "Dir: E_ACCESSDENIED (0x80070005): cannot be opened: unreadable: Is a", "unreadable"},
-        {{{"Report.job", good}, {"report.job", good}},
-         "(ERROR_ALREADY_EXISTS) (0x800700B7): names that differ only in letter case: Report", "case"},
-        {{{"Never.job", Bytes(never)}}, "Never: SCHED_S_TASK_NO_VALID_TRIGGERS (0x00041307): will never", "never-runs"},
-        {{{"Account.job", Bytes(account)}, {".credentials/", ""}, {svc::CredentialFile(".", account.uuid), "alice\n"}},
-         "Account: SCHED_E_ACCOUNT_INFORMATION_NOT_SET (0x8004130F): runs as alice but has no stored", "password"},
-        {{{"Gone.job", Bytes(Job(u"/nonexistent/report"))}},
-         "Gone: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) (0x80070002): its program /nonexistent/report", "program"},
-        {{{"Plain.job", Bytes(Job(std::u16string(plain.begin(), plain.end())))}},
-         "Plain: E_ACCESSDENIED (0x80070005): its program ", "program"},
-        {{{"Quotes.job", Bytes(Job(u"/bin/true", u"'two words' x"))}},
-         "Quotes: E_INVALIDARG (0x80070057): its parameters 'two words' x reach the program as [\"'two\"", "quoting"},
-        {{}, "service: SCHED_E_SERVICE_NOT_RUNNING (0x80041315): the \"Schedule\" service is not", "service", false},
-        {{}, "(ERROR_SERVICE_DISABLED) (0x80070422): the unit velqosvc.service is installed but not", "unit", true,
-         "disabled"},
-        {{}, "(ERROR_SERVICE_DOES_NOT_EXIST) (0x80070424): the service is not installed", "unit", true, nullptr},
-    };
+    EXPECT_EQ(check({{"Good.job", good}, {"Cut.job", good.substr(0, good.size() - 80)}, {"Future.job", future},
+                     {"Count.job", count}, {"Dir.job/", ""}, {"Report.job", good}, {"report.job", good},
+                     {"Never.job", Bytes(never)}, {"Account.job", Bytes(account)}, {".credentials/", ""},
+                     {svc::CredentialFile(".", account.uuid), "alice\n"}, {"Gone.job", Bytes(Job(u"/nonexistent/report"))},
+                     {"Plain.job", Bytes(Job(u"/etc/passwd"))}, {"Quotes.job", Bytes(Job(u"/bin/true", u"'two words' x"))}}),
+              R"(Account: SCHED_E_ACCOUNT_INFORMATION_NOT_SET (0x8004130F): runs as alice but has no stor [password 0x8004130F]
+Count: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: bad string count: the applic [unreadable 0x8004130E]
+Cut: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: truncated: 1 triggers run past [unreadable 0x8004130E]
+Dir: E_ACCESSDENIED (0x80070005): cannot be opened: unreadable: Is a directory [unreadable 0x80070005]
+Future: SCHED_E_UNKNOWN_OBJECT_VERSION (0x80041313): cannot be opened: bad version: file [unreadable 0x80041313]
+Gone: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) (0x80070002): its program /nonexistent/re [program 0x80070002]
+Never: SCHED_S_TASK_NO_VALID_TRIGGERS (0x00041307): will never run: each of its triggers [never-runs 0x00041307]
+Plain: E_ACCESSDENIED (0x80070005): its program /etc/passwd is not executable [program 0x80070005]
+Quotes: E_INVALIDARG (0x80070057): its parameters 'two words' x reach the program as ["' [quoting 0x80070057]
+Report: HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) (0x800700B7): names that differ only in [case 0x800700B7]
+)");
     // clang-format on
-    const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-    int n = 0;
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.line ? row.line : "a clean store");
-        // A store, a PATH and a service of the row's own.
-        const std::string root = dir_ + "/row" + std::to_string(n++), tasks = root + "/windows/Tasks/";
-        ASSERT_EQ(std::system(("mkdir -p '" + tasks + "' '" + root + "/bin'").c_str()), 0);
-        setenv("VELQOSCH_WINDIR", (root + "/windows").c_str(), 1);
-        if (row.systemctl) {
-            WriteFile(root + "/bin/systemctl",
-                      std::string("#!/bin/sh\necho ") + row.systemctl + "\n[ " + row.systemctl + " = enabled ]\n");
-            chmod((root + "/bin/systemctl").c_str(), 0755);
-        }
-        const test_env::Scoped pathVar("PATH", root + "/bin" + (row.systemctl ? ":" + path : ""));
-        for (const auto &[name, bytes] : row.files)
-            name.back() == '/' ? (void)mkdir((tasks + name).c_str(), 0700) : WriteFile(tasks + name, bytes);
-        ASSERT_TRUE(!row.serviceUp || test_service::Start());
-        const Outcome text = V({"check"}), json = V({"check", "--json"});
-        test_service::Stop();
-        EXPECT_EQ(text.code, row.line ? 1 : 0) << text.err;
-        EXPECT_EQ(json.code, text.code) << json.err;
-        using Parts = std::vector<std::string>;
-        const std::string line = row.line ? row.line : "", hresult = line.substr(line.find("(0x") + 1, 10);
-        for (const std::string &part : row.line
-                                           ? Parts{row.line, "\n  remedy: ", "\n1 problem found in "}
-                                           : Parts{"no problems found in " + tasks.substr(0, tasks.size() - 1) + "\n"})
-            EXPECT_NE(text.out.find(part), std::string::npos) << text.out;
-        for (const std::string &part : row.line
-                                           ? Parts{"\"problems\": [\n", "\"kind\": \"" + std::string(row.kind) + "\"",
-                                                   "\"hresult\": \"" + hresult + "\""}
-                                           : Parts{"\"problems\": []"})
-            EXPECT_NE(json.out.find(part), std::string::npos) << json.out;
-    }
+    EXPECT_EQ(
+        check({}, "enabled", false) + check({}, "disabled") + check({}, nullptr),
+        R"(service: SCHED_E_SERVICE_NOT_RUNNING (0x80041315): the "Schedule" service is not running [service 0x80041315]
+service: HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED) (0x80070422): the unit velqosvc.serv [unit 0x80070422]
+service: HRESULT_FROM_WIN32(ERROR_SERVICE_DOES_NOT_EXIST) (0x80070424): the service is n [unit 0x80070424]
+)");
 }
