@@ -151,10 +151,8 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
          {"exited \"Seven\" code 7", "refused \"Theirs\"", "maximum run time reached", "killing \"Stubborn\"",
           "started \"Seven\"", "\"NoFolder\" cannot enter its working directory", "\"Missing\" cannot run /no/such"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-    // A terminate request ends only a running item; a second run of a running
-    // item starts nothing; an edit made during a run is kept. Then a stop with
-    // several items running: each is terminated and recorded, every file whole,
-    // nothing else left in the folder.
+    // A terminate ends only a running item, a second run starts nothing, an edit made during a run is kept; a stop
+    // with items running terminates and records each, every file whole, nothing else left in the folder.
     EXPECT_EQ(svc::RequestTerminate(JobPath("Long0")), SCHED_E_TASK_NOT_RUNNING);
     for (int i = 0; i < kRunning; ++i) ASSERT_EQ(svc::RequestRun(JobPath("Long" + std::to_string(i))), S_OK);
     for (int i = 0; i < kRunning; ++i)

@@ -161,6 +161,7 @@ TEST_F(ObjectsTest, ItemNames) {
     const std::u16string tooManyBytes(240, u'a');      // 244 bytes with ".job"
     const std::u16string tooManyUtf8(120, u'\u00e9');  // 240 UTF-8 bytes
     ITask *unsaved = New(u"unsaved");
+    ASSERT_EQ(unsaved->SetCreator(u"added"), S_OK);
     const struct {
         std::vector<std::u16string> names;
         HRESULT named, activated;  // of NewWorkItem, AddWorkItem, Delete; of Activate
@@ -193,8 +194,10 @@ TEST_F(ObjectsTest, ItemNames) {
         }
     }
     EXPECT_EQ(sched_->Delete(nullptr), E_INVALIDARG);
+    EXPECT_EQ(sched_->AddWorkItem(u"plain", nullptr), E_INVALIDARG);
     ASSERT_EQ(sched_->AddWorkItem(u"plain", unsaved), S_OK);
     unsaved->Release();
+    EXPECT_EQ(StoredSettings(u"plain"), "||||added||" + kNewItem);
     Write("a.b c.job", test_user::ReadFile(tasks_ + "/plain.job"));
     Open(u"a.b c")->Release();
     EXPECT_EQ(sched_->Delete(u"a.b c.job"), S_OK);
@@ -582,7 +585,7 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     unsaved->Release();
 }
 
-// Load, Save under another name (a new file only), the current file and AddWorkItem.
+// Load, Save under another name (a new file only) and the current file.
 TEST_F(ObjectsTest, PersistFile) {
     ITask *task = Saved(u"persist");
     Saved(u"theirs")->Release();
@@ -613,12 +616,6 @@ TEST_F(ObjectsTest, PersistFile) {
     EXPECT_EQ(task->Release(), 0u);
     EXPECT_EQ(StoredSettings(u"copy"), "|||copy|||" + kNewItem);
     EXPECT_EQ(StoredSettings(u"persist"), "||||||" + kNewItem);
-    ITask *added = New(u"first");
-    ASSERT_EQ(added->SetCreator(u"added"), S_OK);
-    EXPECT_EQ(sched_->AddWorkItem(u"second", nullptr), E_INVALIDARG);
-    ASSERT_EQ(sched_->AddWorkItem(u"second", added), S_OK);
-    added->Release();
-    EXPECT_EQ(StoredSettings(u"second"), "||||added||" + kNewItem);
 }
 
 TEST(EditForm, WrittenParsedAndRefused) {
