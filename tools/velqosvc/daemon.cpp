@@ -117,9 +117,13 @@ struct Item {
     time_t next = 0;  // the next run time; 0: none
 };
 
-struct Run {
+// What a run is of: the item's file and name, its program, why it runs.
+struct RunTarget {
     std::string path, name, program;
     const char *why = "";
+};
+
+struct Run : RunTarget {
     Millis deadline = 0;  // MaxRunTime or the trigger's duration end; 0: none
     const char *deadlineReason = "";
     bool ending = false;  // signalled by the daemon; recorded as terminated
@@ -134,10 +138,9 @@ struct Client {
 
 // A run about to start: everything the program needs, read from the item on
 // the loop's thread; then the spawn's outcome.
-struct Launch {
-    std::string path, name, program, folder;
+struct Launch : RunTarget {
+    std::string folder;
     std::vector<std::string> arguments;
-    const char *why = "";
     Millis durationEnd = 0;
     DWORD maxRunTime = kNoLimit;
     pid_t pid = -1;
@@ -398,10 +401,7 @@ HRESULT Daemon::Finish(Launch &launch) {
     LogLine(log_, "started", launch.name, "pid %ld %s; %s", long(launch.pid), launch.program.c_str(), launch.why);
     recorder_->Add(Record{Record::kStarted, launch.path, Now()});
     Run run;
-    run.path = launch.path;
-    run.name = launch.name;
-    run.program = launch.program;
-    run.why = launch.why;
+    static_cast<RunTarget &>(run) = std::move(launch);
     const Millis started = MonotonicMs();
     if (launch.maxRunTime != kNoLimit) {
         run.deadline = started + Millis(launch.maxRunTime);
@@ -411,7 +411,7 @@ HRESULT Daemon::Finish(Launch &launch) {
         run.deadline = launch.durationEnd;
         run.deadlineReason = "trigger duration ended";
     }
-    running_.emplace(launch.path, launch.pid);
+    running_.emplace(run.path, launch.pid);
     Run &added = runs_.emplace(launch.pid, std::move(run)).first->second;
     if (added.deadline) SetTimer(launch.pid, added, added.deadline);
     return S_OK;
