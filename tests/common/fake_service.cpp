@@ -104,21 +104,12 @@ HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger
     });
 }
 
-HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
-                                  LPSYSTEMTIME *rgstTaskTimes) {
-    *rgstTaskTimes = nullptr;
-    const WORD asked = *pCount;
-    const HRESULT hr = journal.Enter(
-        "GetRunTimes", Text(*pstBegin) + "," + (pstEnd ? Text(*pstEnd) : "null") + "," + std::to_string(asked));
-    *pCount = 0;
-    if (hr != S_OK && hr != S_FALSE) return hr;
-    const WORD count = static_cast<WORD>(std::min<size_t>(asked, runs.size()));
-    if (count == 0) return S_FALSE;
-    auto *buffer = static_cast<LPSYSTEMTIME>(CoTaskMemAlloc(count * sizeof(SYSTEMTIME)));
-    std::copy(runs.begin(), runs.begin() + count, buffer);
-    *pCount = count;
-    *rgstTaskTimes = buffer;
-    return count < asked ? S_FALSE : hr;
+HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME begin, const LPSYSTEMTIME end, WORD *count, LPSYSTEMTIME *times) {
+    const HRESULT hr = journal.Enter("GetRunTimes", Text(*begin) + "," + Text(*end) + "," + std::to_string(*count));
+    *count = hr == S_OK ? static_cast<WORD>(std::min<size_t>(*count, runs.size())) : 0;
+    *times = *count ? static_cast<LPSYSTEMTIME>(CoTaskMemAlloc(*count * sizeof(SYSTEMTIME))) : nullptr;
+    if (*times) std::copy(runs.begin(), runs.begin() + *count, *times);
+    return hr;
 }
 
 HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
@@ -128,14 +119,11 @@ HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {
                          [&] { data.assign(rgbData, rgbData + cbData); });
 }
 
-HRESULT FakeWorkItem::GetWorkItemData(WORD *pcbData, BYTE **prgbData) {
-    *pcbData = 0;
-    *prgbData = nullptr;
+HRESULT FakeWorkItem::GetWorkItemData(WORD *size, BYTE **bytes) {
     const HRESULT hr = journal.Enter("GetWorkItemData");
-    if (FAILED(hr) || data.empty()) return hr;
-    *prgbData = static_cast<BYTE *>(CoTaskMemAlloc(data.size()));
-    std::copy(data.begin(), data.end(), *prgbData);
-    *pcbData = static_cast<WORD>(data.size());
+    *size = SUCCEEDED(hr) ? static_cast<WORD>(data.size()) : 0;
+    *bytes = *size ? static_cast<BYTE *>(CoTaskMemAlloc(*size)) : nullptr;
+    if (*bytes) std::copy(data.begin(), data.end(), *bytes);
     return hr;
 }
 

@@ -1,12 +1,7 @@
 // One strict, scriptable Task Scheduler service for the tests of the five
-// classes: the scheduler object with its work-item enumerator, work items
-// (ITask and IPersistFile) and their triggers. Every call goes to a journal
-// as "Method(arguments)"; any call can be made to answer any status, by
-// method, by method and arguments, or at its n-th call; a strict journal
-// fails the test on a call it was not told to expect, and a member the
-// component never calls fails the test always. Every object counts its
-// references exactly, and the live work items are counted. ServiceTest is the
-// fixture of the tests over it.
+// classes: every call goes to a journal as "Method(arguments)" and answers
+// the status it is told; a call the test (or the component ever) should not
+// make fails the test. Every object counts its references exactly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,7 +32,7 @@ public:
     // Records the call and answers the scripted status (S_OK unless told):
     // first "Method#n" (its n-th call), then "Method(args)", then "Method".
     HRESULT Enter(const std::string &method, const std::string &args = "");
-    // The same, and on success `then` (which writes the fake's state or the caller's result).
+    // The same, and on success `then` (writes the fake's state or the caller's result).
     template <class F>
     HRESULT Enter(const std::string &method, const std::string &args, F then) {
         const HRESULT hr = Enter(method, args);
@@ -60,16 +55,10 @@ private:
     bool strict_ = false;
 };
 
-// The failures of the component's standard errors 5, 6, 9, 13 and 457.
+// The component's standard errors 5, 6, 9, 13 and 457.
 constexpr HRESULT kE5 = static_cast<HRESULT>(0x800A0005), kE6 = static_cast<HRESULT>(0x800A0006),
                   kE9 = static_cast<HRESULT>(0x800A0009), kE13 = static_cast<HRESULT>(0x800A000D),
                   kE457 = static_cast<HRESULT>(0x800A01C9);
-// The first failure of calls made in order (a braced list is evaluated left to right).
-inline HRESULT All(std::initializer_list<HRESULT> results) {
-    for (HRESULT hr : results)
-        if (hr != S_OK) return hr;
-    return S_OK;
-}
 // The number of the component error that `f` raises, 0 when none.
 LONG ErrorOf(const std::function<void()> &f);
 // The text of a BSTR, which it frees.
@@ -79,7 +68,6 @@ std::u16string Take(BSTR b);
 std::string Text(LPCWSTR s);
 std::string Text(const SYSTEMTIME &st);
 LPWSTR CopyOut(const std::u16string &text);
-// A service time and a Date of the same moment.
 inline SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0) {
     SYSTEMTIME st{};
     st.wYear = y, st.wMonth = mo, st.wDay = d, st.wHour = h, st.wMinute = mi;
@@ -133,7 +121,7 @@ inline HRESULT Give(Journal &journal, const std::string &method, const std::u16s
     X(GetTriggerString, WORD, LPWSTR *) X(Run) X(Terminate) X(SetErrorRetryCount, WORD)                       \
     X(GetErrorRetryCount, WORD *) X(SetErrorRetryInterval, WORD) X(GetErrorRetryInterval, WORD *)             \
     X(SetTaskFlags, DWORD) X(GetTaskFlags, DWORD *) X(GetClassID, CLSID *) X(IsDirty) X(Load, LPCOLESTR, DWORD) \
-    X(GetCurFile, LPOLESTR *)
+    X(GetCurFile, LPOLESTR *) X(GetNextRunTime, SYSTEMTIME *) X(GetStatus, HRESULT *)
 // clang-format on
 
 // Calls are journalled as "T<id>.Method"; GetTrigger insists on the record's size, as the service does.
@@ -155,11 +143,10 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetTriggerString(LPWSTR *out) override {
-        return Give(journal_, prefix_ + "GetTriggerString", text, out);
+        return Give(journal_, prefix_ + "GetTriggerString", u"daily", out);
     }
 
     TASK_TRIGGER record{};  // the service's copy
-    std::u16string text = u"At 09:00 every day";
 
 private:
     Journal &journal_;  // the item's, which outlives its triggers in every test
@@ -218,9 +205,8 @@ public:
         *out = nullptr;
         return Stored("GetTrigger", i, [&] { *out = ComRef<ITaskTrigger>::Share(triggers[i].get()).Detach(); });
     }
-    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME pstBegin, const LPSYSTEMTIME pstEnd, WORD *pCount,
-                                          LPSYSTEMTIME *rgstTaskTimes) override;
-    HRESULT STDMETHODCALLTYPE GetNextRunTime(SYSTEMTIME *p) override { return Get("GetNextRunTime", SYSTEMTIME{}, p); }
+    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME begin, const LPSYSTEMTIME end, WORD *count,
+                                          LPSYSTEMTIME *times) override;
     HRESULT STDMETHODCALLTYPE SetIdleWait(WORD idle, WORD deadline) override {
         return journal.Enter("SetIdleWait", std::to_string(idle) + "," + std::to_string(deadline),
                              [&] { idleMinutes = idle, deadlineMinutes = deadline; });
@@ -240,9 +226,8 @@ public:
         if (exitCode) *p = *exitCode;
         return journal.Enter("GetExitCode");
     }
-    HRESULT STDMETHODCALLTYPE GetStatus(HRESULT *p) override { return Get("GetStatus", SCHED_S_TASK_READY, p); }
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;
-    HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *pcbData, BYTE **prgbData) override;
+    HRESULT STDMETHODCALLTYPE GetWorkItemData(WORD *size, BYTE **bytes) override;
     HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR name, LPCWSTR password) override {
         return journal.Enter("SetAccountInformation", Text(name) + "," + Text(password),
                              [&] { account = name ? reinterpret_cast<const char16_t *>(name) : u""; });

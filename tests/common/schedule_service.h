@@ -31,20 +31,13 @@ inline SC_HANDLE Open(DWORD access) {
 inline bool Stop() {
     SC_HANDLE service = Open(SERVICE_STOP);
     if (!service) return false;
-    bool stopped = false;
-    for (int attempt = 0; attempt < 500 && !stopped; ++attempt) {
-        SERVICE_STATUS status{};
-        if (!QueryServiceStatus(service, &status)) break;
-        if (status.dwCurrentState == SERVICE_STOPPED) {
-            stopped = true;
-        } else if (status.dwCurrentState == SERVICE_RUNNING) {
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            stopped = WaitFor(service, SERVICE_STOPPED);
-            break;
-        } else {
-            usleep(10000);  // start- or stop-pending
-        }
-    }
+    SERVICE_STATUS status{};
+    for (int i = 0; i < 500 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED &&
+                    status.dwCurrentState != SERVICE_RUNNING;
+         ++i)
+        usleep(10000);  // start- or stop-pending
+    if (status.dwCurrentState == SERVICE_RUNNING) ControlService(service, SERVICE_CONTROL_STOP, &status);
+    const bool stopped = WaitFor(service, SERVICE_STOPPED);
     CloseServiceHandle(service);
     return stopped;
 }

@@ -1,6 +1,5 @@
 // Task over the strict fake service: Save and SaveAs, what each setting
-// sends, run times, the last run and exit code, the work item data and the
-// error records.
+// sends, run times, the last run and exit code, work item data, error records.
 #include <cstring>
 
 #include "common/fake_service.h"
@@ -20,7 +19,7 @@ SAFEARRAY *Bytes(LONG lower, std::vector<BYTE> bytes, VARTYPE vt = VT_UI1) {
 
 using TaskTest = ServiceTest;
 
-TEST_F(TaskTest, SaveAndSaveAsWriteTheNameBackWithItsSuffix) {
+TEST_F(TaskTest, SaveAsWritesTheNameBackWithItsSuffixAndEachSettingSendsItsCalls) {
     ComRef<TaskObject> task = BoundTask();
     std::string folder = "\"";
     for (char16_t c : velqosch::Globals().WindowsDirectory) folder += static_cast<char>(c);
@@ -56,13 +55,10 @@ TEST_F(TaskTest, SaveAndSaveAsWriteTheNameBackWithItsSuffix) {
     EXPECT_EQ(task->SaveAs(&name), E_NOINTERFACE);
     EXPECT_EQ(TakeErrorInfo(), Raised(u"No such interface supported"));
     SysFreeString(name);
-}
 
-// What each setting sends, in order: a password before any account is only
-// kept, the empty account is cached too; an empty Parameters is not sent;
-// numbers go as bit patterns, idle values as a pair; the retry settings are inert.
-TEST_F(TaskTest, EachSettingSendsItsServiceCalls) {
-    ComRef<TaskObject> task = BoundTask();
+    // What each setting sends, in order: a password before any account is only
+    // kept, the empty account is cached too; an empty Parameters is not sent;
+    // numbers go as bit patterns, idle values as a pair; the retry settings are inert.
     journal.Clear();
     const BstrHolder xy(u"x y"), none(u""), secret(u"s3cret"), bob(u"bob");
     using Put = HRESULT (STDMETHODCALLTYPE _Task::*)(BSTR);
@@ -74,11 +70,10 @@ TEST_F(TaskTest, EachSettingSendsItsServiceCalls) {
         {&_Task::put_WorkingDirectory, none.get()}, {&_Task::put_Comment, none.get()}, {&_Task::put_Creator, xy.get()}};
     // clang-format on
     for (auto [put, value] : texts) EXPECT_EQ((task.get()->*put)(value), S_OK);
-    EXPECT_EQ(
-        fake::All({task->put_MaxRunTime(-1), task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)),
-                   task->put_flags(TASK_FLAG_HIDDEN), task->put_IdleWaitMinutes(10),
-                   task->put_IdleWaitDeadlineMinutes(-1), task->Edit()}),
-        S_OK);
+    for (HRESULT hr : {task->put_MaxRunTime(-1), task->put_Priority(static_cast<TaskScheduler::TASK_PRIORITY>(0x12345)),
+                       task->put_flags(TASK_FLAG_HIDDEN), task->put_IdleWaitMinutes(10),
+                       task->put_IdleWaitDeadlineMinutes(-1), task->Edit()})
+        EXPECT_EQ(hr, S_OK);  // in this order
     SHORT count = 7, interval = 7;
     EXPECT_EQ(task->put_ErrorRetryCount(3) | task->put_ErrorRetryInterval(5), S_OK);
     EXPECT_EQ(task->get_ErrorRetryCount(&count) | task->get_ErrorRetryInterval(&interval), S_OK);
@@ -122,7 +117,7 @@ TEST_F(TaskTest, ErrorRecordsAndServiceFailures) {
     EXPECT_EQ(code, static_cast<LONG>(0xC0000005u));
 }
 
-TEST_F(TaskTest, GetRunTimesFillsANewArrayFromZeroOrLeavesTheCallersAlone) {
+TEST_F(TaskTest, GetRunTimesAndWorkItemDataMakeNewArraysFromZero) {
     ComRef<TaskObject> task = BoundTask();
     item->runs = {Time(2024, 5, 17, 9, 0), Time(2024, 5, 18, 9, 0), Time(2024, 5, 19, 9, 30)};
     DATE begin = Day(2024, 5, 17) + 0.25, end = Day(2024, 5, 20);
@@ -155,10 +150,8 @@ TEST_F(TaskTest, GetRunTimesFillsANewArrayFromZeroOrLeavesTheCallersAlone) {
     SAFEARRAY *strings = SafeArrayCreateVector(VT_BSTR, 0, 1);
     EXPECT_EQ(task->GetRunTimes(&begin, &end, &strings, &n), kE13);
     SafeArrayDestroy(strings);
-}
 
-TEST_F(TaskTest, WorkItemDataFromAnyLowerBoundUpTo32767BytesAndItsRefusals) {
-    ComRef<TaskObject> task = BoundTask();
+    // Work item data from any lower bound, up to 32767 bytes.
     SAFEARRAY *data = Bytes(5, {1, 2, 3}), *back = nullptr;
     ASSERT_EQ(task->put_WorkItemData(&data), S_OK);
     EXPECT_EQ(journal.Of("SetWorkItemData"), Calls{"3:1 2 3"});

@@ -106,12 +106,10 @@ TEST_F(Vtask, TasksAndTriggersAreAddedListedShownChangedAndDeleted) {
         {{"show", "Copy"}, 0, {"Application:        /usr/bin/report\n"}},
         {{"delete", "Weekly Report"}, 0},
         {{"delete", "Weekly Report"}, 1, {"=", "vtask: no task named 'Weekly Report'\n"}},
-        {{"clone", "Weekly Report", "Other"}, 1, {"no task named"}},
         // A ".job" suffix in any letter case is the file's; names differ in more than case.
         {{"add", "x.JOB", "--app", "/bin/true"}, 0},
         {{"add", "x.job.job", "--app", "/bin/true"}, 1, {"(0x80070057)"}},
         {{"add", "X", "--app", "/bin/true"}, 1, {"(0x80070050)"}},
-        {{"show", "X.job"}, 0, {"Application:        /bin/true\n"}},
         {{"delete", "x.JOB"}, 0},
     });
     // clang-format on
@@ -135,11 +133,9 @@ TEST_F(Vtask, TasksAndTriggersAreAddedListedShownChangedAndDeleted) {
         // Too large or empty for a work item: refused before the task is touched.
         {{"data", "Copy", "--set", dir_ + "/big.bin"}, 1, {"has 32768 bytes: a task's data holds at most 32767"}},
         {{"data", "Copy", "--set", dir_ + "/empty.bin"}, 1, {"is empty: a task's data holds 1 to 32767 bytes"}},
-        {{"data", "Copy", "--get", dir_ + "/out.bin"}, 0, {"="}},
         {{"data", "Copy", "--set", dir_ + "/max.bin"}, 0},
         {{"data", "Copy", "--get", dir_ + "/max-out.bin"}, 0},
     });
-    EXPECT_EQ(ReadFile(dir_ + "/out.bin"), bytes);
     EXPECT_EQ(ReadFile(dir_ + "/max-out.bin"), std::string(32767, 'y'));
     // An item that cannot be opened stops the listing until check --repair
     // moves it aside; a second one of that name keeps the first in quarantine.
