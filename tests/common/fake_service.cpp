@@ -11,10 +11,6 @@ namespace fake {
 HRESULT Journal::Enter(const std::string &method, const std::string &args) {
     calls_.push_back(method + "(" + args + ")");
     const int n = ++counts_[method];
-    if (strict_ && !allowed_.count(method)) {
-        ADD_FAILURE() << "unexpected service call " << calls_.back();
-        return E_UNEXPECTED;
-    }
     for (const std::string &key : {method + "#" + std::to_string(n), calls_.back(), method})
         if (auto it = answers_.find(key); it != answers_.end()) return it->second;
     return S_OK;

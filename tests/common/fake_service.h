@@ -1,7 +1,7 @@
 // One strict, scriptable Task Scheduler service for the tests of the five
 // classes: every call goes to a journal as "Method(arguments)" and answers
-// the status it is told; a call the test (or the component ever) should not
-// make fails the test. Every object counts its references exactly.
+// the status it is told; a member the component never calls fails the test.
+// Every object counts its references exactly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -41,8 +41,6 @@ public:
     }
     void Answer(const std::string &key, HRESULT hr) { answers_[key] = hr; }
     void ClearAnswers() { answers_.clear(); }
-    // From now on a call of any other method fails the test and answers E_UNEXPECTED.
-    void ExpectOnly(std::set<std::string> methods) { strict_ = true, allowed_ = std::move(methods); }
     const Calls &Log() const noexcept { return calls_; }
     Calls Of(const std::string &method) const;  // the argument texts of one method's calls
     void Clear() { calls_.clear(), counts_.clear(); }
@@ -51,8 +49,6 @@ private:
     Calls calls_;
     std::map<std::string, int> counts_;
     std::map<std::string, HRESULT> answers_;
-    std::set<std::string> allowed_;
-    bool strict_ = false;
 };
 
 // The component's standard errors 5, 6, 9, 13 and 457.

@@ -4,7 +4,9 @@
 // among them that gives the procedure markers of the lines it received.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,17 +75,11 @@ public:
         window_.inbox.lines.clear();
         std::thread([&] { body(); }).join();  // each line handled before its sender went on
         std::vector<std::string> out;
+        static const std::regex marker(R"(\] (->|<-)\t*((\w+) : .*) : )");  // the empty third text and CR LF after
+        std::smatch m;
         for (const std::string &line : window_.inbox.lines)
-            for (const char *marker : {"] ->", "] <-"}) {
-                const std::size_t at = line.find(marker);
-                if (at == std::string::npos) continue;
-                std::string rest = line.substr(at + 4);
-                rest.erase(0, rest.find_first_not_of('\t'));
-                rest = rest.substr(0, rest.rfind(" : "));  // the empty third text and CR LF
-                for (const std::string &m : modules)
-                    if (rest.compare(0, m.size() + 3, m + " : ") == 0)
-                        out.push_back(std::string(marker + 2) + " " + rest);
-            }
+            if (std::regex_search(line, m, marker) && std::find(modules.begin(), modules.end(), m[3]) != modules.end())
+                out.push_back(m[1].str() + " " + m[2].str());
         return out;
     }
 };

@@ -89,7 +89,6 @@ TEST_F(TaskTest, SaveAsWritesTheNameBackWithItsSuffixAndEachSettingSendsItsCalls
 TEST_F(TaskTest, ErrorRecordsAndServiceFailures) {
     ComRef<TaskObject> task = BoundTask();
     journal.Clear();
-    journal.ExpectOnly({"GetAccountInformation", "GetComment"});
     EXPECT_EQ(task->put_ApplicationName(nullptr), kE5) << "the null string is empty too";  // "" in end_to_end_tests
     BSTR s = nullptr;
     ASSERT_EQ(task->get_TaskName(&s), S_OK);
@@ -107,7 +106,6 @@ TEST_F(TaskTest, ErrorRecordsAndServiceFailures) {
 
     // The last run and the exit code are read whatever the service answers.
     journal.ClearAnswers();
-    journal.ExpectOnly({"GetMostRecentRunTime", "GetExitCode"});
     journal.Answer("GetMostRecentRunTime", E_FAIL), journal.Answer("GetExitCode", E_FAIL);
     item->lastRun = Time(2024, 5, 16, 6, 0), item->exitCode = 0xC0000005u;
     DATE d = -1;
@@ -115,6 +113,8 @@ TEST_F(TaskTest, ErrorRecordsAndServiceFailures) {
     ASSERT_EQ(task->get_MostRecentRuntime(&d) | task->get_ExitCode(&code), S_OK);
     EXPECT_DOUBLE_EQ(d, Day(2024, 5, 16) + 0.25);
     EXPECT_EQ(code, static_cast<LONG>(0xC0000005u));
+    EXPECT_EQ(journal.Log(),
+              (Calls{"GetAccountInformation()", "GetComment()", "GetMostRecentRunTime()", "GetExitCode()"}));
 }
 
 TEST_F(TaskTest, GetRunTimesAndWorkItemDataMakeNewArraysFromZero) {
@@ -170,7 +170,6 @@ TEST_F(TaskTest, GetRunTimesAndWorkItemDataMakeNewArraysFromZero) {
 
     item->data = {9, 9};
     journal.Clear();
-    journal.ExpectOnly({});
     SAFEARRAY *none = nullptr, *zero = Bytes(0, {});
     EXPECT_EQ(task->put_WorkItemData(&none) | task->put_WorkItemData(&zero), S_OK);
     SafeArrayDestroy(zero);
@@ -181,8 +180,7 @@ TEST_F(TaskTest, GetRunTimesAndWorkItemDataMakeNewArraysFromZero) {
     EXPECT_EQ(task->put_WorkItemData(&words), kE13);
     SafeArrayDestroy(tooLarge);
     SafeArrayDestroy(words);
-    EXPECT_EQ(item->data, (std::vector<BYTE>{9, 9}));
-    journal.ExpectOnly({"GetWorkItemData"});
+    EXPECT_TRUE(journal.Log().empty() && item->data == (std::vector<BYTE>{9, 9}));
     journal.Answer("GetWorkItemData", E_ACCESSDENIED);
     EXPECT_EQ(task->get_WorkItemData(&data), E_ACCESSDENIED);
 }
