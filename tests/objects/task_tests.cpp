@@ -38,7 +38,6 @@ TEST_F(TaskTest, SaveAsWritesTheNameBackWithItsSuffixAndEachSettingSendsItsCalls
     journal.Clear();
     ASSERT_EQ(task->Save(), S_OK);
     EXPECT_EQ(journal.Log(), (Calls{"Save(null,0)", "SaveCompleted(\"0\")"}));
-    EXPECT_EQ(task->SaveAs(nullptr), E_POINTER);
 
     journal.Answer("SaveCompleted", STG_E_FILENOTFOUND);
     BSTR name = SysAllocString(u"Nightly");
@@ -176,7 +175,6 @@ TEST_F(TaskTest, GetRunTimesAndWorkItemDataMakeNewArraysFromZero) {
     EXPECT_TRUE(TakeErrorInfo().empty()) << "no elements: quiet, nothing stored";
     SAFEARRAY *tooLarge = Bytes(-3, std::vector<BYTE>(32768, 7)), *words = Bytes(0, {0, 0}, VT_I4);
     EXPECT_EQ(task->put_WorkItemData(&tooLarge), kE6);
-    EXPECT_EQ(tooLarge->cLocks, 0u);
     EXPECT_EQ(task->put_WorkItemData(&words), kE13);
     SafeArrayDestroy(tooLarge);
     SafeArrayDestroy(words);

@@ -129,7 +129,6 @@ TEST_F(TriggerTest, WritesMoveBitPatternsAndSetDirtyOnlyOnAChange) {
     DATE d = 0;
     ASSERT_EQ(t->get_StartTime(&d), S_OK);
     EXPECT_EQ(d, 0.6082175925925926) << "StartTime reads back exactly what was written";
-    EXPECT_EQ(t->put_flags(nullptr), E_POINTER);
 
     // Update sends the whole record; a failed one keeps it. Description is the service's.
     journal.Clear();
@@ -197,7 +196,6 @@ TEST_F(TriggerTest, TriggersLoadInOrderAddAndAFailureKeepsWhatWasWrapped) {
     EXPECT_EQ(journal.Log(), (Calls{"CreateTrigger()", "T3.GetTrigger(48)"}));
     auto *t = static_cast<TriggerObject *>(added.get());
     EXPECT_EQ(std::vector<LONG>({t->Index(), t->Flags(), t->IsDirty()}), std::vector<LONG>({3, 0, VARIANT_TRUE}));
-    EXPECT_EQ(triggers->Item(4).get(), t);
     item->newTriggerRecord.rgFlags = 0;
     EXPECT_EQ(triggers->AddTrigger()->IsDirty(), VARIANT_FALSE) << "flags already 0: clean";
     journal.Answer("CreateTrigger", SCHED_E_SERVICE_NOT_RUNNING);

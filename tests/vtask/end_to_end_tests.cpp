@@ -229,7 +229,6 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
     for (auto [step, state] : {std::pair{"status", "stopped"},
                                {"start", "running"},
                                {"start", "running"},
-                               {"status", "running"},
                                {"stop", "stopped"},
                                {"stop", "stopped"}})
         Steps({{{"service", step}, 0, {std::string("=Schedule: ") + state + "\n"}}});
