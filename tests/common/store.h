@@ -6,7 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +15,7 @@
 #include <vector>
 
 #include "common/schedule_service.h"
-
-extern char **environ;
+#include "common/unprivileged.h"
 
 namespace test_store {
 
@@ -49,21 +47,29 @@ protected:
     static void Remove(const std::string &path) {
         if (std::system(("/bin/rm -rf '" + path + "'").c_str()) != 0) ADD_FAILURE() << "could not remove " << path;
     }
-    // Runs one test of this program in a new process on the same store; its exit status.
+    struct Outcome {
+        int code = -1;
+        std::string out, err;
+    };
+    // Runs a command line with nothing on its standard input; its exit code and output.
+    Outcome Run(const std::vector<std::string> &argv) const {
+        std::string command;
+        for (const std::string &a : argv) {
+            command += " '";
+            for (char c : a) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            command += "'";
+        }
+        const int status = std::system((command + " </dev/null >" + dir_ + "/stdout 2>" + dir_ + "/stderr").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test_user::ReadFile(dir_ + "/stdout"),
+                test_user::ReadFile(dir_ + "/stderr")};
+    }
+    // Runs one test of this program in a new process on the same store; its exit status (its output when not 0).
     int RunInAnotherProcess(const std::string &test) const {
-        const std::string filter = "--gtest_filter=" + test, store = std::string(kParentStore) + "=" + windows_;
         char self[4096] = {};
         if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return -1;
-        std::vector<char *> env;
-        for (char **e = environ; *e; ++e) env.push_back(*e);
-        env.push_back(const_cast<char *>(store.c_str()));
-        env.push_back(nullptr);
-        char *argv[] = {self, const_cast<char *>(filter.c_str()), nullptr};
-        pid_t pid = 0;
-        int status = 0;
-        if (posix_spawn(&pid, self, nullptr, nullptr, argv, env.data()) != 0) return -1;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const Outcome r = Run({"env", std::string(kParentStore) + "=" + windows_, self, "--gtest_filter=" + test});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        return r.code;
     }
 
     std::string dir_, windows_;

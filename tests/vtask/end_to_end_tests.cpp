@@ -15,11 +15,6 @@ namespace {
 
 namespace svc = velqo::service;
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
-
 // A command line, its exit code and parts of what it prints (standard output
 // and error together); a part "=TEXT" is the whole standard output.
 struct Step {
@@ -41,22 +36,15 @@ protected:
     // Registers the component in this test's registry, as the installer does.
     void Register() {
         ASSERT_EQ(mkdir((dir_ + "/registry").c_str(), 0700), 0);
-        const Outcome r = Run(VELQO_REGSVR, {VELQO_COMPONENT});
+        const Outcome r = Run({VELQO_REGSVR, VELQO_COMPONENT});
         ASSERT_EQ(r.code, 0) << r.out << r.err;
         ASSERT_TRUE(test_service::Start()) << "the service did not start";
     }
 
-    Outcome Run(const std::string &program, const std::vector<std::string> &args) {
-        std::string command = program;
-        for (const std::string &a : args) {
-            command += " '";
-            for (char c : a) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            command += "'";
-        }
-        const int status = std::system((command + " </dev/null >" + dir_ + "/stdout 2>" + dir_ + "/stderr").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ + "/stdout"), ReadFile(dir_ + "/stderr")};
+    Outcome V(std::vector<std::string> args) {
+        args.insert(args.begin(), VTASK);
+        return Run(args);
     }
-    Outcome V(const std::vector<std::string> &args) { return Run(VTASK, args); }
 
     void Steps(const std::vector<Step> &steps) {
         for (const Step &step : steps) {
