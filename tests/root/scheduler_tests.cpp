@@ -12,8 +12,7 @@
 #include "scheduler/service_start.h"
 
 using namespace velqosch;
-using TaskScheduler::_Scheduler;
-using TaskScheduler::_Tasks;
+using TaskScheduler::_Scheduler, TaskScheduler::_Tasks;
 using Calls = std::vector<std::string>;
 
 namespace {
@@ -39,6 +38,11 @@ bool Step(const std::string &call, DWORD error) {
     if (error) SetLastError(error);
     return error == 0;
 }
+SC_HANDLE Open(const std::string &call, DWORD error, char *kind) {
+    if (!Step(call, error)) return nullptr;
+    ++control.openHandles;
+    return reinterpret_cast<SC_HANDLE>(kind);
+}
 }  // namespace seam
 }  // namespace
 
@@ -50,20 +54,14 @@ VQAPI HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN, DWORD, REFIID riid, L
 }
 
 VQAPI SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
-    if (!seam::Step(std::string("OpenSCManagerA(") + (machine ? machine : "null") + "," +
-                        (database ? database : "null") + "," + std::to_string(access) + ")",
-                    seam::control.openManagerError))
-        return nullptr;
-    ++seam::control.openHandles;
-    return reinterpret_cast<SC_HANDLE>(seam::manager);
+    return seam::Open(std::string("OpenSCManagerA(") + (machine ? machine : "null") + "," +
+                          (database ? database : "null") + "," + std::to_string(access) + ")",
+                      seam::control.openManagerError, seam::manager);
 }
 
 VQAPI SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
-    if (!seam::Step("OpenServiceA(" + seam::Kind(manager) + "," + name + "," + std::to_string(access) + ")",
-                    seam::control.openServiceError))
-        return nullptr;
-    ++seam::control.openHandles;
-    return reinterpret_cast<SC_HANDLE>(seam::service);
+    return seam::Open("OpenServiceA(" + seam::Kind(manager) + "," + name + "," + std::to_string(access) + ")",
+                      seam::control.openServiceError, seam::service);
 }
 
 VQAPI BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
@@ -74,13 +72,10 @@ VQAPI BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 
 // A stopped service moves to start-pending; any other state fails with ERROR_SERVICE_ALREADY_RUNNING.
 VQAPI BOOL StartServiceA(SC_HANDLE service, DWORD count, LPCSTR *args) {
-    auto &c = seam::control;
-    const DWORD error = c.state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : 0;
-    if (!seam::Step(
-            "StartServiceA(" + seam::Kind(service) + "," + std::to_string(count) + "," + (args ? "args" : "null") + ")",
-            error))
-        return FALSE;
-    c.state = SERVICE_START_PENDING;
+    const std::string call =
+        "StartServiceA(" + seam::Kind(service) + "," + std::to_string(count) + "," + (args ? "args" : "null") + ")";
+    if (!seam::Step(call, seam::control.state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : 0)) return FALSE;
+    seam::control.state = SERVICE_START_PENDING;
     return TRUE;
 }
 
