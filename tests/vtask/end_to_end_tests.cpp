@@ -258,20 +258,18 @@ TEST_F(Vtask, CheckNamesEachProblemWithItsHresultAndRemedy) {
         return out;
     };
     const std::string good = Bytes(Job());
-    std::string future = good, count = good;
+    std::string future = good;
     future[2] = 2;  // the file version
-    count[70] = 4;  // the application name's count: "/bin" without the rest and the NUL
     svc::JobData never = Job(), account = Job();
     never.triggers = {Daily(TASK_TRIGGER_FLAG_DISABLED), Daily(TASK_TRIGGER_FLAG_HAS_END_DATE)};
     EXPECT_EQ(check({{"Good.job", good}}), "");
     // clang-format off
     EXPECT_EQ(check({{"Good.job", good}, {"Cut.job", good.substr(0, good.size() - 80)}, {"Future.job", future},
-                     {"Count.job", count}, {"Dir.job/", ""}, {"Report.job", good}, {"report.job", good},
+                     {"Dir.job/", ""}, {"Report.job", good}, {"report.job", good},
                      {"Never.job", Bytes(never)}, {"Account.job", Bytes(account)}, {".credentials/", ""},
                      {svc::CredentialFile(".", account.uuid), "alice\n"}, {"Gone.job", Bytes(Job(u"/nonexistent/report"))},
                      {"Plain.job", Bytes(Job(u"/etc/passwd"))}, {"Quotes.job", Bytes(Job(u"/bin/true", u"'two words' x"))}}),
               R"(Account: SCHED_E_ACCOUNT_INFORMATION_NOT_SET (0x8004130F): runs as alice but has no stor [password 0x8004130F]
-Count: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: bad string count: the applic [unreadable 0x8004130E]
 Cut: SCHED_E_INVALID_TASK (0x8004130E): cannot be opened: truncated: 1 triggers run past [unreadable 0x8004130E]
 Dir: E_ACCESSDENIED (0x80070005): cannot be opened: unreadable: Is a directory [unreadable 0x80070005]
 Future: SCHED_E_UNKNOWN_OBJECT_VERSION (0x80041313): cannot be opened: bad version: file [unreadable 0x80041313]
