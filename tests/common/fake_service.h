@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -184,7 +183,7 @@ public:
     std::u16string comment, creator, account, applicationName, parameters, workingDirectory;
     DWORD flags = 0, priority = NORMAL_PRIORITY_CLASS, maxRunTime = 0;
     WORD idleMinutes = 0, deadlineMinutes = 0;
-    std::optional<DWORD> exitCode;  // nothing written when empty
+    DWORD exitCode = 0;
     std::vector<BYTE> data;
     std::vector<SYSTEMTIME> runs;
     SYSTEMTIME lastRun{};
@@ -219,7 +218,7 @@ public:
         return journal.Enter("GetMostRecentRunTime");
     }
     HRESULT STDMETHODCALLTYPE GetExitCode(DWORD *p) override {
-        if (exitCode) *p = *exitCode;
+        *p = exitCode;
         return journal.Enter("GetExitCode");
     }
     HRESULT STDMETHODCALLTYPE SetWorkItemData(WORD cbData, BYTE rgbData[]) override;

@@ -257,8 +257,7 @@ TEST_F(TriggerTest, TracedProcedures) {
             SAFEARRAY *none = nullptr;
             task->put_WorkItemData(&none);  // quiet, but no exit line
             task->put_flags(1);
-            ComRef<TriggerObject> t = TriggerObject::Create();
-            t->SetITaskTrigger(item->AddStoredTrigger(Record(TASK_TIME_TRIGGER_WEEKLY)));
+            ComRef<TriggerObject> t = Bind(Record(TASK_TIME_TRIGGER_WEEKLY));
             t->put_DaysInterval(1);  // untraced, and refused
             t->Update();             // fails: entry line only
         },

@@ -42,7 +42,6 @@ TEST(Units, WordsNumbersDatesAndRunTimes) {
     TriggerInfo boot;
     boot.type = 6;
     Check({{N(ParseDays("Sunday, SAT")), N(0x41)},
-           {N(ParseDays(DaysText(0x5A))), N(0x5A)},
            {DaysText(0x7F), "mon,tue,wed,thu,fri,sat,sun"},
            {DaysText(0), "none"},
            {N(ParseMonths("December")), N(0x800)},
