@@ -69,7 +69,6 @@ TASK_TRIGGER Record(LONG type) {
 }
 
 HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv) {
-    if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
     *ppv = self;
@@ -78,18 +77,15 @@ HRESULT Answer(IUnknown *self, REFIID riid, const IID &own, void **ppv) {
 }
 
 HRESULT FakeWorkItem::QueryInterface(REFIID riid, void **ppv) {
-    if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITask) || IsEqualIID(riid, IID_IScheduledWorkItem)) {
-        *ppv = static_cast<ITask *>(this);
-    } else if (IsEqualIID(riid, IID_IPersistFile) || IsEqualIID(riid, IID_IPersist)) {
+    if (IsEqualIID(riid, IID_IPersistFile) || IsEqualIID(riid, IID_IPersist)) {
         if (FAILED(persistQuery)) return persistQuery;
         *ppv = static_cast<IPersistFile *>(this);
-    } else {
-        return E_NOINTERFACE;
+    } else if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITask) ||
+               IsEqualIID(riid, IID_IScheduledWorkItem)) {
+        *ppv = static_cast<ITask *>(this);
     }
-    AddRef();
-    return S_OK;
+    return *ppv ? AddRef(), S_OK : E_NOINTERFACE;
 }
 
 HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger) {
