@@ -1,5 +1,4 @@
-// The in-process server's entry points: which classes have a factory, the
-// unload count, and the registration it writes and removes.
+// The in-process server's entry points: the unload count and the registration.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include "component/com/module.h"
 #include "component/objects.h"
 #include "component/surface.h"
-#include "late.h"
 #include "runtime/runtime_test_support.h"
 
 extern "C" {
@@ -46,10 +44,14 @@ TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
 
     // A child outlives its Scheduler and keeps the library loaded.
     // An unbalanced unlock does not make the count negative.
-    late::Call tasks = late::Invoke(scheduler, u"Tasks", late::kGet);
-    EXPECT_EQ((Results{tasks.hr, (scheduler->Release(), DllCanUnloadNow()),
-                       (VariantClear(tasks.result.get()), DllCanUnloadNow()), (factory = Factory())->LockServer(FALSE),
-                       (factory->Release(), DllCanUnloadNow())}),
+    LPOLESTR name = const_cast<LPOLESTR>(u"Tasks");
+    DISPID id = 0;
+    DISPPARAMS none{};
+    VARIANT tasks{};
+    EXPECT_EQ((Results{scheduler->GetIDsOfNames(IID_NULL, &name, 1, 0, &id) |
+                           scheduler->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &tasks, nullptr, nullptr),
+                       (scheduler->Release(), DllCanUnloadNow()), (VariantClear(&tasks), DllCanUnloadNow()),
+                       (factory = Factory())->LockServer(FALSE), (factory->Release(), DllCanUnloadNow())}),
               (Results{S_OK, S_FALSE, S_OK, S_OK, S_OK}));
 }
 

@@ -1,6 +1,7 @@
 // The error record and its HRESULT, start-up globals, the Windows directory
 // and generated names.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <new>
@@ -73,22 +74,40 @@ TEST(Globals, LeadingZerosAndGeneratedNames) {
 }
 
 #ifndef _WIN32
-// A thread's start reads the Windows directory, with one separator at its
-// end; one that cannot be created (under a plain file) raises its record.
-TEST(Globals, WindowsDirectoryAndItsError) {
-    TempDir folder;
-    const std::string &base = folder.path();
-    ScopedEnv windir("VELQOSCH_WINDIR", (base + "/two/").c_str());
-    std::thread([&] {
-        EXPECT_FALSE(Globals().initialised);
-        EnsureThreadStarted();
-        EXPECT_EQ(Narrow(Globals().WindowsDirectory), base + "/two/");
-    }).join();
-    std::ofstream(base + "/plain") << "";
-    setenv("VELQOSCH_WINDIR", (base + "/plain/win").c_str(), 1);
-    const LONG number = NumberFromHResult(Guard([] { ReadWindowsDirectory(); }));
-    EXPECT_EQ(number > 0 ? TakeErrorInfo() : "error number " + std::to_string(number),
-              "Velqo Task Scheduler: Failed to get windows directory (, 0)");
+// VELQOSCH_WINDIR, else XDG_DATA_HOME, else HOME, created with mode 0700; a
+// thread's start reads it with one separator at its end. One that cannot be
+// created (under a plain file) leaves the buffer untouched and raises its record.
+TEST(Globals, WindowsDirectoryFromTheEnvironmentAndItsError) {
+    TempDir tmp;
+    const std::string &base = tmp.path();
+    std::ofstream(base + "/file") << "";
+    const struct {
+        std::string windir, dataHome, home, result;
+    } cases[] = {
+        {base + "/a/b/win//", base + "/xdg", "", base + "/a/b/win"},
+        {"", base + "/xdg", base, base + "/xdg/velqosch/windows"},
+        {"", "", base, base + "/.local/share/velqosch/windows"},
+        {base + "/file/win", "", base, "error 3 untouched"},  // ERROR_PATH_NOT_FOUND
+    };
+    auto env = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+    auto isPrivate = [](const std::string &path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700;
+    };
+    for (const auto &c : cases) {
+        ScopedEnv w("VELQOSCH_WINDIR", env(c.windir)), x("XDG_DATA_HOME", env(c.dataHome)), h("HOME", env(c.home));
+        char buf[1024] = "untouched";
+        UINT n = GetWindowsDirectoryA(buf, sizeof buf);
+        EXPECT_EQ(n ? std::string(buf, n) : "error " + std::to_string(GetLastError()) + " " + buf, c.result);
+        EXPECT_TRUE(c.result[0] != '/' || isPrivate(c.result)) << c.result;
+        std::string started;
+        std::thread([&] {
+            const HRESULT hr = Guard([] { EnsureThreadStarted(); });
+            started = hr == S_OK ? Narrow(Globals().WindowsDirectory) : TakeErrorInfo();
+        }).join();
+        EXPECT_EQ(started, n ? c.result + "/" : "Velqo Task Scheduler: Failed to get windows directory (, 0)");
+    }
+    EXPECT_TRUE(isPrivate(base + "/a"));
 }
 #endif
 

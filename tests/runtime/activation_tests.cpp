@@ -1,7 +1,5 @@
-// Activation of registered in-process servers: a ProgID leads to a class,
-// the class's InprocServer32 to a library that is loaded once, asked for
-// its class factory and unloaded when idle. Runs against a registry store in
-// a fresh folder; the test server is tests/runtime/test_server.cpp.
+// Activation of registered in-process servers (test_server.cpp), in a fresh
+// registry store: ProgID, class, library loaded once and unloaded when idle.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,15 +14,13 @@ OleString Wide(const std::string &s) { return OleString(s.begin(), s.end()); }
 
 void SetDefault(const OleString &path, const OleString &value, DWORD type = REG_SZ) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
     const DWORD size = type == REG_DWORD ? 4 : DWORD((value.size() + 1) * 2);
-    EXPECT_EQ(RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const BYTE *>(value.c_str()), size),
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) +
+                  RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const BYTE *>(value.c_str()), size) +
+                  RegCloseKey(key),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
-// Registers a class the way an in-process server's registration does.
 void RegisterClass(REFCLSID clsid, const OleString &progId, const OleString &library, DWORD type = REG_SZ) {
     const OleString key = u"CLSID\\" + GuidText(clsid);
     SetDefault(key, u"Test class");
@@ -73,8 +69,7 @@ TEST_F(Activation, ProgIdLeadsToTheServerWhichIsUnloadedWhenIdle) {
               (Results{S_OK, true, S_OK, true}));
     CoTaskMemFree(progId);
 
-    // One library behind both objects: one counter, two live objects; the
-    // library stays while an object or the factory is held.
+    // One library, one counter behind both objects; it stays while an object or the factory is held.
     ICounter *first = nullptr, *second = nullptr;
     ASSERT_TRUE(Create(clsid, &first, CLSCTX_ALL) == S_OK && Create(clsid, &second) == S_OK);
     LONG a = 0, b = 0;
@@ -142,10 +137,8 @@ TEST_F(Activation, Failures) {
     EXPECT_EQ(CLSIDFromProgID(u"Velqo.TestCounter", nullptr), E_INVALIDARG);
 }
 
-// Whoever can change the registry chooses the library that is loaded: a
-// store that another user owns or may write to is refused with
-// E_ACCESSDENIED, and nothing is loaded from it. A store readable by others
-// is fine.
+// Whoever can change the registry chooses the library that is loaded: a store
+// another user owns or may write to is refused; one others may read is fine.
 TEST_F(Activation, AnUnsafeRegistryIsRefused) {
     const uid_t me = geteuid();
     const struct {

@@ -1,5 +1,4 @@
-// BSTR allocation and lengths, code page conversions, and the allocator's
-// failure seam.
+// BSTR allocation and lengths, code pages, and the allocator's failure seam.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -75,9 +74,8 @@ TEST(CodePages, Utf8AndUtf16) {
 }
 
 #ifndef _WIN32
-// Every allocation of an operation failing in turn: each failure is reported
-// cleanly, nothing written half, and the operation succeeds once the seam
-// has passed all its allocations. The number of rounds it took, or -1.
+// Every allocation of an operation failing in turn, each reported cleanly:
+// the number of the first round that succeeded, or -1.
 int FailEachAllocation(const std::function<bool()> &op) {
     for (long n = 0; n < 64; ++n) {
         VelqoFailAllocationAfter(n);

@@ -1,7 +1,5 @@
-// The registry functions, through the Win32 API only: the same program runs
-// against the runtime's file store and against the system's registry. Every
-// test works below a scratch key of the current user that the fixture
-// removes; on POSIX the fixture also points the store at a fresh folder.
+// The registry through the Win32 API only, against the runtime's file store
+// and the system's registry, below a scratch key the fixture removes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,8 +30,7 @@ LSTATUS Open(HKEY parent, const Name &path, HKEY *key, REGSAM access = KEY_ALL_A
 }
 void Touch(HKEY parent, const Name &path) {
     HKEY key = nullptr;
-    ASSERT_EQ(Create(parent, path, &key), ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_EQ(Create(parent, path, &key) + RegCloseKey(key), ERROR_SUCCESS);
 }
 LSTATUS Set(HKEY key, const WCHAR *name, DWORD type, const void *data, std::size_t size) {
     return RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), DWORD(size));
@@ -43,7 +40,7 @@ LSTATUS SetString(HKEY key, const WCHAR *name, const Name &text) {
 }
 LSTATUS SetDword(HKEY key, const WCHAR *name, DWORD value) { return Set(key, name, REG_DWORD, &value, 4); }
 
-// The value's raw bytes and type, read with a size query first.
+// The value's bytes and type, after a size query.
 LSTATUS Query(HKEY key, const WCHAR *name, Bytes *data, DWORD *type = nullptr) {
     DWORD size = 0, t = 0;
     LSTATUS status = RegQueryValueExW(key, name, nullptr, &t, nullptr, &size);
@@ -64,17 +61,14 @@ Name QueryString(HKEY key, const WCHAR *name) {
 // Subkey names in the order RegEnumKeyExW gives them, or value names sorted.
 Names List(HKEY key, bool values = false) {
     Names names;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[16384];
-        DWORD length = 16384;
-        const LSTATUS status = values ? RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)
-                                      : RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) {
-            EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
-            break;
-        }
-        names.emplace_back(name, length);
-    }
+    WCHAR name[16384];
+    LSTATUS status = 0;
+    for (DWORD i = 0, n = 16384;
+         !(status = values ? RegEnumValueW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                           : RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr));
+         ++i, n = 16384)
+        names.emplace_back(name, n);
+    EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
     if (values) std::sort(names.begin(), names.end());
     return names;
 }

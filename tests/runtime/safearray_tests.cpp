@@ -1,5 +1,4 @@
-// Safe arrays (layout, bounds, locking, resizing, element copies) and
-// variant dates.
+// Safe arrays (layout, bounds, locking, resizing, element copies) and variant dates.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -42,12 +41,11 @@ TEST(SafeArray, BoundsLockingAndResizing) {
     psa = SafeArrayCreateVector(VT_I2, 0, 4);
     void *raw;
     EXPECT_EQ((Results{SafeArrayUnlock(psa), SafeArrayLock(psa), SafeArrayDestroy(psa), SafeArrayRedim(psa, &eight),
-                       SafeArrayAccessData(psa, &raw), psa->cLocks, SafeArrayUnaccessData(psa), SafeArrayUnlock(psa)}),
-              (Results{E_UNEXPECTED, S_OK, DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, S_OK, 2, S_OK, S_OK}));
-    psa->fFeatures |= FADF_FIXEDSIZE;
-    EXPECT_EQ(SafeArrayRedim(psa, &eight), DISP_E_ARRAYISLOCKED);
-    psa->fFeatures &= ~FADF_FIXEDSIZE;
-    EXPECT_EQ((Results{SafeArrayDestroy(psa), SafeArrayDestroy(nullptr)}), (Results{S_OK, S_OK}));
+                       SafeArrayAccessData(psa, &raw), psa->cLocks, SafeArrayUnaccessData(psa), SafeArrayUnlock(psa),
+                       (psa->fFeatures |= FADF_FIXEDSIZE, SafeArrayRedim(psa, &eight)),
+                       (psa->fFeatures &= ~FADF_FIXEDSIZE, SafeArrayDestroy(psa)), SafeArrayDestroy(nullptr)}),
+              (Results{E_UNEXPECTED, S_OK, DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, S_OK, 2, S_OK, S_OK,
+                       DISP_E_ARRAYISLOCKED, S_OK, S_OK}));
 
     // Resizing changes the last dimension and keeps the elements; the strings
     // that a shrinking cuts off are freed (a leak shows under the sanitizers).

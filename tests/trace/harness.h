@@ -1,5 +1,4 @@
-// Test helpers of the trace: the session folder and windows of the shared
-// header, and a real viewer process.
+// The trace's test helpers: the shared session folder and windows, and a real viewer process.
 #pragma once
 
 #include <fcntl.h>

@@ -18,15 +18,14 @@ namespace {
 const std::regex kBanner(
     R"(velqosch START SNAGTRAP 6\.60 LITE (0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])-\d{4},([01]\d|2[0-3]):[0-5]\d:[0-5]\d\r\n)");
 
-// The output after the banner; fails the test when the banner is not there.
+// The output after the banner, which must be there.
 std::string AfterBanner(const std::string &output) {
     std::size_t end = output.find("\r\n");
     EXPECT_TRUE(end != std::string::npos && std::regex_match(output.substr(0, end + 2), kBanner)) << output;
     return end == std::string::npos ? std::string() : output.substr(end + 2);
 }
 
-// Lines as the viewer gets them, numbered from first, each "marker tabs
-// module : procedure : extra" with its time masked.
+// Lines as the viewer gets them, numbered from first, with their times masked.
 std::string Lines(int first, std::initializer_list<const char *> rows) {
     std::string out;
     for (const char *row : rows) {
@@ -101,8 +100,7 @@ TEST_F(Trace, ExactLinesAtTheViewer) {
     }
 }
 
-// The title rule, with windows of this process: the newest window that
-// matches is the viewer.
+// The newest window whose title matches is the viewer.
 TEST(TraceTitles, OnlyTheExactTitleOrTheSeventeenCharacterPrefixIsTheViewer) {
     // clang-format off
     const struct { std::string title; bool viewer; } cases[] = {

@@ -1,11 +1,9 @@
 ' The component from VBScript, late-bound through its ProgID, against the
 ' platform's Task Scheduler service. Prints one PASS or FAIL line per check,
 ' then "N passed, M failed", and exits with M.
-'
 '   cscript //nologo scheduler.vbs              the suite
 '   cscript //nologo scheduler.vbs write NAME   saves the work item of the .job interchange
 '   cscript //nologo scheduler.vbs check NAME   checks the one that the other service wrote
-'
 ' The interchange values are those scripts/wine-tests.sh gives vtask on POSIX.
 Option Explicit
 
@@ -41,14 +39,13 @@ Sub Finish()
     WScript.Quit failures
 End Sub
 
-' The error of the last statement run under On Error Resume Next, then cleared.
-Dim errNumber, errSource, errDescription, errHelpFile, errHelpContext
+' The error of the last statement run under On Error Resume Next, as its number and as
+' "number|source|description|help file|context"; then cleared.
+Dim errNumber, errText
 Sub TakeError()
     errNumber = Err.Number
-    errSource = Err.Source
-    errDescription = Err.Description
-    errHelpFile = Mid(Err.HelpFile, InStrRev(Err.HelpFile, "\") + 1)
-    errHelpContext = Err.HelpContext
+    errText = errNumber & "|" & Err.Source & "|" & Err.Description & "|" & _
+        Mid(Err.HelpFile, InStrRev(Err.HelpFile, "\") + 1) & "|" & Err.HelpContext
     Err.Clear
 End Sub
 
@@ -117,8 +114,7 @@ Check tasks("VELQO VBS") Is given And tasks(before + 2) Is generated, "tasks(nam
 
 given.ApplicationName = fso.GetSpecialFolder(0) & "\notepad.exe"
 On Error Resume Next: given.ApplicationName = "": TakeError: On Error GoTo 0
-CheckEq errNumber & "|" & errSource & "|" & errDescription & "|" & errHelpFile & "|" & errHelpContext, _
-    "5|Velqo Task Scheduler|Application name must not be empty|velqosch.chm|9999", "empty ApplicationName"
+CheckEq errText, "5|Velqo Task Scheduler|Application name must not be empty|velqosch.chm|9999", "empty ApplicationName"
 
 Set triggers = given.Triggers
 Set tr = triggers.Add
