@@ -46,9 +46,7 @@ HRESULT Create(REFCLSID clsid, ICounter **counter, DWORD context = CLSCTX_INPROC
 LONG NextOfNew() {
     ICounter *counter = nullptr;
     LONG value = 0;
-    if (Create(kCounterClsid, &counter) != S_OK) return 0;
-    counter->Next(&value);
-    counter->Release();
+    if (Create(kCounterClsid, &counter) == S_OK) counter->Next(&value), counter->Release();
     return value;
 }
 

@@ -57,8 +57,7 @@ TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
     ASSERT_TRUE(viewer.Ready());
     HWND gone = GetWindow(desktop, GW_CHILD);
     char title[64];
-    ASSERT_EQ(GetWindowTextA(gone, title, sizeof title), 22);
-    EXPECT_STREQ(title, "Orvell Snagtrap - Gone");
+    EXPECT_TRUE(GetWindowTextA(gone, title, sizeof title) == 22 && title == std::string("Orvell Snagtrap - Gone"));
     viewer.Stop(SIGKILL);                          // no chance to remove its socket
     EXPECT_EQ(session.Files(".sock").size(), 5u);  // with the two files that are no windows
     EXPECT_EQ(TopLevel(), (std::vector<HWND>{c.hwnd, a.hwnd}));
@@ -188,8 +187,8 @@ TEST(Messages, GarbageOnTheSocketAndAReceiverHangingUpMidMessage) {
     wrongMagic[4] = WM_SETTEXT, wrongMagic[24] = 2;  // a text of two bytes
     for (const std::string &payload : {std::string("abc"), wrongMagic + "hi"}) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-        ASSERT_EQ(send(fd, payload.data(), payload.size(), MSG_NOSIGNAL), ssize_t(payload.size()));
+        ASSERT_TRUE(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
+                    send(fd, payload.data(), payload.size(), MSG_NOSIGNAL) == ssize_t(payload.size()));
         shutdown(fd, SHUT_WR);
         char reply[16];
         EXPECT_LE(recv(fd, reply, sizeof reply, 0), 0);  // closed, maybe reset: no answer
@@ -201,8 +200,8 @@ TEST(Messages, GarbageOnTheSocketAndAReceiverHangingUpMidMessage) {
     std::ofstream(base + ".info") << "velqo-window 1\n1\n1 4\nKfake";
     const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     const sockaddr_un hung = Address(base + ".sock");
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&hung), sizeof hung), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_TRUE(bind(listener, reinterpret_cast<const sockaddr *>(&hung), sizeof hung) == 0 &&
+                listen(listener, 4) == 0);
     const HWND fake = FindWindowA(nullptr, "fake");
     ASSERT_NE(fake, nullptr);
     std::thread hangUp([&] {
