@@ -1,12 +1,75 @@
-// Activation of registered in-process servers (test_server.cpp), in a fresh
-// registry store: ProgID, class, library loaded once and unloaded when idle.
+// Activation of registered in-process servers, in a fresh registry store:
+// ProgID, class, library loaded once and unloaded when idle. Built again with
+// VELQO_TEST_SERVER_BUILD as the test server: one class whose objects share
+// one counter; DllCanUnloadNow answers S_OK when no object, factory
+// reference or lock is held.
+#include <windows.h>
+
+constexpr CLSID kCounterClsid = {0x6B1E4A53, 0x2C7D, 0x4F0E, {0x9A, 0x35, 0x7E, 0x21, 0xC0, 0xD4, 0xB8, 0xF1}};
+constexpr IID kCounterIid = {0x0F3C9D27, 0x81A4, 0x4B6E, {0xB2, 0xD0, 0x5C, 0x8E, 0x7A, 0x1F, 0x39, 0x46}};
+
+struct ICounter : public IUnknown {
+    // The next number of the server's one counter (1 after the server is loaded).
+    virtual HRESULT STDMETHODCALLTYPE Next(LONG *value) = 0;
+};
+
+#ifdef VELQO_TEST_SERVER_BUILD
+#include <atomic>
+
+namespace {
+
+std::atomic<LONG> g_counter{0}, g_held{0};  // g_held: objects, factory references and LockServer locks
+
+// An object with IUnknown and one more interface, counted in g_held.
+template <class I, const IID &kIid>
+struct Counted : I {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = riid == IID_IUnknown || riid == kIid ? this : nullptr;
+        return *ppv ? (this->AddRef(), S_OK) : E_NOINTERFACE;
+    }
+};
+
+struct Counter final : Counted<ICounter, kCounterIid> {
+    Counter() { ++g_held; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refs;
+        if (left == 0) --g_held, delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Next(LONG *value) override { return *value = ++g_counter, S_OK; }
+    std::atomic<ULONG> refs{1};
+};
+
+struct Factory final : Counted<IClassFactory, IID_IClassFactory> {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(++g_held); }
+    ULONG STDMETHODCALLTYPE Release() override { return ULONG(--g_held); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override {
+        if (outer) return CLASS_E_NOAGGREGATION;
+        auto *counter = new Counter;
+        const HRESULT hr = counter->QueryInterface(riid, ppv);
+        counter->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return g_held += lock ? 1 : -1, S_OK; }
+} g_factory;
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
+    if (ppv) *ppv = nullptr;
+    return rclsid != kCounterClsid ? CLASS_E_CLASSNOTAVAILABLE : g_factory.QueryInterface(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return g_held == 0 ? S_OK : S_FALSE; }
+#else
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "runtime/runtime_test_support.h"
-#include "runtime/test_server.h"
 
 namespace {
 
@@ -163,3 +226,4 @@ TEST_F(Activation, AnUnsafeRegistryIsRefused) {
 }
 
 }  // namespace
+#endif

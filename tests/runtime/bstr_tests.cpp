@@ -18,8 +18,8 @@ TEST(Bstr, LayoutLengthsAndCorners) {
                  reinterpret_cast<std::uintptr_t>(s) % sizeof(void *) == 0, SysReAllocString(&s, OS("second value"))}),
         (Results{10, 5, 10, 0, true, TRUE}));
     EXPECT_EQ(Text(s), OS("second value"));
-    // From a part of the string being replaced: the runtime's own promise, which Wine's oleaut32 does not keep.
-    EXPECT_TRUE(OnWine() || (SysReAllocStringLen(&s, s + 7, 5) && Text(s) == OS("value")));
+    // From a part of the string being replaced: the runtime's own promise.
+    EXPECT_TRUE(kSystemLibraries || (SysReAllocStringLen(&s, s + 7, 5) && Text(s) == OS("value")));
     EXPECT_TRUE(SysReAllocStringLen(&s, nullptr, 2) && SysStringLen(s) == 2u);
     SysFreeString(s);
 
@@ -57,13 +57,13 @@ TEST(CodePages, Utf8AndUtf16) {
                  MultiByteToWideChar(CP_UTF8, 0, "\xFF", 1, bad, 4), bad[0]}),
         (Results{5, 2, 5, 0, 8, 8, true, 4, 0, 1, 0xFFFD}));
     auto error = [](int result) { return result ? DWORD(-1) : GetLastError(); };
-    BOOL used = FALSE;  // UTF-8 takes no used-default flag (Wine accepts one)
+    BOOL used = FALSE;  // UTF-8 takes no used-default flag (the runtime's promise)
     EXPECT_EQ((Results{error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 3)),
                        error(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), 0, wide, 8)),
                        error(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, wide, 4)),
                        error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 4, nullptr, nullptr)),
-                       OnWine() || error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr, &used)) ==
-                                       ERROR_INVALID_PARAMETER}),
+                       kSystemLibraries || error(WideCharToMultiByte(CP_UTF8, 0, utf16, -1, narrow, 16, nullptr,
+                                                                     &used)) == ERROR_INVALID_PARAMETER}),
               (Results{ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER, ERROR_NO_UNICODE_TRANSLATION,
                        ERROR_INSUFFICIENT_BUFFER, true}));
 }

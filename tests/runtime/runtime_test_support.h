@@ -13,10 +13,14 @@
 #include <utility>
 #include <vector>
 
+// The Windows build runs against the system's libraries (Wine's, here), which
+// differ from the runtime's own promises in a few corners the tests name.
 #ifdef _WIN32
 #define OS(x) L##x
+constexpr bool kSystemLibraries = true;
 #else
 #define OS(x) u##x
+constexpr bool kSystemLibraries = false;
 #endif
 
 using OleString = std::basic_string<OLECHAR>;
@@ -58,17 +62,6 @@ inline std::string ReadFile(const std::string &path) {
     std::ostringstream s;
     s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
-}
-
-// Whether the tests run against Wine's system libraries, which differ from
-// the documented behaviour in a few corners the tests name.
-inline bool OnWine() {
-#ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-    return false;
-#endif
 }
 
 // A counted object owned by the test whose DISPID_VALUE property is a value

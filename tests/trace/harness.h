@@ -18,15 +18,7 @@ extern char **environ;
 
 namespace trace_test {
 
-using test_trace::Collect;
-using test_trace::Inbox;
-using test_trace::Session;
-using test_trace::Window;
-
-// Replaces each "] [<5 digits>.<3 digits>] " stamp with "] [T] ".
-inline std::string MaskTimes(const std::string &text) {
-    return std::regex_replace(text, std::regex(R"(\] \[\d{5}\.\d{3}\] )"), "] [T] ");
-}
+using test_trace::Collect, test_trace::Inbox, test_trace::Session, test_trace::Window;
 
 // A snagtrap process with standard output and error to files in its folder.
 class Viewer {
