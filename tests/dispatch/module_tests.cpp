@@ -42,8 +42,7 @@ TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
                        (again->Release(), DllCanUnloadNow())}),  // the Scheduler still lives
               (Results{S_FALSE, S_OK, S_OK, S_FALSE, S_OK, S_FALSE}));
 
-    // A child outlives its Scheduler and keeps the library loaded.
-    // An unbalanced unlock does not make the count negative.
+    // A child outlives its Scheduler and keeps the library loaded; an unbalanced unlock leaves the count at 0.
     LPOLESTR name = const_cast<LPOLESTR>(u"Tasks");
     DISPID id = 0;
     DISPPARAMS none{};
@@ -55,13 +54,10 @@ TEST_F(Module, CanUnloadNowCountsObjectsFactoriesAndLocks) {
               (Results{S_OK, S_FALSE, S_OK, S_OK, S_OK}));
 }
 
-// ---- Registration ------------------------------------------------------------------------------------------------
-
 std::u16string Text(const char *s) { return std::u16string(s, s + std::char_traits<char>::length(s)); }
 using Lines = std::set<std::u16string>;
 
-// Every key below `path` of HKCR as lines "key=default", "key[name]=value", or
-// "key" alone when it holds no value.
+// Every key below `path` of HKCR as lines "key=default", "key[name]=value", or "key" alone when it holds no value.
 Lines Dump(const std::u16string &path = u"") {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {u"<missing>"};
@@ -102,8 +98,7 @@ Lines Registered(Lines others) {
     return others;
 }
 
-// Registering twice leaves one set of keys; unregistering removes them all
-// and leaves another server's keys alone.
+// Registering twice leaves one set of keys; unregistering removes them all and leaves another server's keys alone.
 TEST_F(Module, RegisteringTwiceLeavesOneSetAndUnregisteringRemovesIt) {
     ASSERT_EQ(Dump(), Lines{});  // a private, empty registry
     const Lines others = {u"CLSID", u"CLSID\\{00000000-1111-2222-3333-444444444444}", u"Interface", u"TypeLib"};

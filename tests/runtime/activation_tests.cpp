@@ -1,8 +1,6 @@
-// Activation of registered in-process servers, in a fresh registry store:
-// ProgID, class, library loaded once and unloaded when idle. Built again with
-// VELQO_TEST_SERVER_BUILD as the test server: one class whose objects share
-// one counter; DllCanUnloadNow answers S_OK when no object, factory
-// reference or lock is held.
+// Activation of registered in-process servers, in a fresh registry store: ProgID, class, library loaded once and
+// unloaded when idle. Built again with VELQO_TEST_SERVER_BUILD as the test server: one class whose objects share one
+// counter; DllCanUnloadNow answers S_OK when no object, factory reference or lock is held.
 #include <windows.h>
 
 constexpr CLSID kCounterClsid = {0x6B1E4A53, 0x2C7D, 0x4F0E, {0x9A, 0x35, 0x7E, 0x21, 0xC0, 0xD4, 0xB8, 0xF1}};
@@ -198,8 +196,8 @@ TEST_F(Activation, Failures) {
     EXPECT_EQ(CLSIDFromProgID(u"Velqo.TestCounter", nullptr), E_INVALIDARG);
 }
 
-// Whoever can change the registry chooses the library that is loaded: a store
-// another user owns or may write to is refused; one others may read is fine.
+// Whoever can change the registry chooses the library that is loaded: a store another user owns or may write to is
+// refused; one others may read is fine.
 TEST_F(Activation, AnUnsafeRegistryIsRefused) {
     const uid_t me = geteuid();
     const struct {

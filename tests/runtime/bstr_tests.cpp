@@ -38,9 +38,8 @@ TEST(Bstr, LayoutLengthsAndCorners) {
     EXPECT_STREQ(buf, "aabcdf");
 }
 
-// UTF-8 and UTF-16 both ways: the size query, a buffer that fits, one too
-// small, and malformed input; each failure sets its own error (consecutive
-// rows differ, so a stale one shows).
+// UTF-8 and UTF-16 both ways: the size query, a buffer that fits, one too small, and malformed input; each failure sets
+// its own error (consecutive rows differ, so a stale one shows).
 TEST(CodePages, Utf8AndUtf16) {
     const std::string utf8 = "a\xC3\xA9\xF0\x9F\x98\x80";  // a, e-acute, U+1F600
     const WCHAR utf16[] = {'a', 0xE9, 0xD83D, 0xDE00, 0}, lone[] = {0xD800, 'x'};
@@ -69,8 +68,7 @@ TEST(CodePages, Utf8AndUtf16) {
 }
 
 #ifndef _WIN32
-// Every allocation of an operation failing in turn, each reported cleanly:
-// the number of the first round that succeeded, or -1.
+// Every allocation of an operation failing in turn, each reported cleanly: the first round that succeeded, or -1.
 int FailEachAllocation(const std::function<bool()> &op) {
     for (long n = 0; n < 64; ++n) {
         VelqoFailAllocationAfter(n);

@@ -17,8 +17,7 @@ IErrorInfo *MakeError(const OLECHAR *description) {
     return info;
 }
 
-// One object under both interfaces; the slot holds its own reference, hands
-// it over once, and belongs to the thread.
+// One object under both interfaces; the slot holds its own reference, hands it over once, and belongs to the thread.
 TEST(ErrorInfo, SlotIsHandedOverOnceAndIsPerThread) {
     IErrorInfo *info = MakeError(OS("main thread"));
     ICreateErrorInfo *create = nullptr;

@@ -1,5 +1,5 @@
-// The registry through the Win32 API only, against the runtime's file store
-// and the system's registry, below a scratch key the fixture removes.
+// The registry through the Win32 API only, against the runtime's file store and the system's registry, below a scratch
+// key the fixture removes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -115,9 +115,9 @@ TEST_F(Registry, CreateOpenAndPaths) {
     RegCloseKey(key);
 
     // Read-only and write-only handles.
-    ASSERT_EQ(SetDword(root_, OS("v"), 1), ERROR_SUCCESS);
-    ASSERT_EQ(Open(HKEY_CURRENT_USER, kScratch, &reader, KEY_READ), ERROR_SUCCESS);
-    ASSERT_EQ(Open(HKEY_CURRENT_USER, kScratch, &writer, KEY_SET_VALUE), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(root_, OS("v"), 1) + Open(HKEY_CURRENT_USER, kScratch, &reader, KEY_READ) +
+                  Open(HKEY_CURRENT_USER, kScratch, &writer, KEY_SET_VALUE),
+              ERROR_SUCCESS);
     EXPECT_EQ(
         (Results{SetDword(reader, OS("v"), 2), RegDeleteValueW(reader, OS("v")), Query(reader, OS("v"), &data),
                  data.at(0), RegCloseKey(reader), RegCloseKey(reader),
@@ -165,8 +165,7 @@ TEST_F(Registry, SizesAndEnumeration) {
 TEST_F(Registry, Deleting) {
     HKEY parent = nullptr, child = nullptr, key = nullptr;
     Bytes data;
-    // The default value under a null or empty name; setting again replaces
-    // type and data, under the name first given.
+    // The default value under a null or empty name; setting again replaces type and data, under the name first given.
     ASSERT_EQ((Results{SetString(root_, nullptr, OS("the default")), SetDword(root_, OS("Count"), 7),
                        SetString(root_, OS("COUNT"), OS("now text"))}),
               (Results{0, 0, 0}));
@@ -195,8 +194,7 @@ TEST_F(Registry, Deleting) {
     EXPECT_TRUE(List(root_).empty() && List(root_, true).empty());
 }
 
-// Names that are no file names on POSIX are still names of keys; long names
-// that share a beginning stay apart.
+// Names that are no file names on POSIX are still names of keys; long names that share a beginning stay apart.
 TEST_F(Registry, AwkwardKeyNames) {
     const Name longA = Name(250, WCHAR('x')) + OS("A"), longB = Name(250, WCHAR('x')) + OS("B");
     // In the order a listing gives them (compared in upper case), made in the reverse order.
@@ -215,9 +213,8 @@ TEST_F(Registry, AwkwardKeyNames) {
 #ifndef _WIN32
 // --- the file store itself ----------------------------------------------------------------
 
-// A write leaves no temporary file; leftovers of an interrupted one are
-// ignored. A damaged values file is refused, kept as it is, and its key can
-// still be listed and removed.
+// A write leaves no temporary file; leftovers of an interrupted one are ignored. A damaged values file is refused, kept
+// as it is, and its key can still be listed and removed.
 TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
     HKEY key = nullptr;
     ASSERT_EQ(Create(root_, OS("Sub"), &key), ERROR_SUCCESS);
@@ -252,8 +249,8 @@ TEST_F(Registry, StoreWritesWholeFilesAndKeepsADamagedOne) {
     EXPECT_TRUE(List(root_).empty());
 }
 
-// $VELQOSCH_REGISTRY, else $XDG_DATA_HOME/velqosch/registry, else
-// ~/.local/share/velqosch/registry; a store that cannot be written refuses.
+// $VELQOSCH_REGISTRY, else $XDG_DATA_HOME/velqosch/registry, else ~/.local/share/velqosch/registry; a store that cannot
+// be written refuses.
 TEST_F(Registry, WhereTheStoreLives) {
     const std::string xdg = store_ + "/xdg", home = store_ + "/home", blocked = store_ + "/blocked";
     std::ofstream(blocked) << "x";

@@ -1,5 +1,5 @@
-// Shared helpers of the runtime tests. They use only Windows API names, so
-// they build against the system's own libraries as well.
+// Shared helpers of the runtime tests. They use only Windows API names, so they build against the system's own
+// libraries as well.
 #pragma once
 
 #include <objbase.h>
@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-// The Windows build runs against the system's libraries (Wine's, here), which
-// differ from the runtime's own promises in a few corners the tests name.
+// The Windows build runs against the system's libraries (Wine's, here), which differ from the runtime's own promises in
+// a few corners the tests name.
 #ifdef _WIN32
 #define OS(x) L##x
 constexpr bool kSystemLibraries = true;
@@ -41,8 +41,7 @@ inline std::string ErrorRecord(BSTR source, BSTR description, BSTR helpFile, DWO
     }
     return out + std::to_string(context) + ")";
 }
-// The thread's error object, which GetErrorInfo hands over once, as its
-// record; "none" when there is none.
+// The thread's error object, which GetErrorInfo hands over once, as its record; "none" when there is none.
 inline std::string TakeErrorInfo() {
     IErrorInfo *info = reinterpret_cast<IErrorInfo *>(1);
     const HRESULT hr = GetErrorInfo(0, &info);
@@ -54,8 +53,8 @@ inline std::string TakeErrorInfo() {
     info->Release();
     return ErrorRecord(parts[0], parts[1], parts[2], context);
 }
-// What a run of calls gave, in the order written (a braced list runs its
-// calls in order), to compare with what each should give in one check.
+// What a run of calls gave, in the order written (a braced list runs its calls in order), to compare with what each
+// should give in one check.
 using Results = std::vector<long long>;
 
 inline std::string ReadFile(const std::string &path) {
@@ -64,8 +63,7 @@ inline std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
-// A counted object owned by the test whose DISPID_VALUE property is a value
-// chosen by the test.
+// A counted object owned by the test whose DISPID_VALUE property is a value chosen by the test.
 class ValueObject : public IDispatch {
 public:
     explicit ValueObject(VARIANT value = {}) : value_(value) {}

@@ -47,8 +47,8 @@ TEST(SafeArray, BoundsLockingAndResizing) {
               (Results{E_UNEXPECTED, S_OK, DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, S_OK, 2, S_OK, S_OK,
                        DISP_E_ARRAYISLOCKED, S_OK, S_OK}));
 
-    // Resizing changes the last dimension and keeps the elements; the strings
-    // that a shrinking cuts off are freed (a leak shows under the sanitizers).
+    // Resizing changes the last dimension and keeps the elements; the strings that a shrinking cuts off are freed (a
+    // leak shows under the sanitizers).
     psa = SafeArrayCreateVector(VT_BSTR, 1, 3);
     BSTR three = SysAllocString(OS("three")), text = nullptr, five = nullptr;
     for (LONG i = 1; i <= 3; ++i) ASSERT_EQ(SafeArrayPutElement(psa, &i, three), S_OK);
@@ -105,8 +105,7 @@ SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0) {
     return st;
 }
 
-// Rows that also hold backwards are marked; a time is rounded to the second
-// and milliseconds do not survive.
+// Rows that also hold backwards are marked; a time is rounded to the second and milliseconds do not survive.
 TEST(VariantTime, KnownValues) {
     const struct {
         double date;

@@ -14,8 +14,7 @@
 
 namespace {
 
-// The threads meet through atomics alone: starting or joining one may change
-// the caller's last error.
+// The threads meet through atomics alone: starting or joining one may change the caller's last error.
 TEST(System, LastErrorIsPerThread) {
     std::atomic<int> step{0};
     std::atomic<DWORD> seen{99};

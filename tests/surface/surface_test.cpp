@@ -1,6 +1,5 @@
-// Agreement of the published surface. (generators.sh checks that the
-// committed IDL and reference are the generator's output; the type library
-// built from the table is checked against it member by member under Wine, by
+// Agreement of the published surface. (generators.sh checks that the committed IDL and reference are the generator's
+// output; the type library built from the table is checked against it member by member under Wine, by
 // typelib_check.exe.)
 #include "component/surface.h"
 
@@ -14,9 +13,8 @@ namespace {
 namespace sf = TaskScheduler::surface;
 using sf::Type;
 
-// What the build adds to widl's output: each enumeration constant carries its
-// own name as its help string, and no return value has a parameter name. The
-// reader refuses the library cut short anywhere, without reading past its end.
+// What the build adds to widl's output: each enumeration constant carries its own name as its help string, and no
+// return value has a parameter name. The reader refuses the library cut short anywhere, without reading past its end.
 TEST(TypeLibrary, ConstantsCarryTheirNamesReturnValuesNoNameAndACutLibraryIsRefused) {
     const std::string file = ReadFile(VELQO_TLB);
     velqo::msft::Library lib;

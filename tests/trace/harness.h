@@ -44,8 +44,8 @@ public:
     bool Ready() const { return ready_; }
     std::string Output() const { return ReadFile(dir_.path() + "/stdout"); }
     std::string Errors() const { return ReadFile(dir_.path() + "/stderr"); }
-    // Sends the signal (none for 0) and gives the exit code, or -1 when the
-    // viewer did not exit normally within ten seconds (it is killed then).
+    // Sends the signal (none for 0) and gives the exit code, or -1 when the viewer did not exit normally within ten
+    // seconds (it is killed then).
     int Stop(int signalNumber) {
         if (pid_ <= 0) return -1;
         if (signalNumber) kill(pid_, signalNumber);

@@ -38,11 +38,9 @@ std::string Lines(int first, std::initializer_list<const char *> rows) {
 
 void Inner() { TraceScope trace("Trigger", "Property (Get) IsDirty"); }
 
-// Nesting, the error way out (no exit line, the depth stays raised), a
-// skipped scope, extra text and an unmatched exit; then line numbers beyond
-// five digits, the elapsed time with a point whatever the separator, and an
-// empty time once the signed subtraction of the counter overflows; all at one
-// viewer.
+// Nesting, the error way out (no exit line, the depth stays raised), a skipped scope, extra text and an unmatched exit;
+// then line numbers beyond five digits, the elapsed time with a point whatever the separator, and an empty time once
+// the signed subtraction of the counter overflows; all at one viewer.
 TEST(Trace, ExactLinesAtTheViewer) {
     Session session;
     Viewer viewer;

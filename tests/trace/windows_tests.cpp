@@ -31,8 +31,7 @@ sockaddr_un Address(const std::string &path) {
     return address;
 }
 
-// The newest window first; the walk goes on past a closed window, and past
-// one of a vanished process, which is removed.
+// The newest window first; the walk goes on past a closed window, and past one of a vanished process, which is removed.
 TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
     Session session;
     HWND desktop = GetDesktopWindow();
@@ -66,8 +65,8 @@ TEST(Desktop, NewestWindowFirstAndTheWalkGoesOnPastAClosedOne) {
     EXPECT_TRUE(TopLevel().empty());
 }
 
-// The folder must be the user's own (0700, no symbolic link): others could
-// read the trace or pose as a window. Bad arguments leave no files.
+// The folder must be the user's own (0700, no symbolic link): others could read the trace or pose as a window. Bad
+// arguments leave no files.
 TEST(Desktop, OnlyAPrivateSessionFolderIsUsedAndBadArgumentsAreRefused) {
     Inbox inbox;
     {
@@ -102,9 +101,8 @@ TEST(Desktop, OnlyAPrivateSessionFolderIsUsedAndBadArgumentsAreRefused) {
     }
 }
 
-// The text copied is at most one less than the buffer; messages reach the
-// callback on the receiver's thread, in order, before the sender goes on; the
-// callback may send to its own window and destroy it.
+// The text copied is at most one less than the buffer; messages reach the callback on the receiver's thread, in order,
+// before the sender goes on; the callback may send to its own window and destroy it.
 TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
     Session session;
     Window w("K", "abcdef");
@@ -119,9 +117,8 @@ TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
     }
     char buffer[4] = "Q";
     EXPECT_TRUE(GetWindowTextA(w.hwnd, buffer, 0) == 0 && buffer[0] == 'Q' && !GetWindowTextA(w.hwnd, nullptr, 10));
-    EXPECT_EQ(SendMessageA(w.hwnd, WM_GETTEXT, 3, reinterpret_cast<LPARAM>(buffer)), 2);  // answered the same way
-    EXPECT_STREQ(buffer, "ab");
-    EXPECT_TRUE(w.inbox.lines.empty());
+    EXPECT_TRUE(SendMessageA(w.hwnd, WM_GETTEXT, 3, reinterpret_cast<LPARAM>(buffer)) == 2 &&
+                buffer == std::string("ab") && w.inbox.lines.empty());  // answered the same way, not by the callback
 
     w.inbox.answer = 77;
     const std::string line = "line one\r\n\twith a tab";
@@ -143,9 +140,8 @@ TEST(Messages, WindowTextAndMessagesInOrderBeforeTheSenderGoesOn) {
     EXPECT_EQ(w.inbox.lines, (std::vector<std::string>{"outer", "inner", "bye"}));
 }
 
-// A receiver that does not answer in time gives 0 and serves the next
-// message (its late answer goes to a closed connection, without SIGPIPE);
-// senders on several threads are served one at a time.
+// A receiver late to answer gives 0 and serves the next message (its late answer meets a closed connection, no
+// SIGPIPE); senders are served one at a time.
 TEST(Messages, LateReceiverGivesZeroAndSendersAreServedOneAtATime) {
     Session session;
     VelqoSetMessageTimeout(200);
@@ -161,8 +157,7 @@ TEST(Messages, LateReceiverGivesZeroAndSendersAreServedOneAtATime) {
         },
         nullptr);
     ASSERT_NE(hwnd, nullptr);
-    EXPECT_EQ(Send(hwnd, "x"), 0);
-    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(Send(hwnd, "x") == 0 && calls == 1);
     open = true;
     VelqoSetMessageTimeout(0);
     std::atomic<int> ok{0};
@@ -176,9 +171,8 @@ TEST(Messages, LateReceiverGivesZeroAndSendersAreServedOneAtATime) {
     EXPECT_TRUE(VelqoDestroyWindow(hwnd));
 }
 
-// Bytes that are no message get no answer and do not stop the receiver. A
-// listener under a window's name that hangs up mid-message, as a crashing
-// viewer would: the sender gets 0, not SIGPIPE, and the window goes at the next walk.
+// Bytes that are no message get no answer and do not stop the receiver. A listener under a window's name that hangs up
+// mid-message, as a crashing viewer would: the sender gets 0, not SIGPIPE, and the window goes at the next walk.
 TEST(Messages, GarbageOnTheSocketAndAReceiverHangingUpMidMessage) {
     Session session;
     Window w("K", "t");

@@ -1,5 +1,5 @@
-// The built type library as the platform's oleaut32 reads it, against the
-// surface table, one line per type and member; and the DLL's resources.
+// The built type library as the platform's oleaut32 reads it, against the surface table, one line per type and member;
+// and the DLL's resources.
 //
 //   typelib_check [gtest flags] DLL_PATH TLB_PATH
 #include <algorithm>
@@ -19,8 +19,7 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
-std::wstring S(const std::wstring &s) { return s; }
-std::wstring S(const wchar_t *s) { return s; }
+std::wstring S(std::wstring s) { return s; }
 std::wstring S(long long v) { return std::to_wstring(v); }
 std::wstring S(const GUID &g) {
     wchar_t text[40] = {};
@@ -44,8 +43,8 @@ std::wstring Name(ITypeInfo *ti, MEMBERID id = MEMBERID_NIL, std::wstring *doc =
     return Take(name);
 }
 
-// A type as oleaut32 describes it, and a type of the table written the same way: a variant type, an array of
-// one, a pointer to an interface for an object, an enumeration by its name.
+// A type as oleaut32 describes it, and a type of the table written the same way: a variant type, an array of one, a
+// pointer to an interface for an object, an enumeration by its name.
 std::wstring Describe(ITypeInfo *ti, const TYPEDESC &td) {
     Ref<ITypeInfo> ref;
     switch (td.vt) {
@@ -273,9 +272,9 @@ std::wstring Resource(HMODULE module, const char *name, LPCSTR type) {
     return r ? Hex(LockResource(LoadResource(module, r)), SizeofResource(module, r)) : L"missing";
 }
 
-// Each class lists its interface identifiers, an earlier one first: a count of bytes, then the identifiers. The
-// TYPELIB resource is the built .tlb; its header carries the library's help context (the 32-bit field after the
-// help string and the help-string context), which Wine's oleaut32 does not report. Then the version block.
+// Each class lists its interface identifiers, an earlier one first: a count of bytes, then the identifiers. The TYPELIB
+// resource is the built .tlb; its header carries the library's help context (the 32-bit field after the help string and
+// the help-string context), which Wine's oleaut32 does not report. Then the version block.
 TEST(Dll, ResourcesAndVersionBlock) {
     HMODULE module = LoadLibraryExW(g_dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr) << "cannot load the DLL as data";
