@@ -48,11 +48,9 @@ inline bool Same(const Var &a, const Var &b) {
 
 // The DISPIDs of `names` on `object` (DISPID_UNKNOWN for a name it lacks) and its answer.
 inline std::pair<HRESULT, std::vector<DISPID>> IdsOf(IDispatch *object, std::vector<const char16_t *> names) {
-    std::vector<LPOLESTR> raw;
-    for (const char16_t *n : names) raw.push_back(const_cast<LPOLESTR>(n));
     std::vector<DISPID> ids(names.size(), 123);
-    const HRESULT hr = object->GetIDsOfNames(IID_NULL, raw.data(), static_cast<UINT>(raw.size()), 0, ids.data());
-    return {hr, ids};
+    const auto raw = const_cast<LPOLESTR *>(names.data());
+    return {object->GetIDsOfNames(IID_NULL, raw, UINT(names.size()), 0, ids.data()), ids};  // in that order
 }
 inline DISPID IdOf(IDispatch *object, const char16_t *name) { return IdsOf(object, {name}).second[0]; }
 

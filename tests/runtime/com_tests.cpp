@@ -9,11 +9,10 @@ namespace {
 
 IErrorInfo *MakeError(const OLECHAR *description) {
     ICreateErrorInfo *create = nullptr;
-    EXPECT_EQ(CreateErrorInfo(&create), S_OK);
-    create->SetDescription(const_cast<LPOLESTR>(description));
     IErrorInfo *info = nullptr;
-    EXPECT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void **>(&info)), S_OK);
-    EXPECT_EQ(create->Release(), 1u);
+    EXPECT_EQ((Results{CreateErrorInfo(&create), create->SetDescription(const_cast<LPOLESTR>(description)),
+                       create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void **>(&info)), create->Release()}),
+              (Results{S_OK, S_OK, S_OK, 1}));
     return info;
 }
 

@@ -182,8 +182,7 @@ TEST_F(Registry, Deleting) {
                        ERROR_FILE_NOT_FOUND, 0, 0}));
 
     ASSERT_EQ(Create(root_, OS("Tree\\A\\B\\C"), &key), ERROR_SUCCESS);
-    Touch(root_, OS("Tree\\D"));
-    Touch(root_, OS("Sibling"));
+    for (const WCHAR *path : {OS("Tree\\D"), OS("Sibling")}) Touch(root_, path);
     EXPECT_EQ((Results{SetDword(key, OS("deep"), 1), RegCloseKey(key), RegDeleteTreeW(root_, OS("Tree"))}),
               (Results{0, 0, 0}));
     EXPECT_EQ(List(root_), Names{OS("Sibling")});
