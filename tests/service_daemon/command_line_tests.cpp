@@ -1,5 +1,4 @@
-// The daemon's helpers: the parameter splitting it applies before it runs an
-// item, the text conversions around it, and the end of a repetition window.
+// The daemon's helpers: parameter splitting, text conversions and the end of a repetition window.
 #include <gtest/gtest.h>
 
 #include <ctime>

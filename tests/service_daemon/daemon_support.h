@@ -1,6 +1,5 @@
-// A fresh Windows directory per test, the built daemon as the service
-// program, and helpers to write items and wait for the daemon. What a test
-// changes in the environment it changes through test_env::Scoped.
+// A fresh Windows directory per test, the built daemon as the service program, helpers to write items and wait
+// for the daemon. What a test changes in the environment it changes through test_env::Scoped.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The service control functions over the real daemon: states, rights,
-// handles and the start of a missing or second daemon.
+// The service control functions over the real daemon: states, rights, handles, a missing or second daemon.
 #include <mstask.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -43,6 +42,18 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
         SC_HANDLE h = OpenServiceA(from, name, SERVICE_QUERY_STATUS);
         return h && CloseServiceHandle(h);
     };
+    // The start right needs a state folder the caller may write, running or not. As root the
+    // folder's mode binds nobody, so the check runs in a child that has become an unprivileged user.
+    const auto startRefused = [&](DWORD state) {
+        ASSERT_EQ(chmod(svc::StateFolder().c_str(), 0555) | chmod(windir_.c_str(), 0755), 0);
+        EXPECT_TRUE(test_user::AsUnprivileged({}, [&] {
+            for (DWORD access : {DWORD(SERVICE_START | SERVICE_QUERY_STATUS), DWORD(0x20000000) /* GENERIC_EXECUTE */})
+                if (OpenSchedule(access) || GetLastError() != ERROR_ACCESS_DENIED) return false;
+            SERVICE_STATUS now{};
+            return QueryServiceStatus(OpenSchedule(SERVICE_QUERY_STATUS), &now) && now.dwCurrentState == state;
+        })) << state;
+        chmod(svc::StateFolder().c_str(), 0700);
+    };
     for (const char *name : {"Spooler", "Schedul", "Schedule2", "Schedule "})
         EXPECT_REFUSED(open(manager, name), ERROR_SERVICE_DOES_NOT_EXIST);
     EXPECT_REFUSED(open(manager, nullptr), ERROR_INVALID_NAME);
@@ -68,6 +79,7 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
         EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_FILE_NOT_FOUND);
     }
     EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED));  // nothing was started
+    startRefused(SERVICE_STOPPED);
     // The names and computers it takes.
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
@@ -90,8 +102,7 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
         ASSERT_TRUE(svc::WriteFileAtomic(marker, junk));
         EXPECT_EQ(CurrentState(), DWORD(SERVICE_STOPPED)) << junk;
     }
-    // A stopped service accepts no control; a start does not wait, and a
-    // second start is refused while the first is pending or done.
+    // A stopped service accepts no control; a start does not wait; a second start is refused.
     ASSERT_TRUE(QueryServiceStatus(all, &status));
     EXPECT_EQ(std::tuple(status.dwCurrentState, status.dwControlsAccepted, status.dwServiceType),
               std::tuple(DWORD(SERVICE_STOPPED), DWORD(0), DWORD(SERVICE_WIN32_SHARE_PROCESS)));
@@ -102,6 +113,7 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     EXPECT_EQ(std::pair(status.dwCurrentState, status.dwControlsAccepted),
               std::pair(DWORD(SERVICE_RUNNING), DWORD(SERVICE_ACCEPT_STOP)));
     EXPECT_REFUSED(ControlService(all, 2 /* pause */, &status), ERROR_INVALID_SERVICE_CONTROL);
+    startRefused(SERVICE_RUNNING);
     // A second daemon started by hand exits with status 2 and says why.
     FILE *second = popen("'" VELQOSVC_PATH "' --foreground 2>&1", "r");
     ASSERT_NE(second, nullptr);
@@ -117,34 +129,8 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     for (SC_HANDLE h : {queryOnly, startOnly, all, noConnect, manager}) EXPECT_TRUE(CloseServiceHandle(h));
 }
 
-// The start right needs a state folder the caller may write, running or not.
-// As root the folder's mode binds nobody, so the check runs in a child that
-// has become an unprivileged user.
-TEST_F(ServiceControl, StartRightNeedsAWritableStateFolder) {
-    const std::string state = svc::StateFolder();
-    ASSERT_FALSE(state.empty());
-    for (bool running : {false, true}) {
-        if (running) StartService();
-        ASSERT_EQ(chmod(state.c_str(), 0555) | chmod(windir_.c_str(), 0755), 0);
-        EXPECT_TRUE(test_user::AsUnprivileged(
-            {},
-            [&] {
-                for (DWORD access :
-                     {DWORD(SERVICE_START | SERVICE_QUERY_STATUS), DWORD(0x20000000) /* GENERIC_EXECUTE */})
-                    if (OpenSchedule(access) || GetLastError() != ERROR_ACCESS_DENIED) return false;
-                SERVICE_STATUS status{};
-                return QueryServiceStatus(OpenSchedule(SERVICE_QUERY_STATUS), &status) &&
-                       status.dwCurrentState == (running ? DWORD(SERVICE_RUNNING) : DWORD(SERVICE_STOPPED));
-            }))
-            << "running " << running;
-        chmod(state.c_str(), 0700);
-    }
-}
-
-// A start on the user's default store goes through the user unit when the
-// user's service manager knows it, and spawns the daemon in every other case.
-// A stand-in systemctl along $PATH answers as the manager would and records
-// its calls; its "start" runs the daemon as the unit does.
+// A start on the user's default store goes through the user unit when the user's manager knows it, else it spawns
+// the daemon. A stand-in systemctl along $PATH records its calls; its "start" runs the daemon as the unit does.
 TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
     struct Row {
         const char *name;

@@ -7,11 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/unprivileged.h"
 #include "platform/service/job/jobfile_seam.h"
-#include "service_job/job_test_util.h"
+#include "service_job/same_job.h"
 
 using namespace velqo::service;
-using jobtest::ScratchDir;
+using ScratchDir = test_user::TempDir;
 
 namespace {
 
@@ -51,24 +52,21 @@ TEST(JobFileRead, OpenErrors) {
         EXPECT_EQ(ReadJobFile(c.path, job), c.expected) << c.path;
         EXPECT_EQ(job.comment, u"kept");
     }
-    // Larger than any item: refused before reading, also when sparse (1 TiB claimed).
-    for (off_t size : {off_t(kMaxJobFileSize + 1), off_t(1) << 40}) {
-        ASSERT_EQ(::truncate(dir.File("plain").c_str(), size), 0);
-        JobData job;
-        EXPECT_EQ(ReadJobFile(dir.File("plain"), job), SCHED_E_INVALID_TASK);
-    }
+    // Larger than any item: refused before reading (1 TiB claimed, sparse).
+    ASSERT_EQ(::truncate(dir.File("plain").c_str(), off_t(1) << 40), 0);
+    JobData sparse;
+    EXPECT_EQ(ReadJobFile(dir.File("plain"), sparse), SCHED_E_INVALID_TASK);
     const std::string path = dir.File("a.job");  // a file its reader may not read
     ASSERT_EQ(WriteJobFile(path, Sample(u"a", 1)), S_OK);
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-    EXPECT_TRUE(jobtest::AsUnprivileged({dir.path(), path}, [&] {
+    EXPECT_TRUE(test_user::AsUnprivileged({dir.path(), path}, [&] {
         JobData job;
         job.comment = u"kept";
         return ReadJobFile(path, job) == E_ACCESSDENIED && job.comment == u"kept";
     }));
 }
 
-// Write functions for the seam. The counter says how many calls succeed
-// before the failure.
+// Write functions for the seam; g_callsBeforeFailure calls succeed before the failure.
 int g_callsBeforeFailure = 0;
 int g_failure = 0;
 
@@ -148,15 +146,14 @@ TEST(JobFileWrite, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(WriteJobFile("", Sample(u"x", 0)), E_INVALIDARG);
     ASSERT_EQ(::rmdir(dir.File("folder.job").c_str()), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);  // read-only folder
-    EXPECT_TRUE(jobtest::AsUnprivileged({dir.path(), path},
-                                        [&] { return WriteJobFile(path, Sample(u"new.exe", 1)) == E_ACCESSDENIED; }));
+    EXPECT_TRUE(test_user::AsUnprivileged({dir.path(), path},
+                                          [&] { return WriteJobFile(path, Sample(u"new.exe", 1)) == E_ACCESSDENIED; }));
     ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
     EXPECT_EQ(test_user::ReadFile(path), before);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"kept.job"});
 }
 
-// A save that stops half-way until it is killed: it writes half, says so on
-// g_hungSignal, and waits.
+// A save that writes half, says so on g_hungSignal and waits to be killed.
 int g_hungSignal = -1;
 ssize_t HangHalfWay(int fd, const void *buffer, std::size_t size) {
     (void)!::write(fd, buffer, size / 2);
@@ -169,8 +166,7 @@ void Age(const std::string &path, long seconds) {
     ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
 }
 
-// A killed save leaves its temporary file; the next sweep removes it, but
-// never the file of a writer that is still at work, nor one just created.
+// A killed save's temporary file goes at the next sweep; a live writer's or a fresh one stays.
 TEST(JobFileWrite, StaleTemporaryFilesAreSweptLiveOnesKept) {
     ScratchDir dir;
     const std::string path = dir.File("item.job");

