@@ -76,6 +76,13 @@ protected:
         EXPECT_EQ(svc::ReadJobFile(JobPath(name), job), S_OK) << name;
         return job;
     }
+    svc::JobData WaitForEnd(const std::string &name, int ms = 5000) const {  // until it has run and is over
+        svc::JobData job;
+        EXPECT_TRUE(
+            WaitFor([&] { return (job = Load(name)).mostRecentRun.wYear && job.status != SCHED_S_TASK_RUNNING; }, ms))
+            << name << LogText();
+        return job;
+    }
     void StartService() const { ASSERT_TRUE(test_service::Start()) << LogText(); }
     void StopService() const { ASSERT_TRUE(test_service::Stop()) << LogText(); }
     static DWORD CurrentState() { return svc::QueryDaemonStatus().state; }

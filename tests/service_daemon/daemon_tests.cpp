@@ -27,16 +27,7 @@ TASK_TRIGGER TriggerAt(WORD type, time_t at, DWORD flags = 0) {
     return t;
 }
 
-class Daemon : public DaemonTest {
-protected:
-    svc::JobData WaitForEnd(const std::string &name, int ms = 5000) {  // until it has run and is over
-        svc::JobData job;
-        EXPECT_TRUE(
-            WaitFor([&] { return (job = Load(name)).mostRecentRun.wYear && job.status != SCHED_S_TASK_RUNNING; }, ms))
-            << name << LogText();
-        return job;
-    }
-};
+class Daemon : public DaemonTest {};
 
 // Rows: an item, the answer to its run request, and what its file then holds.
 TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
@@ -46,25 +37,23 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         DWORD maxRunTime, flags;
         const char16_t *account;  // stored with the item, or null
         HRESULT answer;
-        DWORD exitCode;
-        HRESULT status;  // 0: any but terminated
+        DWORD exitCode;  // past 128: terminated
         bool deleted;
     };
     const Row rows[] = {
-        {"Seven", u"/bin/sh", u"-c \"exit 7\"", 0xFFFFFFFF, 0, nullptr, S_OK, 7, 0, false},
+        {"Seven", u"/bin/sh", u"-c \"exit 7\"", 0xFFFFFFFF, 0, nullptr, S_OK, 7, false},
         // $PWD and $0..$1 as the program received them, one per line, written where it ran
         {"Args", u"/bin/sh",
          u"-c \"printf '%s\\n' \\\"$PWD\\\" \\\"$0\\\" \\\"$1\\\" > out\" \"two words\" back\\\\slash", 0xFFFFFFFF, 0,
-         nullptr, S_OK, 0, 0, false},
-        {"Sleeper", u"/bin/sleep", u"30", 300, 0, nullptr, S_OK, 128 + 15, SCHED_S_TASK_TERMINATED, false},
+         nullptr, S_OK, 0, false},
+        {"Sleeper", u"/bin/sleep", u"30", 300, 0, nullptr, S_OK, 128 + 15, false},
         // SIGTERM ignored: killed once the grace period is over
-        {"Stubborn", u"/bin/sh", u"-c \"trap '' TERM; sleep 30\"", 300, 0, nullptr, S_OK, 128 + 9,
-         SCHED_S_TASK_TERMINATED, false},
-        {"Once", u"/bin/true", u"", 0xFFFFFFFF, TASK_FLAG_DELETE_WHEN_DONE, u"me", S_OK, 0, 0, true},
-        {"Theirs", u"/bin/true", u"", 0xFFFFFFFF, 0, u"somebody-else", E_ACCESSDENIED, 0, 0, false},
-        {"NoProgram", u"", u"", 0xFFFFFFFF, 0, nullptr, SCHED_E_TASK_NOT_READY, 0, 0, false},
-        {"Missing", u"/no/such/program", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, 0, false},
-        {"NoFolder", u"/bin/true", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, 0, false},  // its folder is missing
+        {"Stubborn", u"/bin/sh", u"-c \"trap '' TERM; sleep 30\"", 300, 0, nullptr, S_OK, 128 + 9, false},
+        {"Once", u"/bin/true", u"", 0xFFFFFFFF, TASK_FLAG_DELETE_WHEN_DONE, u"me", S_OK, 0, true},
+        {"Theirs", u"/bin/true", u"", 0xFFFFFFFF, 0, u"somebody-else", E_ACCESSDENIED, 0, false},
+        {"NoProgram", u"", u"", 0xFFFFFFFF, 0, nullptr, SCHED_E_TASK_NOT_READY, 0, false},
+        {"Missing", u"/no/such/program", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, false},
+        {"NoFolder", u"/bin/true", u"", 0xFFFFFFFF, 0, nullptr, kNotFound, 0, false},  // its folder is missing
     };
     std::map<std::string, svc::JobData> stored;
     for (const Row &row : rows) {
@@ -105,7 +94,6 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         {windir_ + "/Elsewhere.job", E_INVALIDARG},
         {TasksDir() + "/.service/../../x.job", E_INVALIDARG},
         {JobPath("Two\nLines"), E_INVALIDARG},
-        {TasksDir() + "/" + std::string(5000, 'x') + ".job", E_INVALIDARG},
     };
     for (const auto &[path, answer] : bad) EXPECT_EQ(svc::RequestRun(path), answer) << path.substr(0, 80);
     time_t before = time(nullptr);
@@ -120,9 +108,9 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
             const int budget = row.exitCode == 128 + 9 ? 6000 : 3000;
             svc::JobData job = WaitForEnd(row.name, std::max<int>(int(budget - (time(nullptr) - before) * 1000), 0));
             EXPECT_EQ(std::tuple(job.exitCode, job.runningInstances, job.status == SCHED_S_TASK_TERMINATED),
-                      std::tuple(row.exitCode, WORD(0), row.status == SCHED_S_TASK_TERMINATED));
-            EXPECT_GE(ToTime(job.mostRecentRun), before - 1);
-            EXPECT_LE(ToTime(job.mostRecentRun), time(nullptr) + 1);
+                      std::tuple(row.exitCode, WORD(0), row.exitCode > 128));
+            const time_t ran = ToTime(job.mostRecentRun);
+            EXPECT_TRUE(ran >= before - 1 && ran <= time(nullptr) + 1) << ran - before;
         } else {
             EXPECT_EQ(Load(row.name).mostRecentRun.wYear, 0);
         }
