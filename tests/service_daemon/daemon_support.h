@@ -24,7 +24,6 @@ namespace daemon_test {
 
 namespace svc = velqo::service;
 
-// Polls `done` every 20 ms until it holds or `ms` pass.
 inline bool WaitFor(const std::function<bool()> &done, int ms = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
@@ -61,7 +60,6 @@ protected:
     std::string JobPath(const std::string &name) const { return TasksDir() + "/" + name + ".job"; }
     std::string LogText() const { return test_user::ReadFile(TasksDir() + "/.service/daemon.log"); }
 
-    // An item running `application` with `parameters`, no trigger, no run limit.
     static svc::JobData Item(const std::u16string &application, const std::u16string &parameters) {
         svc::JobData job = svc::NewJob();
         job.application = application, job.parameters = parameters, job.maxRunTime = 0xFFFFFFFF;

@@ -20,7 +20,6 @@ time_t ToTime(const SYSTEMTIME &s) {
     return mktime(&parts);
 }
 
-// A trigger of `type` starting at the local time `at`.
 TASK_TRIGGER TriggerAt(WORD type, time_t at, DWORD flags = 0) {
     TASK_TRIGGER t = svc::DefaultTrigger(svc::WallClockAt(at));
     t.TriggerType = TASK_TRIGGER_TYPE(type), t.rgFlags = flags;
@@ -83,8 +82,7 @@ TEST_F(Daemon, RunRequestsAndWhatTheyRecord) {
         b[22] = char(triggers & 0xFF), b[23] = char(triggers >> 8);
         test_user::WriteFile(JobPath("Long1"), b);
     }
-    EXPECT_EQ(svc::RequestRun(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
-    EXPECT_EQ(svc::RequestTerminate(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
+    EXPECT_EQ(svc::RequestRun(JobPath("Seven")) | svc::RequestTerminate(JobPath("Seven")), SCHED_E_SERVICE_NOT_RUNNING);
     StartService();
     // Only items of this Tasks folder, by a path without line breaks.
     const std::pair<std::string, HRESULT> bad[] = {
@@ -185,8 +183,7 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
         Store(row.name, job);
     }
     svc::JobData stale = Item(u"/bin/true", u"");
-    stale.status = SCHED_S_TASK_RUNNING;
-    stale.runningInstances = 3;
+    stale.status = SCHED_S_TASK_RUNNING, stale.runningInstances = 3;
     Store("Stale", stale);
     ASSERT_EQ(svc::WriteJobFile(windir_ + "/outside.job", due), S_OK);
     std::filesystem::create_symlink(windir_ + "/outside.job", JobPath("Linked"));

@@ -24,12 +24,6 @@ JobData Sample(const char16_t *app, std::size_t dataSize) {
     return job;
 }
 
-class ScopedWriteFunction {
-public:
-    explicit ScopedWriteFunction(JobFileWriteFunction f) { SetJobFileWriteFunction(f); }
-    ~ScopedWriteFunction() { SetJobFileWriteFunction(nullptr); }
-};
-
 TEST(JobFileRead, OpenErrors) {
     ScratchDir dir;
     std::ofstream(dir.File("plain")) << "abc";
@@ -102,13 +96,11 @@ TEST(JobFileWrite, FailedWriteKeepsOldFile) {
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);  // a new file; a replacement keeps the mode it was given
         ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-        g_callsBeforeFailure = c.callsBefore;
-        g_failure = c.error;
+        g_callsBeforeFailure = c.callsBefore, g_failure = c.error;
         const JobData now = Sample(u"new.exe", 5000);
-        {
-            ScopedWriteFunction seam(c.f);
-            EXPECT_EQ(WriteJobFile(path, now), c.expected);
-        }
+        SetJobFileWriteFunction(c.f);
+        EXPECT_EQ(WriteJobFile(path, now), c.expected);
+        SetJobFileWriteFunction(nullptr);
         JobData back;
         ASSERT_EQ(ReadJobFile(path, back), S_OK);
         EXPECT_TRUE(jobtest::SameJob(back, c.expected == S_OK ? now : old));
