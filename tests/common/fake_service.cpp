@@ -97,11 +97,12 @@ HRESULT FakeWorkItem::CreateTrigger(WORD *piNewTrigger, ITaskTrigger **ppTrigger
 }
 
 HRESULT FakeWorkItem::GetRunTimes(const LPSYSTEMTIME begin, const LPSYSTEMTIME end, WORD *count, LPSYSTEMTIME *times) {
-    const HRESULT hr = journal.Enter("GetRunTimes", Text(*begin) + "," + Text(*end) + "," + std::to_string(*count));
-    *count = hr == S_OK ? static_cast<WORD>(std::min<size_t>(*count, runs.size())) : 0;
+    const WORD asked = *count;
+    const HRESULT hr = journal.Enter("GetRunTimes", Text(*begin) + "," + Text(*end) + "," + std::to_string(asked));
+    *count = hr == S_OK ? static_cast<WORD>(std::min<size_t>(asked, runs.size())) : 0;
     *times = *count ? static_cast<LPSYSTEMTIME>(CoTaskMemAlloc(*count * sizeof(SYSTEMTIME))) : nullptr;
     if (*times) std::copy(runs.begin(), runs.begin() + *count, *times);
-    return hr;
+    return hr == S_OK && *count < asked ? S_FALSE : hr;  // fewer than asked, as the service answers
 }
 
 HRESULT FakeWorkItem::SetWorkItemData(WORD cbData, BYTE rgbData[]) {

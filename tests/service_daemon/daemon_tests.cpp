@@ -210,5 +210,21 @@ TEST_F(Daemon, ItemsRunWhenDueAndAtStartup) {
     EXPECT_EQ(LogText().find("skipped"), std::string::npos) << LogText();
 }
 
+// The daemon on its own clock across the spring gap: a daily 02:30 runs once,
+// when the gap ends at 03:00.
+TEST_F(Daemon, ARunTimeTheClocksSkipRunsWhenTheGapEnds) {
+    const test_env::Scoped berlin("TZ", "Europe/Berlin");
+    const time_t gapEnds = 1806195600;  // 2027-03-28T01:00:00Z
+    svc::JobData job = Item(u"/bin/true", u"");
+    job.triggers = {TriggerAt(TASK_TIME_TRIGGER_DAILY, gapEnds - 86400 + 1800)};  // 2027-03-27 02:30
+    Store("Skipped", job);
+    const test_env::Scoped offset("VELQOSVC_TIME_OFFSET", std::to_string(gapEnds - 5 - time(nullptr)));
+    StartService();
+    job = WaitForEnd("Skipped", 15000);
+    EXPECT_EQ(job.mostRecentRun.wHour * 100 + job.mostRecentRun.wMinute, 300);
+    EXPECT_LE(ToTime(job.mostRecentRun) - gapEnds, 1);
+    StopService();
+}
+
 }  // namespace
 }  // namespace daemon_test

@@ -196,8 +196,24 @@ TEST_F(ObjectsTest, ItemNames) {
     EXPECT_EQ(sched_->Delete(u"a.b c.job"), S_OK);
 }
 
-TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndClone) {
+// A failed allocation answers E_OUTOFMEMORY and changes nothing.
+TEST_F(ObjectsTest, EnumIsASnapshotWithSkipResetAndCloneAndOutOfMemory) {
     for (const char16_t *name : {u"a", u"b", u"c"}) Saved(name)->Release();
+    for (long n = 0; n < 4; ++n) {  // the array, then one block per name
+        IEnumWorkItems *items = nullptr;
+        ASSERT_EQ(sched_->Enum(&items), S_OK);
+        LPWSTR *array = Untouched<LPWSTR>();
+        ULONG fetched = 7;
+        VelqoFailAllocationAfter(n);
+        EXPECT_EQ(items->Next(3, &array, &fetched), E_OUTOFMEMORY);
+        VelqoFailAllocationAfter(-1);
+        EXPECT_TRUE(array == Untouched<LPWSTR>() && fetched == 7u);
+        ASSERT_EQ(items->Next(3, &array, &fetched), S_OK);  // from where it was
+        EXPECT_EQ(fetched, 3u);
+        for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(array[i]);
+        CoTaskMemFree(array);
+        items->Release();
+    }
     IEnumWorkItems *items = nullptr, *copy = nullptr;
     ASSERT_EQ(sched_->Enum(&items), S_OK);
     Saved(u"d")->Release();  // after the snapshot
