@@ -10,7 +10,6 @@
 
 #include "collection/keyed_collection.h"
 #include "component/com/dispatch.h"
-#include "component/com/object_memory.h"
 #include "service/platform.h"
 #include "trace/error.h"
 
@@ -78,10 +77,6 @@ public:
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) noexcept override {
         return Derived::IsOwnInterface(riid) ? S_OK : S_FALSE;
     }
-
-    // Objects live in the component's own object memory.
-    static void *operator new(std::size_t size) { return TakeObjectMemory(size); }
-    static void operator delete(void *block, std::size_t size) noexcept { GiveObjectMemory(block, size); }
 
     // The reference count, for tests and diagnostics.
     ULONG References() const noexcept { return refs_; }
