@@ -450,19 +450,19 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
             out.push_back(trigger && trigger->GetTrigger(&record) == S_OK ? record.wStartHour : 0);
         return out;
     };
-    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 4, 0})) << "a record in the middle";
-    ASSERT_EQ(task->DeleteTrigger(2), S_OK);
-    ASSERT_EQ(task->CreateTrigger(&index, &t[4]), S_OK);
-    EXPECT_EQ(index, 2);
-    ASSERT_EQ(t[4]->SetTrigger(&(record = Weekly(7, 5, TASK_MONDAY))), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{1, 0, 3, 0, 5})) << "the last record, then a new one in its place";
     ASSERT_EQ(task->DeleteTrigger(0), S_OK);
-    EXPECT_EQ(hours(), (std::vector<int>{0, 0, 3, 0, 5})) << "the first record";
+    EXPECT_EQ(hours(), (std::vector<int>{0, 2, 3, 4, 0})) << "the first record";
+    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{0, 2, 0, 4, 0})) << "a record in the middle";
+    ASSERT_EQ(task->DeleteTrigger(1), S_OK);
+    ASSERT_EQ(task->CreateTrigger(&index, &t[4]), S_OK);
+    EXPECT_EQ(index, 1);
+    ASSERT_EQ(t[4]->SetTrigger(&(record = Weekly(7, 5, TASK_MONDAY))), S_OK);
+    EXPECT_EQ(hours(), (std::vector<int>{0, 2, 0, 0, 5})) << "the last record, then a new one in its place";
     ASSERT_EQ(task->DeleteTrigger(1), S_OK);
     ASSERT_EQ(task->GetTriggerCount(&count), S_OK);
     EXPECT_EQ(count, 1);
-    ITaskTrigger *left = t[2];  // at index 0 now
+    ITaskTrigger *left = t[1];  // at index 0 now
     TASK_TRIGGER weekly = Weekly(1, 9, TASK_MONDAY | TASK_FRIDAY), bad = weekly;
     ASSERT_EQ(left->SetTrigger(&weekly), S_OK);
     bad.wStartHour = 24;  // the rules are the schedule tests'
@@ -493,6 +493,9 @@ TEST_F(ObjectsTest, TriggersRunTimesAndRunState) {
     count = TASK_MAX_RUN_TIMES + 1;
     EXPECT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), E_INVALIDARG);  // count and pointer stay
     EXPECT_TRUE(count == TASK_MAX_RUN_TIMES + 1 && times == Untouched<SYSTEMTIME>());
+    count = TASK_MAX_RUN_TIMES;  // the largest count is taken
+    ASSERT_EQ(task->GetRunTimes(&begin, nullptr, &count, &times), S_OK);
+    CoTaskMemFree(times);
     end.wDay = 8, count = 10;  // Dec 2026: Fri 4, Mon 7
     ASSERT_EQ(task->GetRunTimes(&begin, &end, &count, &times), S_FALSE);
     ASSERT_EQ(count, 2);

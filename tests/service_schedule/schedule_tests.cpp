@@ -109,9 +109,9 @@ TEST(RunTimes, Table) {
          S_OK, "2028-02-29 06:00, 2032-02-29 06:00"},
         {"2100 is no leap year", {T(kDate, "2090-01-01 06:00", 1u << 28, TASK_FEBRUARY)}, "2096-03-01 00:00", 2, S_OK,
          "2104-02-29 06:00, 2108-02-29 06:00"},
-        // January 2026 has five Fridays, February and March four.
-        {"last Friday", {T(kDow, "2026-01-01 17:00", TASK_LAST_WEEK, TASK_FRIDAY, kAllMonths)}, "2026-01-01 00:00", 4,
-         S_OK, "2026-01-30 17:00, 2026-02-27 17:00, 2026-03-27 17:00, 2026-04-24 17:00"},
+        // January 2026 has five Saturdays, February and March four; both January and February end on one.
+        {"last Saturday", {T(kDow, "2026-01-01 17:00", TASK_LAST_WEEK, TASK_SATURDAY, kAllMonths)}, "2026-01-01 00:00",
+         4, S_OK, "2026-01-31 17:00, 2026-02-28 17:00, 2026-03-28 17:00, 2026-04-25 17:00"},
         {"first Monday of Jan, Jul", {T(kDow, "2026-01-01 07:15", 1, TASK_MONDAY, TASK_JANUARY | TASK_JULY)},
          "2026-01-01 00:00", 3, S_OK, "2026-01-05 07:15, 2026-07-06 07:15, 2027-01-04 07:15"},
         // Days before 1970 have negative numbers: the period's first day is not skipped.
