@@ -105,7 +105,7 @@ ComRef<IUnknown> TriggersObject::NewEnum() {
 // ---- Index table --------------------------------------------------------------------------------------------------
 
 std::vector<SHORT> TriggersObject::IndexTable() const {
-    std::vector<SHORT> table(static_cast<std::size_t>(tableSize_));
+    std::vector<SHORT> table(TableSize());
     for (std::size_t i = 0; i < table.size(); ++i) table[i] = Slot(i);
     return table;
 }
@@ -113,8 +113,11 @@ std::vector<SHORT> TriggersObject::IndexTable() const {
 SHORT &TriggersObject::Slot(std::size_t slot) noexcept {
     return slot < kFirstSlots ? firstSlots_[slot] : laterSlots_[slot - kFirstSlots];
 }
-SHORT TriggersObject::Slot(std::size_t slot) const noexcept {
-    return slot < kFirstSlots ? firstSlots_[slot] : laterSlots_[slot - kFirstSlots];
+SHORT TriggersObject::Slot(std::size_t slot) const noexcept { return const_cast<TriggersObject *>(this)->Slot(slot); }
+
+// Slots are handed out in order and the table grows a whole step at a time.
+std::size_t TriggersObject::TableSize() const noexcept {
+    return (static_cast<std::size_t>(slotsAllocated_) + kSlotGrowth - 1) / kSlotGrowth * kSlotGrowth;
 }
 
 SHORT TriggersObject::AllocateIndexSlot() {
@@ -125,7 +128,6 @@ SHORT TriggersObject::AllocateIndexSlot() {
         const SHORT size = AddI2(AddI2(slotsAllocated_, kSlotGrowth - 1), 1);
         if (static_cast<std::size_t>(size) > kFirstSlots)
             laterSlots_.resize(static_cast<std::size_t>(size) - kFirstSlots, 0);
-        tableSize_ = size;
     }
     Slot(static_cast<std::size_t>(slot)) = liveTriggers_;
     slotsAllocated_ = nextSlots;
@@ -134,12 +136,12 @@ SHORT TriggersObject::AllocateIndexSlot() {
 }
 
 SHORT TriggersObject::IndexOfSlot(SHORT slot) const {
-    CheckBounds(slot, 0, static_cast<int64_t>(tableSize_) - 1);
+    CheckBounds(slot, 0, static_cast<int64_t>(TableSize()) - 1);
     return Slot(static_cast<std::size_t>(slot));
 }
 
 void TriggersObject::FreeIndexSlot(SHORT slot) {
-    CheckBounds(slot, 0, static_cast<int64_t>(tableSize_) - 1);
+    CheckBounds(slot, 0, static_cast<int64_t>(TableSize()) - 1);
     const SHORT live = SubI2(liveTriggers_, 1);
     Slot(static_cast<std::size_t>(slot)) = -1;
     for (SHORT s = static_cast<SHORT>(slot + 1); s < slotsAllocated_; ++s) {

@@ -68,6 +68,7 @@ private:
     IScheduledWorkItem &WorkItem() const;
     SHORT &Slot(std::size_t slot) noexcept;
     SHORT Slot(std::size_t slot) const noexcept;
+    std::size_t TableSize() const noexcept;
 
     // The index table grows ten slots at a time; the first ten are kept in
     // the object itself.
@@ -77,7 +78,6 @@ private:
     KeyedCollection<TriggerObject> items_;
     ComRef<IScheduledWorkItem> workItem_;
     SHORT firstSlots_[kFirstSlots] = {};
-    SHORT tableSize_ = 0;
     SHORT slotsAllocated_ = 0;
     SHORT liveTriggers_ = 0;
     std::vector<SHORT> laterSlots_;

@@ -160,7 +160,6 @@ public:
         if (job_.triggers.size() >= 0xFFFF) return E_INVALIDARG;
         SYSTEMTIME now{};
         GetLocalTime(&now);
-        if (!idsListed_ && nextId_ != firstId_ + job_.triggers.size()) ListIds();
         if (idsListed_) ids_.reserve(ids_.size() + 1);
         auto *trigger = new Trigger(this, nextId_);
         job_.triggers.push_back(DefaultTrigger(now));
@@ -503,8 +502,8 @@ private:
 
     // Trigger records are named by ids, for the trigger objects. While the
     // ids are consecutive (the records as loaded, with records added at the
-    // end and the first one deleted) they are firstId_ onwards and no list
-    // is kept; the list is made when that stops being so.
+    // end and the first one deleted) they are firstId_ onwards, up to
+    // nextId_, and no list is kept; the list is made when that stops being so.
     void RenumberTriggers() noexcept {
         ids_.clear();
         idsListed_ = false;
