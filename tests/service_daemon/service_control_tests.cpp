@@ -1,5 +1,6 @@
 // The service control functions over the real daemon: states, rights, handles, a missing or second daemon.
 #include <mstask.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +25,10 @@ namespace {
         EXPECT_FALSE(call) << #call;                      \
         EXPECT_EQ(GetLastError(), DWORD(error)) << #call; \
     } while (0)
+
+// Counts the forks of this process: a service start must not copy it.
+int forks = 0;
+const int kForkCounter = pthread_atfork([] { ++forks; }, nullptr, nullptr);
 
 class ServiceControl : public DaemonTest {};
 
@@ -106,9 +111,19 @@ TEST_F(ServiceControl, RefusalsCarryWindowsErrors) {
     ASSERT_TRUE(QueryServiceStatus(all, &status));
     EXPECT_EQ(std::tuple(status.dwCurrentState, status.dwControlsAccepted, status.dwServiceType),
               std::tuple(DWORD(SERVICE_STOPPED), DWORD(0), DWORD(SERVICE_WIN32_SHARE_PROCESS)));
+    // The start does not copy this process (no fork runs its handlers). The daemon is in a session of its own, stdin
+    // from /dev/null, stdout and stderr appended to the log.
+    const int forksBefore = forks;
     ASSERT_TRUE(StartServiceA(all, 0, nullptr)) << GetLastError();
+    EXPECT_EQ(forks, forksBefore);
     EXPECT_REFUSED(StartServiceA(all, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
     ASSERT_TRUE(test_service::WaitFor(all, SERVICE_RUNNING)) << LogText();
+    const pid_t daemon = pid_t(svc::QueryDaemonStatus().pid);
+    EXPECT_NE(getsid(daemon), getsid(0));
+    const std::string fd = "/proc/" + std::to_string(daemon) + "/fd/";
+    EXPECT_EQ(std::filesystem::read_symlink(fd + "0"), "/dev/null");
+    for (const char *out : {"1", "2"})
+        EXPECT_EQ(std::filesystem::read_symlink(fd + out), std::filesystem::path(TasksDir() + "/.service/daemon.log"));
     ASSERT_TRUE(ControlService(all, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
     EXPECT_EQ(std::pair(status.dwCurrentState, status.dwControlsAccepted),
               std::pair(DWORD(SERVICE_RUNNING), DWORD(SERVICE_ACCEPT_STOP)));
@@ -168,7 +183,9 @@ TEST_F(ServiceControl, StartGoesThroughTheUserUnitWhenThereIsOne) {
         (void)(row.otherStore ? setenv("VELQOSCH_WINDIR", windir_.c_str(), 1) : unsetenv("VELQOSCH_WINDIR"));
         SC_HANDLE service = OpenSchedule(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
         ASSERT_NE(service, nullptr) << GetLastError();
+        const int forksBefore = forks;
         ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        EXPECT_EQ(forks, forksBefore);  // nor does running systemctl
         EXPECT_TRUE(test_service::WaitFor(service, SERVICE_RUNNING));
         const std::string called = test_user::ReadFile(calls);
         EXPECT_EQ(called.find("--user --quiet start velqosvc.service") != std::string::npos,

@@ -1,4 +1,4 @@
-// velqosvc [--foreground] [--log FILE] [--kill-grace MS] [--rescan SECONDS]
+// velqosvc [--foreground] [--log FILE] [--kill-grace MS] [--rescan SECONDS] [--print-pid FD]
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: velqosvc [--foreground] [--log FILE] [--kill-grace MS] [--rescan SECONDS]\n"
+    "                [--print-pid FD]\n"
     "\n"
     "Runs the work items stored in <Windows directory>/Tasks when their triggers\n"
     "fire (the Windows directory is $VELQOSCH_WINDIR, else\n"
@@ -23,10 +24,13 @@ constexpr const char *kUsage =
     "\n"
     "  --foreground      stay attached to the terminal (default: detach)\n"
     "  --log FILE        append the log to FILE (default: stderr; a detached\n"
-    "                    daemon without --log logs nothing)\n"
+    "                    daemon without --log logs nothing); a detached daemon\n"
+    "                    also sends its standard output and error there\n"
     "  --kill-grace MS   time between SIGTERM and SIGKILL when a run is ended\n"
     "                    (default 3000)\n"
     "  --rescan SECONDS  rescan the Tasks folder at least this often (default 60)\n"
+    "  --print-pid FD    write the daemon's process id and a newline to the open\n"
+    "                    descriptor FD, once detached, and close it\n"
     "  --help            show this text\n"
     "\n"
     "One daemon runs per Windows directory; a second one exits with status 2.\n"
@@ -43,22 +47,36 @@ bool ParseNumber(const char *text, int low, int high, int *out) {
     return true;
 }
 
-// Detaches from the terminal: a new session in a grandchild process.
-bool Detach() {
+// Writes "<pid>\n" to `fd` and closes it; false when it could not be written whole.
+bool PrintPid(int fd, pid_t pid) {
+    const std::string text = std::to_string(pid) + "\n";
+    ssize_t n;
+    do n = write(fd, text.data(), text.size());
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == ssize_t(text.size());
+}
+
+// Detaches from the terminal: a new session in a grandchild process, whose
+// pid the middle process hands to `printFd` (when not -1). Standard input
+// comes from /dev/null, standard output and error go to the log, if any.
+bool Detach(int printFd, std::FILE *log) {
     pid_t child = fork();
     if (child < 0) return false;
     if (child > 0) _exit(0);
     setsid();
     child = fork();
     if (child < 0) _exit(1);
-    if (child > 0) _exit(0);
+    if (child > 0) _exit(printFd < 0 || PrintPid(printFd, child) ? 0 : 1);
+    if (printFd >= 0) close(printFd);
     int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        if (null > 2) close(null);
+    const int out = log != stderr ? fileno(log) : null;
+    if (null >= 0) dup2(null, 0);
+    if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
     }
+    if (null > 2) close(null);
     return chdir("/") == 0;
 }
 
@@ -66,6 +84,7 @@ bool Detach() {
 
 int main(int argc, char **argv) {
     velqosvc::Options options;
+    int printFd = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -79,6 +98,11 @@ int main(int argc, char **argv) {
         } else if (a == "--kill-grace" && hasValue) {
             if (!ParseNumber(argv[++i], 0, 600000, &options.killGraceMs)) {
                 std::fprintf(stderr, "velqosvc: --kill-grace takes 0..600000 milliseconds\n");
+                return 64;
+            }
+        } else if (a == "--print-pid" && hasValue) {
+            if (!ParseNumber(argv[++i], 0, 1 << 20, &printFd) || fcntl(printFd, F_GETFD) < 0) {
+                std::fprintf(stderr, "velqosvc: --print-pid takes an open file descriptor\n");
                 return 64;
             }
         } else if (a == "--rescan" && hasValue) {
@@ -110,8 +134,12 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (!options.foreground && !Detach()) {
+    if (!options.foreground && !Detach(printFd, log)) {
         std::fprintf(stderr, "velqosvc: cannot detach: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (options.foreground && printFd >= 0 && !PrintPid(printFd, getpid())) {
+        std::fprintf(stderr, "velqosvc: cannot write to --print-pid's descriptor: %s\n", std::strerror(errno));
         return 1;
     }
     int status = velqosvc::RunDaemon(options, log);

@@ -16,16 +16,18 @@
 // that folder; "velqosvc" along $PATH. A start runs it detached (its own
 // session, stdin from /dev/null, stdout and stderr appended to daemon.log in
 // the state folder) as
-//     velqosvc --foreground --log <state folder>/daemon.log
-// and returns without waiting for it to become ready.
+//     velqosvc --log <state folder>/daemon.log --print-pid 3
+// and returns once it has detached, without waiting for it to become ready.
+// Both the daemon and systemctl are started with posix_spawn, which does not
+// copy the caller's memory: a large process pays nothing for a start.
 //
 // Null result pointers give ERROR_INVALID_PARAMETER; StartServiceA's
 // arguments are checked but not passed on.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +179,53 @@ std::string FindDaemon(DWORD *error) {
     return {};
 }
 
+// posix_spawn's attributes and file actions, released with the object.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        ok_ = posix_spawnattr_init(&attributes_) == 0;
+        ok_ = posix_spawn_file_actions_init(&actions_) == 0 && ok_;
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes_);
+        posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSetup(const SpawnSetup &) = delete;
+    SpawnSetup &operator=(const SpawnSetup &) = delete;
+
+    // The child starts with no signal blocked and the signals a daemon or a
+    // tool handles at their default, in a new session when `newSession`.
+    void CleanSignals(bool newSession) {
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&defaults, s);
+        Step(posix_spawnattr_setsigmask(&attributes_, &none));
+        Step(posix_spawnattr_setsigdefault(&attributes_, &defaults));
+        Step(posix_spawnattr_setflags(&attributes_, short(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                          (newSession ? POSIX_SPAWN_SETSID : 0))));
+    }
+    void Open(int fd, const char *path, int flags, mode_t mode) {
+        Step(posix_spawn_file_actions_addopen(&actions_, fd, path, flags, mode));
+    }
+    void Dup(int from, int to) { Step(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
+    // Nothing of the caller's from `lowest` up reaches the child.
+    void CloseFrom(int lowest) { Step(posix_spawn_file_actions_addclosefrom_np(&actions_, lowest)); }
+    void ChangeFolder(const char *path) { Step(posix_spawn_file_actions_addchdir_np(&actions_, path)); }
+
+    // Starts `argv`; 0 or the error number.
+    int Spawn(char *const argv[], pid_t *child) {
+        if (!ok_) return ENOMEM;
+        return posix_spawn(child, argv[0], &actions_, &attributes_, argv, environ);
+    }
+
+private:
+    void Step(int error) { ok_ = ok_ && error == 0; }
+    posix_spawnattr_t attributes_;
+    posix_spawn_file_actions_t actions_;
+    bool ok_ = false;
+};
+
 // --- the user unit ---------------------------------------------------------------
 
 constexpr const char *kUnitName = "velqosvc.service";
@@ -193,25 +242,17 @@ int UserSystemctl(std::vector<std::string> args, std::string *firstLine) {
     argv.push_back(nullptr);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
-    const pid_t child = fork();
-    if (child < 0) {
+    SpawnSetup setup;
+    setup.CleanSignals(false);
+    setup.Open(0, "/dev/null", O_RDONLY, 0);
+    setup.Open(2, "/dev/null", O_WRONLY, 0);
+    setup.Dup(out[1], 1);
+    setup.CloseFrom(3);
+    pid_t child = 0;
+    if (setup.Spawn(argv.data(), &child) != 0) {
         close(out[0]);
         close(out[1]);
         return -1;
-    }
-    if (child == 0) {
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 2);
-        }
-        dup2(out[1], 1);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
-        execv(argv[0], argv.data());
-        _exit(127);
     }
     close(out[1]);
     std::string text;
@@ -262,79 +303,52 @@ bool StartUserUnit(const std::string &stateFolder, pid_t *pid) {
     return true;
 }
 
-struct SpawnMessage {
-    int kind;  // 1: the daemon's pid; 2: errno of a failed exec or fork
-    int value;
-};
-
-// Starts the daemon detached; its pid, or 0 with `error` set.
+// Starts the daemon detached; its pid, or 0 with `error` set. The caller's
+// process is not copied: velqosvc is started with posix_spawn and detaches
+// itself, handing over the daemon's pid on a pipe.
 pid_t SpawnDaemon(const std::string &program, const std::string &logPath, DWORD *error) {
-    std::string foreground = "--foreground", logOption = "--log";
-    std::string programCopy = program, logCopy = logPath;
-    char *argv[] = {programCopy.data(), foreground.data(), logOption.data(), logCopy.data(), nullptr};
     int channel[2];
     if (pipe2(channel, O_CLOEXEC) != 0) {
         *error = Win32FromErrno(errno);
         return 0;
     }
-    pid_t child = fork();
-    if (child < 0) {
-        *error = Win32FromErrno(errno);
-        close(channel[0]);
-        close(channel[1]);
-        return 0;
-    }
-    if (child == 0) {
-        close(channel[0]);
-        setsid();
-        pid_t daemon = fork();
-        if (daemon != 0) {
-            SpawnMessage m{daemon > 0 ? 1 : 2, daemon > 0 ? int(daemon) : errno};
-            (void)!write(channel[1], &m, sizeof m);
-            _exit(0);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) signal(s, SIG_DFL);
-        int null = open("/dev/null", O_RDWR);
-        int log = open(logCopy.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (null >= 0) dup2(null, 0);
-        if (log >= 0) {
-            dup2(log, 1);
-            dup2(log, 2);
-        } else if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        // Nothing of the caller's but the three standard streams reaches the daemon.
-        syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
-        (void)!chdir("/");
-        execv(programCopy.c_str(), argv);
-        SpawnMessage m{2, errno};
-        (void)!write(channel[1], &m, sizeof m);
-        _exit(127);
-    }
+    std::string programCopy = program, logOption = "--log", logCopy = logPath, pidOption = "--print-pid", pidFd = "3";
+    char *argv[] = {programCopy.data(), logOption.data(), logCopy.data(), pidOption.data(), pidFd.data(), nullptr};
+    SpawnSetup setup;
+    setup.CleanSignals(true);
+    setup.Open(0, "/dev/null", O_RDONLY, 0);
+    setup.Open(1, logCopy.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    setup.Dup(1, 2);
+    setup.Dup(channel[1], 3);
+    setup.CloseFrom(4);
+    setup.ChangeFolder("/");
+    pid_t child = 0;
+    const int failure = setup.Spawn(argv, &child);
     close(channel[1]);
-    int ignored = 0;
-    while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
-    }
     pid_t daemon = 0;
-    int failure = 0;
-    SpawnMessage m{};
-    for (;;) {
-        ssize_t n = read(channel[0], &m, sizeof m);
-        if (n < 0 && errno == EINTR) continue;
-        if (n != ssize_t(sizeof m)) break;
-        if (m.kind == 1) daemon = m.value;
-        if (m.kind == 2) failure = m.value;
+    if (failure == 0) {
+        char text[32] = {};
+        std::size_t used = 0;
+        for (;;) {
+            const ssize_t n = read(channel[0], text + used, sizeof text - 1 - used);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            used += std::size_t(n);
+            if (used == sizeof text - 1) break;
+        }
+        char *end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\n' && value > 0) daemon = pid_t(value);
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        // Another daemon that took the store between the check and the start.
+        if (!daemon && WIFEXITED(status) && WEXITSTATUS(status) == 2) *error = ERROR_SERVICE_ALREADY_RUNNING;
     }
     close(channel[0]);
-    if (failure || daemon <= 0) {
-        *error = Win32FromErrno(failure ? failure : ECHILD);
-        return 0;
-    }
-    return daemon;
+    if (daemon > 0) return daemon;
+    if (!*error) *error = Win32FromErrno(failure ? failure : ECHILD);
+    return 0;
 }
 
 void FillStatus(const DaemonStatus &daemon, LPSERVICE_STATUS status) {
