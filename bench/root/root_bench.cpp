@@ -1,11 +1,11 @@
 // Loading the task list through the component (a new Scheduler and its
 // Tasks, which opens every stored item and reads its triggers) against the
 // service's own Enum + Activate loop over the same store. The "vs_service"
-// counter is the ratio of the two, measured in the same run, each load
-// after a service pass; "vs_service_cpu"
-// is the same ratio of the process's CPU time, which other work on a busy
-// machine disturbs less than the elapsed time. The "Schedule"
-// daemon is started once, so that Scheduler.Tasks finds it running.
+// counter is the ratio of the two, measured in the same run, each load right
+// after a service pass; "vs_service_cpu" is the same ratio of the process's
+// CPU time, which other work on a busy machine disturbs less than the elapsed
+// time. Each repetition starts the "Schedule" daemon, so that Scheduler.Tasks
+// finds it running, and stops it at the end.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
