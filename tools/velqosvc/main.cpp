@@ -57,16 +57,25 @@ bool PrintPid(int fd, pid_t pid) {
     return n == ssize_t(text.size());
 }
 
-// Detaches from the terminal: a new session in a grandchild process, whose
-// pid the middle process hands to `printFd` (when not -1). Standard input
-// comes from /dev/null, standard output and error go to the log, if any.
+// Detaches from the terminal: the daemon is a child of a session leader that
+// exits, so it has no terminal and can never take one. A process that leads
+// its session already (as the service control spawns it) forks once, and its
+// parent reaps that leader; one started from a shell leads its process group,
+// which cannot make a session, so it forks once more first. The leader hands
+// the daemon's pid to `printFd` (when not -1). Standard input comes from
+// /dev/null, standard output and error go to the log, if any.
 bool Detach(int printFd, std::FILE *log) {
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child > 0) _exit(0);
-    setsid();
+    pid_t child;
+    if (getsid(0) != getpid()) {
+        if (getpgrp() == getpid()) {
+            child = fork();
+            if (child < 0) return false;
+            if (child > 0) _exit(0);
+        }
+        if (setsid() < 0) return false;
+    }
     child = fork();
-    if (child < 0) _exit(1);
+    if (child < 0) return false;
     if (child > 0) _exit(printFd < 0 || PrintPid(printFd, child) ? 0 : 1);
     if (printFd >= 0) close(printFd);
     int null = open("/dev/null", O_RDWR);
