@@ -35,6 +35,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -179,6 +180,28 @@ std::string FindDaemon(DWORD *error) {
     return {};
 }
 
+// All that `fd` yields until its end, the first 4 KB kept.
+std::string ReadToEnd(int fd) {
+    std::string text;
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() < 4096) text.append(buffer, std::size_t(n));
+    }
+    return text;
+}
+
+// The process id that the first line of `text` is, whole; 0 when it is none.
+pid_t PidOfFirstLine(const std::string &text) {
+    const std::string line = text.substr(0, text.find('\n'));
+    char *end = nullptr;
+    const long value = std::strtol(line.c_str(), &end, 10);
+    return end != line.c_str() && *end == '\0' && value > 0 && value <= std::numeric_limits<pid_t>::max() ? pid_t(value)
+                                                                                                          : 0;
+}
+
 // posix_spawn's attributes and file actions, released with the object.
 class SpawnSetup {
 public:
@@ -255,14 +278,7 @@ int UserSystemctl(std::vector<std::string> args, std::string *firstLine) {
         return -1;
     }
     close(out[1]);
-    std::string text;
-    char buffer[256];
-    for (;;) {
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (text.size() < 4096) text.append(buffer, std::size_t(n));
-    }
+    const std::string text = ReadToEnd(out[0]);
     close(out[0]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
@@ -295,11 +311,8 @@ bool StartUserUnit(const std::string &stateFolder, pid_t *pid) {
         UserSystemctl({"show", "--property=LoadState", "--value", kUnitName}, &answer) != 0 || answer != "loaded" ||
         UserSystemctl({"start", kUnitName}, nullptr) != 0)
         return false;
-    if (UserSystemctl({"show", "--property=MainPID", "--value", kUnitName}, &answer) == 0) {
-        char *end = nullptr;
-        const long value = std::strtol(answer.c_str(), &end, 10);
-        if (end != answer.c_str() && *end == '\0' && value > 0) *pid = pid_t(value);
-    }
+    if (UserSystemctl({"show", "--property=MainPID", "--value", kUnitName}, &answer) == 0)
+        *pid = PidOfFirstLine(answer);
     return true;
 }
 
@@ -327,18 +340,7 @@ pid_t SpawnDaemon(const std::string &program, const std::string &logPath, DWORD 
     close(channel[1]);
     pid_t daemon = 0;
     if (failure == 0) {
-        char text[32] = {};
-        std::size_t used = 0;
-        for (;;) {
-            const ssize_t n = read(channel[0], text + used, sizeof text - 1 - used);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            used += std::size_t(n);
-            if (used == sizeof text - 1) break;
-        }
-        char *end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        if (end != text && *end == '\n' && value > 0) daemon = pid_t(value);
+        daemon = PidOfFirstLine(ReadToEnd(channel[0]));
         int status = 0;
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
